@@ -1,0 +1,40 @@
+# The two everyday commands: `make run` and `make test`.
+# Each installs missing Debian packages, configures and builds with CMake first.
+
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+CTEST = ctest --output-on-failure -j$(JOBS)
+
+.PHONY: all deps build run test test-asan test-tsan package clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build/CMakeCache.txt: | deps
+	cmake -S . -B build $(CMAKE_FLAGS)
+
+build: deps build/CMakeCache.txt
+	cmake --build build -j$(JOBS)
+
+run: build
+	cd build/bin && ./orvantisd -d
+
+test: build
+	$(CTEST) --test-dir build
+
+# AddressSanitizer with UndefinedBehaviorSanitizer: every test.
+test-asan: deps
+	cmake -S . -B build-asan -DORV_SANITIZE=address $(CMAKE_FLAGS)
+	cmake --build build-asan -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) --test-dir build-asan
+
+# ThreadSanitizer: the tests of the threading primitives and of routing.
+test-tsan: deps
+	cmake -S . -B build-tsan -DORV_SANITIZE=thread $(CMAKE_FLAGS)
+	cmake --build build-tsan -j$(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(CTEST) --test-dir build-tsan -L 'pt|routing'
+
+clean:
+	rm -rf build build-asan build-tsan

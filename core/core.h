@@ -1,0 +1,117 @@
+// The Core: the one central object of the service. It owns the modules, the
+// event queue and its locks, the event-handler and scheduler threads, and
+// starts and stops the other subsystems in a fixed order.
+//
+// Thread safety:
+//  - The constructor, Start, Stop and the destructor run on the main thread.
+//  - Dispatch, SendText and SendDocument may be called from any thread, also
+//    from inside a module's entry point; they never hold a lock while a
+//    module runs.
+//  - `modules` changes only on the main thread: while loading inside Start
+//    and in the stop passes. Those writes take modulesLock exclusively; the
+//    only reader on other threads at those times, the open-request walk of
+//    Dispatch, takes it shared. The Core's own threads read the list without
+//    it, since it does not change while they run.
+//
+// Invariants:
+//  - No path holds two of queueLock, requestLock and the bufferRefs mutex.
+//  - eventTrigger is non-null exactly between Start and Stop; it is read and
+//    replaced under queueLock, so a late Dispatch never posts a deleted one.
+//  - A queued message owns its payload; a delivered payload is freed by the
+//    last holder that drops it.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "modules/module_record.h"
+#include "pt/trigger.h"
+#include "routing/buffer_refs.h"
+#include "routing/flow_slot.h"
+#include "routing/message_api.h"
+
+class EventHandlerThread;
+class SchedulerThread;
+class TiXmlDocument;
+
+class Core {
+public:
+    // The most recently constructed Core; read only by the module callback.
+    static Core* instance;
+
+    // No I/O, no threads. `executablePath` is the absolute path of the
+    // running executable, as bytes; its directory holds the plug-in folders.
+    explicit Core(const std::string& executablePath);
+    // Releases the members only: Stop must have run.
+    ~Core();
+    Core(const Core&) = delete;
+    Core& operator=(const Core&) = delete;
+
+    // Creates the trigger, loads and opens the modules, starts the threads.
+    bool Start();
+    // Stops the threads, closes and unloads the modules, drops what is queued.
+    void Stop();
+
+    // Loading (modules/loader.cpp). True when any module was loaded.
+    bool LoadModules();
+
+    // Shutdown (modules/shutdown.cpp). Both return true.
+    bool CloseModules();
+    bool UnloadModules();
+
+    // Dispatcher (routing/dispatcher.cpp). Always returns 0; the outcome is
+    // in result->result. May block on the calling worker's flow slot.
+    int32_t Dispatch(const Message* message, MessageResult* result);
+    // Sends a text notice (flags 0x40, event 0x1000002), without its NUL.
+    void SendText(const std::string& text);
+    // Sends `document` printed compactly, with event 0x1000010.
+    void SendDocument(const TiXmlDocument& document, uint64_t flags);
+
+    // Event handler (routing/event_handler.cpp).
+    bool StartEventHandler();
+    bool StopEventHandler();
+    // Delivers every queued message; run only by the event-handler thread.
+    void DrainEvents();
+
+    // Workers (routing/plugin_thread.cpp). Both store the thread in the record
+    // before starting it and return true.
+    bool StartReadWorker(ModuleRecord& record);
+    bool StartIoctlWorker(ModuleRecord& record);
+
+    // Status documents (supervision/status_documents.cpp).
+    bool PublishModuleStatus();
+    bool ReadThrottleSetting();
+    void WriteCoreSettings(bool enabled);
+    void SendMemoryStatus(int64_t time);
+
+    // Scheduler (supervision/scheduler.cpp).
+    bool StartScheduler();
+    bool StopScheduler();
+    void UpdateThrottling(bool low, int64_t now);
+
+    pthread_mutex_t queueLock;           // guards eventQueue and eventTrigger
+    pt::trigger* eventTrigger;           // owning; auto-reset; null outside Start..Stop
+    std::vector<ModuleRecord> modules;   // see Thread safety; writes under modulesLock
+    std::vector<std::string> notLoadedFiles;  // main thread only; kept across Stop
+    EventHandlerThread* eventHandlerThread;   // owning; main thread only
+    SchedulerThread* schedulerThread;         // owning; main thread only
+    std::deque<Message> eventQueue;      // guarded by queueLock; each entry owns its data
+    BufferRefs bufferRefs;               // has its own mutex
+    pthread_mutex_t requestLock;         // guards cancelledRequests and flowSlots
+    std::set<uint64_t> cancelledRequests;     // guarded by requestLock
+    std::map<pthread_t, FlowSlot*> flowSlots; // guarded by requestLock; owns the slots
+    std::string executablePath;          // absolute, as bytes; fixed after construction
+    std::atomic<bool> throttling;        // written by the scheduler thread, read by Dispatch
+    int64_t throttleSince;               // scheduler thread only
+
+    pthread_rwlock_t modulesLock;        // see Thread safety
+    bool modulesClosing;                 // guarded by modulesLock: the stop passes have begun,
+                                         // open requests start no more workers
+};

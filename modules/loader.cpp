@@ -1,0 +1,6 @@
+#include "core/core.h"
+
+bool Core::LoadModules()
+{
+    return !modules.empty();
+}

@@ -1,0 +1,96 @@
+#include "pt/thread.h"
+
+#include <unistd.h>
+
+#include "pt/atomic.h"
+#include "pt/exception.h"
+#include "pt/fatal.h"
+
+namespace pt {
+
+thread::thread(bool autofree_)
+    : handle(0), autofree(autofree_ ? 1 : 0), running(0), signalled(0), finished(0), joined(0), signalSem(0)
+{
+}
+
+thread::~thread()
+{
+    if (atomicExchange(&joined, 1) == 0 && !autofree && isRunning())
+        pthread_detach(handle);
+}
+
+void thread::start()
+{
+    if (atomicExchange(&running, 1) != 0)
+        return;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, autofree ? PTHREAD_CREATE_DETACHED : PTHREAD_CREATE_JOINABLE);
+    // An autofree thread may already have deleted itself when pthread_create
+    // returns, so its id goes into a local and the object is not touched.
+    pthread_t created;
+    pthread_t* target = autofree ? &created : &handle;
+    int rc = pthread_create(target, &attributes, &thread::entry, this);
+    if (rc != 0)
+        fatal(FATAL_THREAD_CREATE, "pthread_create() failed");
+    pthread_attr_destroy(&attributes);
+}
+
+void* thread::entry(void* self)
+{
+    thread* t = static_cast<thread*>(self);
+    if (t->autofree)
+        t->handle = pthread_self();
+    try {
+        t->execute();
+    } catch (exception*) {
+        t->epilogue();
+        throw;
+    }
+    t->epilogue();
+    return nullptr;
+}
+
+void thread::epilogue()
+{
+    try {
+        cleanup();
+    } catch (exception* e) {
+        delete e;
+    }
+    atomicExchange(&finished, 1);
+    if (autofree)
+        delete this;
+}
+
+void thread::signal()
+{
+    if (atomicExchange(&signalled, 1) == 0)
+        signalSem.post();
+}
+
+void thread::waitfor()
+{
+    if (atomicExchange(&joined, 1) != 0)
+        return;
+    if (!isRunning())
+        return;
+    if (isCurrentThread(handle))
+        fatal(FATAL_WAITFOR_SELF, "Can not waitfor() on myself");
+    if (autofree)
+        fatal(FATAL_WAITFOR_AUTOFREE, "Can not waitfor() on an autofree thread");
+    pthread_join(handle, nullptr);
+    handle = 0;
+}
+
+void sleepMs(int milliseconds)
+{
+    usleep(static_cast<useconds_t>(milliseconds) * 1000);
+}
+
+bool isCurrentThread(pthread_t id)
+{
+    return pthread_equal(id, pthread_self()) != 0;
+}
+
+}  // namespace pt

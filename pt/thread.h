@@ -1,0 +1,74 @@
+// Thread base class on POSIX threads.
+//
+// A derived class supplies execute() (the body) and may supply cleanup(),
+// which runs on the same thread right after it. An autofree thread is created
+// detached and deletes its own object once cleanup() has returned; any other
+// thread is joinable and is joined with waitfor() (derived classes that must
+// not outlive their thread call waitfor() first in their destructor).
+//
+// Thread safety: start, signal and the flag accessors may be called from any
+// thread. The flags running, signalled, finished and joined each change once,
+// from 0 to 1, and only through atomicExchange.
+//
+// Invariants: start creates at most one thread; signal posts signalSem at most
+// once; nothing touches an autofree object after its epilogue has deleted it.
+#pragma once
+
+#include <pthread.h>
+
+#include "pt/atomic.h"
+#include "pt/timedsem.h"
+#include "pt/unknown.h"
+
+namespace pt {
+
+class thread : public unknown {
+public:
+    explicit thread(bool autofree);
+    // Detaches a started joinable thread that nobody joined.
+    ~thread() override;
+    thread(const thread&) = delete;
+    thread& operator=(const thread&) = delete;
+
+    // Creates the POSIX thread; only the first call does anything.
+    void start();
+    // Asks the thread to finish: posts signalSem on the first call only.
+    void signal();
+    // Joins the thread; returns at once when already joined or never started.
+    // Fatal from the thread itself or on an autofree thread. Blocks until the
+    // thread has ended.
+    void waitfor();
+
+    bool isRunning() const { return atomicRead(&running) != 0; }
+    bool isSignalled() const { return atomicRead(&signalled) != 0; }
+    bool isFinished() const { return atomicRead(&finished) != 0; }
+
+protected:
+    virtual void execute() = 0;
+    virtual void cleanup() {}
+
+    // For the thread's own body: waits on signalSem, true once signalled.
+    // Blocks for at most `milliseconds` (without limit when negative).
+    bool waitForSignal(int milliseconds) { return signalSem.wait(milliseconds); }
+
+    pthread_t handle;   // 0 until started; set by the new thread itself when autofree
+    int autofree;
+
+private:
+    static void* entry(void* self);
+    void epilogue();
+
+    int running;
+    int signalled;
+    int finished;
+    int joined;
+    timedsem signalSem;  // count 0; posted by signal
+};
+
+// Sleeps for `milliseconds` with usleep.
+void sleepMs(int milliseconds);
+
+// True when `id` is the calling thread.
+bool isCurrentThread(pthread_t id);
+
+}  // namespace pt

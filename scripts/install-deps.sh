@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing orvantisd needs.
+# A no-op (a few dpkg queries) when everything is already present.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libwxgtk3.2-dev
+  libdaemon-dev
+  libtinyxml-dev
+  libboost-filesystem-dev libboost-system-dev
+  libgoogle-perftools-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  python3 util-linux
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "installing: ${missing[*]}"
+if [[ $(id -u) -ne 0 ]]; then
+  echo "missing packages and not root: run 'sudo apt-get install ${missing[*]}'" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
