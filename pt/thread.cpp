@@ -39,8 +39,9 @@ void thread::start()
 void* thread::entry(void* self)
 {
     thread* t = static_cast<thread*>(self);
+    // Atomic because a misused waitfor may read it from another thread.
     if (t->autofree)
-        t->handle = pthread_self();
+        __atomic_store_n(&t->handle, pthread_self(), __ATOMIC_RELEASE);
     try {
         t->execute();
     } catch (exception*) {
@@ -58,8 +59,11 @@ void thread::epilogue()
     } catch (exception* e) {
         delete e;
     }
+    // Read before `finished` is set: from then on the owner of a joinable
+    // thread may delete the object.
+    bool selfDelete = autofree != 0;
     atomicExchange(&finished, 1);
-    if (autofree)
+    if (selfDelete)
         delete this;
 }
 
@@ -75,7 +79,7 @@ void thread::waitfor()
         return;
     if (!isRunning())
         return;
-    if (isCurrentThread(handle))
+    if (isCurrentThread(__atomic_load_n(&handle, __ATOMIC_ACQUIRE)))
         fatal(FATAL_WAITFOR_SELF, "Can not waitfor() on myself");
     if (autofree)
         fatal(FATAL_WAITFOR_AUTOFREE, "Can not waitfor() on an autofree thread");
