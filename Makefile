@@ -36,5 +36,8 @@ test-tsan: deps
 	cmake --build build-tsan -j$(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(CTEST) --test-dir build-tsan -L 'pt|routing'
 
+package: build
+	cmake --build build --target package
+
 clean:
 	rm -rf build build-asan build-tsan
