@@ -1,0 +1,37 @@
+// The XML status documents: the module status ("plugins.xml"), the core
+// settings ("core.xml") and the memory status (message only).
+//
+// The Core operations that build, save and send them are declared with the
+// Core; this header holds the element builders they share and the fixed
+// names. Every document is a declaration without attributes ("<?xml ?>")
+// followed by one root "Kest". Integers are written through TinyXML's int
+// overload, so wider values appear as their low 32 bits, signed.
+#pragma once
+
+#include <cstdint>
+
+class TiXmlElement;
+
+namespace StatusDocuments {
+
+constexpr const char* kModuleStatusFile = "plugins.xml";
+constexpr const char* kCoreSettingsFile = "core.xml";
+
+// OpenCode of a module file that failed to load.
+constexpr int kNotLoadedOpenCode = 79;
+// open_code of a module that exports no Open: it counts as failed.
+constexpr int32_t kMissingOpenCode = -1;
+
+// The low 32 bits of `value`, as the signed integer the documents show.
+constexpr int32_t Low32(uint64_t value)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(value));
+}
+
+}  // namespace StatusDocuments
+
+// Append a "Module" or "Plugin" element as the last child of `parent`, with
+// the attributes in parameter order, and return the element now in the tree
+// (not a copy), so the caller can add children or attributes to it.
+TiXmlElement* AddModuleElement(TiXmlElement* parent, int id, const char* name, const char* version);
+TiXmlElement* AddPluginElement(TiXmlElement* parent, int id, const char* filename, int opened, int openCode);

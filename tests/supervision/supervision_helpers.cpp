@@ -1,0 +1,78 @@
+#include "supervision/supervision_helpers.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+TempWorkDir::TempWorkDir()
+{
+    char buffer[] = "/tmp/orv-supervision-XXXXXX";
+    const char* made = mkdtemp(buffer);
+    EXPECT_NE(made, nullptr);
+    dir = made ? made : "";
+    char* cwd = getcwd(nullptr, 0);
+    previous = cwd ? cwd : "/";
+    std::free(cwd);
+    EXPECT_EQ(chdir(dir.c_str()), 0);
+}
+
+TempWorkDir::~TempWorkDir()
+{
+    EXPECT_EQ(chdir(previous.c_str()), 0);
+    boost::system::error_code error;
+    boost::filesystem::remove_all(dir, error);
+}
+
+std::string ReadFileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return "<missing>";
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+void ArmQueue(Core& core)
+{
+    pthread_mutex_lock(&core.queueLock);
+    core.eventTrigger = new pt::trigger(true, false);
+    pthread_mutex_unlock(&core.queueLock);
+}
+
+std::vector<SentMessage> TakeQueued(Core& core)
+{
+    pthread_mutex_lock(&core.queueLock);
+    std::deque<Message> queued;
+    queued.swap(core.eventQueue);
+    pthread_mutex_unlock(&core.queueLock);
+    std::vector<SentMessage> taken;
+    for (const Message& message : queued) {
+        std::string payload;
+        if (message.data)
+            payload.assign(static_cast<const char*>(message.data), message.length);
+        taken.push_back({message.flags, message.event, message.source_id, message.length, payload});
+        std::free(message.data);
+    }
+    return taken;
+}
+
+void DisarmQueue(Core& core)
+{
+    TakeQueued(core);
+    pthread_mutex_lock(&core.queueLock);
+    delete core.eventTrigger;
+    core.eventTrigger = nullptr;
+    pthread_mutex_unlock(&core.queueLock);
+}
