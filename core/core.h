@@ -114,4 +114,9 @@ public:
     pthread_rwlock_t modulesLock;        // see Thread safety
     bool modulesClosing;                 // guarded by modulesLock: the stop passes have begun,
                                          // open requests start no more workers
+
+    // How long UnloadModules waits for closed modules' workers to return; a
+    // module whose workers are still live then keeps its library loaded.
+    static constexpr int kWorkerExitTimeoutMs = 10000;
+    int workerExitTimeoutMs = kWorkerExitTimeoutMs;  // main thread only
 };

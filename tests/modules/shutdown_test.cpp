@@ -1,0 +1,236 @@
+// The close and unload passes with fake entry points: the close order, every
+// Close before the first Unload, and the wait for a module's live workers.
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <wx/dynlib.h>
+#include <wx/log.h>
+
+#include "core/core.h"
+#include "routing/worker_registry.h"
+
+namespace {
+
+std::vector<std::string> calls;
+bool recordsAsExpected = true;
+
+template <int N, int32_t Code = 0>
+int32_t FakeClose(void* in, void* out)
+{
+    const CloseArgs* args = static_cast<const CloseArgs*>(in);
+    const CloseReply* reply = static_cast<const CloseReply*>(out);
+    recordsAsExpected = recordsAsExpected && args->size == 12 && args->version == 1 && args->reserved == 0 &&
+                        reply->size == 12 && reply->version == 1 && reply->result == 0;
+    calls.push_back("close " + std::to_string(N));
+    return Code;
+}
+
+template <int N>
+int32_t FakeUnload(void* in, void* out)
+{
+    const UnloadArgs* args = static_cast<const UnloadArgs*>(in);
+    const UnloadReply* reply = static_cast<const UnloadReply*>(out);
+    recordsAsExpected = recordsAsExpected && args->size == 8 && args->version == 1 && reply->size == 12 &&
+                        reply->version == 1 && reply->result == 0;
+    calls.push_back("unload " + std::to_string(N));
+    return 0;
+}
+
+template <int N, int32_t CloseCode = 0>
+ModuleRecord FakeModule(uint64_t key, uint64_t id = N)
+{
+    ModuleRecord record;
+    record.library = new wxDynamicLibrary;  // never opened: nothing to unmap
+    record.info.module_id = id;
+    record.info.class_mask[5] = key;
+    record.file_name = "fake" + std::to_string(N) + ".so";
+    record.Close = FakeClose<N, CloseCode>;
+    record.Unload = FakeUnload<N>;
+    return record;
+}
+
+std::vector<uint64_t> Ids(const Core& core)
+{
+    std::vector<uint64_t> ids;
+    for (const ModuleRecord& record : core.modules)
+        ids.push_back(record.info.module_id);
+    return ids;
+}
+
+class Shutdown : public ::testing::Test {
+protected:
+    Shutdown() : core("/x/orvantisd")
+    {
+        calls.clear();
+        recordsAsExpected = true;
+    }
+
+    void Stop()
+    {
+        EXPECT_TRUE(core.CloseModules());
+        closeOrder = Ids(core);
+        EXPECT_TRUE(core.UnloadModules());
+        EXPECT_TRUE(core.modules.empty());
+        EXPECT_TRUE(recordsAsExpected);
+    }
+
+    Core core;
+    std::vector<uint64_t> closeOrder;
+};
+
+// Collects the error records logged on this thread.
+class ErrorCapture : public wxLog {
+public:
+    ErrorCapture() : previous(wxLog::SetActiveTarget(this)) {}
+    ~ErrorCapture() override { wxLog::SetActiveTarget(previous); }
+
+    std::vector<std::string> errors;
+
+protected:
+    void DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo&) override
+    {
+        if (level == wxLOG_Error)
+            errors.push_back(msg.ToStdString());
+    }
+
+private:
+    wxLog* previous;
+};
+
+}  // namespace
+
+TEST_F(Shutdown, LargestKeyFirstThenTheSameOrderForUnload)
+{
+    core.modules.push_back(FakeModule<1>(1));
+    core.modules.push_back(FakeModule<2>(0x10));
+    core.modules.push_back(FakeModule<3>(0));
+    Stop();
+    EXPECT_EQ(closeOrder, (std::vector<uint64_t>{2, 1, 3}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"close 2", "close 1", "close 3", "unload 2", "unload 1", "unload 3"}));
+}
+
+TEST_F(Shutdown, EqualKeysKeepLoadOrderWithTheHeadModuleFirst)
+{
+    core.modules.push_back(FakeModule<1>(5, ORV_HEAD_MODULE_ID));
+    core.modules.push_back(FakeModule<2>(5));
+    core.modules.push_back(FakeModule<3>(7));
+    core.modules.push_back(FakeModule<4>(5));
+    core.modules.push_back(FakeModule<5>(7));
+    Stop();
+    EXPECT_EQ(closeOrder, (std::vector<uint64_t>{3, 5, ORV_HEAD_MODULE_ID, 2, 4}));
+}
+
+TEST_F(Shutdown, KeysCompareUnsigned)
+{
+    core.modules.push_back(FakeModule<1>(UINT64_C(0x7FFFFFFFFFFFFFFF)));
+    core.modules.push_back(FakeModule<2>(1));
+    core.modules.push_back(FakeModule<3>(UINT64_C(0x8000000000000000)));
+    core.modules.push_back(FakeModule<4>(UINT64_MAX));
+    Stop();
+    EXPECT_EQ(closeOrder, (std::vector<uint64_t>{4, 3, 1, 2}));
+}
+
+TEST_F(Shutdown, AFailingCloseIsStillUnloaded)
+{
+    core.modules.push_back(FakeModule<1, -9>(0));
+    core.modules.push_back(FakeModule<2, 4>(0));
+    Stop();
+    EXPECT_EQ(calls, (std::vector<std::string>{"close 1", "close 2", "unload 1", "unload 2"}));
+}
+
+TEST_F(Shutdown, EmptyListAndMissingEntryPoints)
+{
+    Stop();
+    EXPECT_TRUE(calls.empty());
+
+    ModuleRecord bare = FakeModule<1>(0);
+    bare.Close = nullptr;
+    bare.Unload = nullptr;
+    ModuleRecord noLibrary = FakeModule<2>(0);
+    delete noLibrary.library;
+    noLibrary.library = nullptr;
+    core.modules.push_back(bare);
+    core.modules.push_back(noLibrary);
+    core.modules.push_back(FakeModule<3>(0));
+    Stop();
+    EXPECT_EQ(calls, (std::vector<std::string>{"close 3", "unload 3"}));
+}
+
+TEST_F(Shutdown, CloseDropsTheReadWorkerAndStopsOpenRequests)
+{
+    core.modules.push_back(FakeModule<1>(0));
+    PluginThread* dummy = reinterpret_cast<PluginThread*>(&calls);
+    core.modules[0].read_worker = dummy;
+    core.modules[0].ioctl_worker = dummy;
+    EXPECT_TRUE(core.CloseModules());
+    EXPECT_TRUE(core.modulesClosing);
+    EXPECT_EQ(core.modules[0].read_worker, nullptr);
+    EXPECT_EQ(core.modules[0].ioctl_worker, dummy);
+    EXPECT_TRUE(core.UnloadModules());
+}
+
+// --- Live workers at stop ---------------------------------------------------
+
+namespace {
+
+std::atomic<bool> workerLeft{false};
+std::atomic<bool> unloadedAfterWorker{true};
+
+int32_t UnloadAfterWorker(void*, void*)
+{
+    unloadedAfterWorker = workerLeft.load();
+    calls.push_back("unload waited");
+    return 0;
+}
+
+}  // namespace
+
+TEST_F(Shutdown, UnloadWaitsForTheModulesWorkers)
+{
+    core.modules.push_back(FakeModule<1>(0));
+    core.modules[0].Unload = UnloadAfterWorker;
+    const void* library = core.modules[0].library;
+    WorkerRegistry::instance().workerStarted(library);
+    workerLeft = false;
+    std::thread worker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        workerLeft = true;
+        WorkerRegistry::instance().workerEnded(library, &core, [] {});
+    });
+    Stop();
+    worker.join();
+    EXPECT_TRUE(unloadedAfterWorker);
+    EXPECT_EQ(calls, (std::vector<std::string>{"close 1", "unload waited"}));
+}
+
+TEST_F(Shutdown, AModuleWhoseWorkerNeverReturnsStaysLoaded)
+{
+    ErrorCapture log;
+    core.workerExitTimeoutMs = 200;
+    core.modules.push_back(FakeModule<1>(1));
+    core.modules.push_back(FakeModule<2>(0));
+    core.modules[0].file_name = "stuck.so";
+    const void* stuck = core.modules[0].library;
+    WorkerRegistry::instance().workerStarted(stuck);
+
+    const auto start = std::chrono::steady_clock::now();
+    Stop();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(190));
+    EXPECT_LT(took, std::chrono::milliseconds(2000));
+    EXPECT_EQ(calls, (std::vector<std::string>{"close 1", "close 2", "unload 2"}));
+    ASSERT_EQ(log.errors.size(), 1u);
+    EXPECT_NE(log.errors[0].find("stuck.so"), std::string::npos) << log.errors[0];
+    // The worker returns at last; the library object stays with the process.
+    WorkerRegistry::instance().workerEnded(stuck, &core, [] {});
+}
+
+TEST(ShutdownTimeout, IsTenSecondsByDefault)
+{
+    Core core("/x/orvantisd");
+    EXPECT_EQ(core.workerExitTimeoutMs, 10000);
+}
