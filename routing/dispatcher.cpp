@@ -1,11 +1,227 @@
-#include "core/core.h"
+#include "routing/dispatcher.h"
 
-int32_t Core::Dispatch(const Message*, MessageResult* result)
+#include <tinyxml.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "core/core.h"
+#include "routing/match_key.h"
+#include "routing/payload_copy.h"
+#include "routing/plugin_thread.h"
+
+namespace {
+
+bool IsRunning(Core& core)
 {
-    result->result = ORV_RESULT_REFUSED;
+    pthread_mutex_lock(&core.queueLock);
+    bool running = core.eventTrigger != nullptr;
+    pthread_mutex_unlock(&core.queueLock);
+    return running;
+}
+
+void PostTrigger(Core& core)
+{
+    pthread_mutex_lock(&core.queueLock);
+    if (core.eventTrigger)
+        core.eventTrigger->post();
+    pthread_mutex_unlock(&core.queueLock);
+}
+
+void CancelRequest(Core& core, uint64_t requestId)
+{
+    pthread_mutex_lock(&core.requestLock);
+    core.cancelledRequests.insert(requestId);
+    pthread_mutex_unlock(&core.requestLock);
+}
+
+// Starts one Read worker per module that serves requests and whose selected
+// masks match the broadcast key. False when a worker's payload copy could not
+// be allocated (that worker is not started; the others are).
+bool OpenRequest(Core& core, const Message& request)
+{
+    pthread_mutex_lock(&core.requestLock);
+    core.cancelledRequests.erase(request.request_id);
+    pthread_mutex_unlock(&core.requestLock);
+
+    const uint64_t key = MatchKey::broadcast(request.event);
+    const WorkerCommand command = ReadCommand(request.length, request.data, request.request_id);
+    const WorkerReply reply = ReadCommandReply();
+    bool copied = true;
+    // Shared: the loader may still be inserting, the stop passes may have begun.
+    pthread_rwlock_rdlock(&core.modulesLock);
+    for (size_t i = 0; !core.modulesClosing && i < core.modules.size(); ++i) {
+        const ModuleRecord& record = core.modules[i];
+        if (!record.library || !record.Read || !record.info.wants_read_worker)
+            continue;
+        if (!MatchKey::selectedMaskMatches(record.info, request.flags, key))
+            continue;
+        if (!StartWorker(&core, record.library, record.Read, command, reply))
+            copied = false;
+    }
+    pthread_rwlock_unlock(&core.modulesLock);
+    return copied;
+}
+
+// The flow slot of the calling request worker, for a message of `requestId`;
+// null when the request is cancelled or the caller is not a request worker.
+FlowSlot* RequestSlot(Core& core, uint64_t requestId)
+{
+    FlowSlot* slot = nullptr;
+    pthread_mutex_lock(&core.requestLock);
+    if (!core.cancelledRequests.count(requestId)) {
+        auto it = core.flowSlots.find(pthread_self());
+        if (it != core.flowSlots.end())
+            slot = it->second;
+    }
+    pthread_mutex_unlock(&core.requestLock);
+    return slot;
+}
+
+// Blocks while the worker's previous payload is still held, then records the
+// new one as in flight. The slot stays valid: only its own worker (the
+// calling thread) deletes it.
+void ClaimSlot(Core& core, FlowSlot* slot, void* payload)
+{
+    slot->gate.wait();
+    pthread_mutex_lock(&core.requestLock);
+    slot->inFlight = payload;
+    pthread_mutex_unlock(&core.requestLock);
+}
+
+// Gives the gate back for a payload that was claimed but never queued.
+void UnclaimSlot(Core& core, FlowSlot* slot)
+{
+    pthread_mutex_lock(&core.requestLock);
+    slot->inFlight = nullptr;
+    slot->gate.post();
+    pthread_mutex_unlock(&core.requestLock);
+}
+
+// Appends `copy` unless the Core has stopped meanwhile; false then.
+bool Enqueue(Core& core, const Message& copy)
+{
+    pthread_mutex_lock(&core.queueLock);
+    bool running = core.eventTrigger != nullptr;
+    if (running) {
+        core.eventQueue.push_back(copy);
+        core.eventTrigger->post();
+    }
+    pthread_mutex_unlock(&core.queueLock);
+    return running;
+}
+
+// The result of queueing a message from a module or from the Core itself.
+int32_t QueueMessage(Core& core, const Message& message)
+{
+    const bool video = (message.flags & ORV_FLAG_VIDEO) && (message.event & ORV_EVENT_VIDEO_BIT);
+    if (video && core.throttling.load())
+        return ORV_RESULT_THROTTLED;
+
+    Message copy = message;
+    if (message.data && message.length != 0) {
+        copy.data = CopyPayload(message.data, message.length);
+        if (!copy.data)
+            return ORV_RESULT_NO_MEMORY;
+    } else {
+        copy.data = nullptr;
+        copy.length = 0;
+    }
+
+    FlowSlot* slot = nullptr;
+    if (copy.request_id != 0) {
+        slot = RequestSlot(core, copy.request_id);
+        if (!slot) {
+            std::free(copy.data);
+            return ORV_RESULT_REFUSED;
+        }
+        if (copy.data)
+            ClaimSlot(core, slot, copy.data);
+    }
+
+    if (!Enqueue(core, copy)) {
+        if (slot && copy.data)
+            UnclaimSlot(core, slot);
+        std::free(copy.data);
+        return ORV_RESULT_REFUSED;
+    }
+    return ORV_RESULT_OK;
+}
+
+Message CoreMessage(const std::string& payload, uint64_t flags, uint64_t event)
+{
+    Message message;
+    std::memset(&message, 0, sizeof message);
+    message.size = sizeof(Message);
+    message.version = ORV_MESSAGE_VERSION;
+    message.length = static_cast<int32_t>(payload.size());
+    message.data = const_cast<char*>(payload.data());  // only read: Dispatch copies it
+    message.source_id = ORV_CORE_ID;
+    message.request_id = 0;
+    message.flags = flags;
+    message.event = event;
+    return message;
+}
+
+void DispatchFromCore(Core& core, const std::string& payload, uint64_t flags, uint64_t event)
+{
+    Message message = CoreMessage(payload, flags, event);
+    MessageResult result = {sizeof(MessageResult), 1, 0};
+    core.Dispatch(&message, &result);
+}
+
+}  // namespace
+
+void DropPayloadHold(Core& core, void* buffer, uint64_t holder)
+{
+    if (!core.bufferRefs.dropHold(buffer, holder) || !buffer)
+        return;
+    // Wake before freeing: once freed, the address may come back from malloc
+    // as another worker's payload and must not be mistaken for this one.
+    pthread_mutex_lock(&core.requestLock);
+    for (auto& entry : core.flowSlots) {
+        FlowSlot* slot = entry.second;
+        if (slot && slot->inFlight == buffer) {
+            slot->inFlight = nullptr;
+            slot->gate.post();
+        }
+    }
+    pthread_mutex_unlock(&core.requestLock);
+    std::free(buffer);
+}
+
+int32_t Core::Dispatch(const Message* message, MessageResult* result)
+{
+    if (!IsRunning(*this)) {
+        result->result = ORV_RESULT_REFUSED;
+        return 0;
+    }
+    if (message->flags == ORV_CMD_RELEASE) {
+        DropPayloadHold(*this, message->data, message->source_id);
+    } else if (message->source_id == 0) {
+        if (message->flags == ORV_CMD_CANCEL) {
+            CancelRequest(*this, message->request_id);
+        } else if (!OpenRequest(*this, *message)) {
+            result->result = ORV_RESULT_NO_MEMORY;
+            return 0;
+        }
+    } else {
+        result->result = QueueMessage(*this, *message);
+        return 0;
+    }
+    PostTrigger(*this);
+    result->result = ORV_RESULT_OK;
     return 0;
 }
 
-void Core::SendText(const std::string&) {}
+void Core::SendText(const std::string& text)
+{
+    DispatchFromCore(*this, text, ORV_FLAG_CLASS(6), ORV_EVENT_TEXT);
+}
 
-void Core::SendDocument(const TiXmlDocument&, uint64_t) {}
+void Core::SendDocument(const TiXmlDocument& document, uint64_t flags)
+{
+    std::string printed;
+    printed << document;
+    DispatchFromCore(*this, printed, flags, ORV_EVENT_DOCUMENT);
+}

@@ -1,11 +1,196 @@
-#include "core/core.h"
+#include "routing/plugin_thread.h"
 
-bool Core::StartReadWorker(ModuleRecord&)
+#include <cstdlib>
+#include <cstring>
+
+#include "core/core.h"
+#include "core/thread_log.h"
+#include "modules/module_record.h"
+#include "routing/payload_copy.h"
+#include "routing/worker_registry.h"
+
+PluginThread* PluginThread::create(Core* core, const void* module, OrvEntryPoint entry,
+                                   const WorkerCommand& command, const WorkerReply& reply)
 {
+    if (!entry)
+        return nullptr;
+    PluginThread* worker = new PluginThread(core, module, entry, command, reply);
+    if (!worker->copyPayload()) {
+        delete worker;
+        return nullptr;
+    }
+    return worker;
+}
+
+PluginThread::PluginThread(Core* core_, const void* module_, OrvEntryPoint entry_,
+                           const WorkerCommand& command_, const WorkerReply& reply_)
+    : pt::thread(true), core(core_), entry(entry_), command(command_), reply(reply_), module(module_)
+{
+}
+
+PluginThread::~PluginThread() = default;
+
+bool PluginThread::copyPayload()
+{
+    if (command.command_code != ORV_WORKER_READ)
+        return true;
+    ReadArgs& args = command.args.read;
+    // As for queued messages, an empty payload travels as no payload.
+    if (!args.data || args.length == 0) {
+        args.data = nullptr;
+        args.length = 0;
+        return true;
+    }
+    void* copy = CopyPayload(args.data, args.length);
+    // The caller's buffer is not ours: never leave it in the record.
+    args.data = copy;
+    return copy != nullptr;
+}
+
+void PluginThread::launch()
+{
+    WorkerRegistry::instance().workerStarted(module);
+    start();
+}
+
+bool PluginThread::servesRequest() const
+{
+    return command.command_code == ORV_WORKER_READ && command.args.read.request_id != 0;
+}
+
+void PluginThread::execute()
+{
+    ThreadLog::attach();
+    if (servesRequest())
+        registerFlowSlot();
+    entry(&command.args, &reply.reply);
+    ThreadLog::detach();
+}
+
+void PluginThread::cleanup()
+{
+    // The module's code is left behind: count the worker out, and remove its
+    // slot only while the Core still exists.
+    WorkerRegistry::instance().workerEnded(module, core, [this] {
+        if (servesRequest())
+            removeFlowSlot();
+    });
+    if (command.command_code == ORV_WORKER_READ) {
+        std::free(command.args.read.data);
+        command.args.read.data = nullptr;
+    }
+}
+
+void PluginThread::registerFlowSlot()
+{
+    pthread_mutex_lock(&core->requestLock);
+    if (!core->flowSlots.count(handle))
+        core->flowSlots[handle] = new FlowSlot;
+    pthread_mutex_unlock(&core->requestLock);
+}
+
+void PluginThread::removeFlowSlot()
+{
+    pthread_mutex_lock(&core->requestLock);
+    auto it = core->flowSlots.find(handle);
+    if (it != core->flowSlots.end()) {
+        delete it->second;
+        core->flowSlots.erase(it);
+    }
+    pthread_mutex_unlock(&core->requestLock);
+}
+
+bool StartWorker(Core* core, const void* module, OrvEntryPoint entry, const WorkerCommand& command,
+                 const WorkerReply& reply)
+{
+    PluginThread* worker = PluginThread::create(core, module, entry, command, reply);
+    if (!worker)
+        return false;
+    worker->launch();
     return true;
 }
 
-bool Core::StartIoctlWorker(ModuleRecord&)
+WorkerCommand ReadCommand(int32_t length, void* data, uint64_t requestId)
 {
+    WorkerCommand command;
+    std::memset(&command, 0, sizeof command);
+    command.size = sizeof(WorkerCommand);
+    command.version = 1;
+    command.command_code = ORV_WORKER_READ;
+    ReadArgs& args = command.args.read;
+    args.size = sizeof(ReadArgs);
+    args.version = 1;
+    args.code = 0;
+    args.on_worker = 1;
+    args.length = length;
+    args.data = data;
+    args.request_id = requestId;
+    return command;
+}
+
+WorkerReply ReadCommandReply()
+{
+    WorkerReply reply;
+    std::memset(&reply, 0, sizeof reply);
+    reply.size = sizeof(WorkerReply);
+    reply.version = 1;
+    reply.command_code = ORV_WORKER_READ;
+    reply.reply.read.size = sizeof(ReadReply);
+    reply.reply.read.version = 1;
+    return reply;
+}
+
+static WorkerCommand IoctlWorkerCommand()
+{
+    WorkerCommand command;
+    std::memset(&command, 0, sizeof command);
+    command.size = sizeof(WorkerCommand);
+    command.version = 1;
+    command.command_code = ORV_WORKER_IOCTL;
+    IoctlArgs& args = command.args.ioctl;
+    args.size = sizeof(IoctlArgs);
+    args.version = 1;
+    args.code = ORV_IOCTL_WORKER;
+    // Only the header of the nested reference is set: the call carries no payload.
+    args.payload.size = 8;
+    args.payload.version = 1;
+    return command;
+}
+
+static WorkerReply IoctlWorkerReply()
+{
+    WorkerReply reply;
+    std::memset(&reply, 0, sizeof reply);
+    reply.size = sizeof(WorkerReply);
+    reply.version = 1;
+    reply.command_code = ORV_WORKER_IOCTL;
+    IoctlReply& ioctl = reply.reply.ioctl;
+    ioctl.size = sizeof(IoctlReply);
+    ioctl.version = 1;
+    ioctl.code = ORV_IOCTL_WORKER;
+    ioctl.nested_size = 8;
+    ioctl.nested_version = 1;
+    return reply;
+}
+
+bool Core::StartReadWorker(ModuleRecord& record)
+{
+    PluginThread* worker =
+        PluginThread::create(this, record.library, record.Read, ReadCommand(0, nullptr, 0), ReadCommandReply());
+    if (!worker)
+        return false;
+    record.read_worker = worker;
+    worker->launch();
+    return true;
+}
+
+bool Core::StartIoctlWorker(ModuleRecord& record)
+{
+    PluginThread* worker =
+        PluginThread::create(this, record.library, record.IOCTL, IoctlWorkerCommand(), IoctlWorkerReply());
+    if (!worker)
+        return false;
+    record.ioctl_worker = worker;
+    worker->launch();
     return true;
 }

@@ -1,0 +1,27 @@
+// The dispatcher: where every message sent into the Core arrives (Core::Dispatch,
+// Core::SendText and Core::SendDocument, in dispatcher.cpp), and the one way
+// a payload hold is given up.
+//
+// Thread safety: Dispatch runs on its caller's thread (module threads,
+// workers, the event handler inside a module call, the main thread while
+// modules load) and is re-entrant. It holds at most one of queueLock,
+// requestLock and the bufferRefs mutex at a time, never while a module runs.
+// Its only blocking wait is a request worker's wait on its own flow-slot gate.
+//
+// Invariants:
+//  - Outside Start..Stop (no eventTrigger) every message is refused with 1:
+//    nothing is copied, queued, released, cancelled or started.
+//  - A queued message owns a private copy of its payload; the sender's
+//    buffer is never referenced after Dispatch returns.
+//  - A payload is freed by whoever drops its last hold, after the flow slot
+//    waiting for it has been woken; a drop by a holder that holds nothing
+//    frees nothing.
+#pragma once
+
+#include <cstdint>
+
+class Core;
+
+// Drops one hold of `holder` on `buffer`. When that was the last hold, wakes
+// the request worker whose payload it is and frees the buffer.
+void DropPayloadHold(Core& core, void* buffer, uint64_t holder);
