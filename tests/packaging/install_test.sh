@@ -12,8 +12,8 @@ trap 'rm -rf "$work"' EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-DESTDIR="$work/root" cmake --install "$build" >/dev/null
-root="$work/root/usr"
+DESTDIR="$work/tree" cmake --install "$build" >/dev/null
+root="$work/tree/usr"
 for f in lib/orvantis/orvantisd lib/orvantis/plugins/camera.so lib/orvantis/plugins/recorder.so \
          lib/orvantis/plugins/console.so include/orvantis/modules/module_api.h \
          include/orvantis/routing/message_api.h share/pkgconfig/orvantis-module.pc \
@@ -45,7 +45,7 @@ grep -q 'Filename="minimal.so"' "$root/lib/orvantis/plugins.xml" || fail "minima
 
 if command -v systemd-analyze >/dev/null; then
   unit=/lib/systemd/system/orvantisd.service
-  report=$(systemd-analyze verify --root="$work/root" "$unit" 2>&1 || true)
+  report=$(systemd-analyze verify --root="$work/tree" "$unit" 2>&1 || true)
   # A machine without systemd has no sysinit.target to order the unit after;
   # any other complaint is about the unit itself.
   problems=$(grep -v -e 'sysinit.target not found' <<<"$report" | grep -v '^$' || true)
