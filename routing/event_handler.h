@@ -1,0 +1,35 @@
+// The event-handler thread: the one thread that delivers queued messages to
+// the modules, one message and one module at a time (Core::DrainEvents, in
+// event_handler.cpp).
+//
+// Thread safety: the thread is created, signalled and deleted by the main
+// thread (Core::StartEventHandler, Core::StopEventHandler); everything else it
+// does happens on itself. queueLock is held only to take the front message and
+// to find the queue empty, never during a module call, so modules may send
+// from inside Write and IOCTL: those messages join the queue and are delivered
+// later in the same drain.
+//
+// Invariants:
+//  - The Core holds a payload (holder ORV_CORE_ID) for the whole of its
+//    delivery pass; a receiver's hold is added before its call and dropped
+//    after it unless the receiver keeps the payload.
+//  - Every receiver of one message sees the same payload pointer.
+//  - A stop that arrives while the thread waits still gets one complete drain.
+#pragma once
+
+#include "pt/thread.h"
+
+class Core;
+
+class EventHandlerThread : public pt::thread {
+public:
+    explicit EventHandlerThread(Core* core);
+    // Joins the thread.
+    ~EventHandlerThread() override;
+
+protected:
+    void execute() override;
+
+private:
+    Core* core;  // the Core served; not owned
+};
