@@ -81,7 +81,8 @@ public:
     void DrainEvents();
 
     // Workers (routing/plugin_thread.cpp). Both store the thread in the record
-    // before starting it and return true.
+    // before starting it and return true; false (nothing started) when the
+    // module does not export the entry point.
     bool StartReadWorker(ModuleRecord& record);
     bool StartIoctlWorker(ModuleRecord& record);
 

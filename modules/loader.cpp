@@ -1,6 +1,123 @@
+// Loading the modules at start: every candidate file gets exactly one attempt,
+// in path order, and ends listed, refused with a log line, recorded as not
+// loaded, or silently skipped when it exports no "Load".
+//
+// Runs on the main thread inside Start, before the Core's threads exist. The
+// IOCTL workers it starts, and module threads calling the callback, may read
+// the list meanwhile (open requests), so every insertion takes modulesLock
+// exclusively; no lock is held while a module's Load runs.
+#include <wx/dynlib.h>
+#include <wx/log.h>
+#include <wx/strconv.h>
+
+#include <set>
+
 #include "core/core.h"
+#include "modules/call_timer.h"
+#include "modules/callback.h"
+#include "modules/module_files.h"
+#include "modules/module_library.h"
+
+namespace {
+
+// For log lines only: keeps every byte readable whatever the locale.
+wxString LogText(const std::string& bytes)
+{
+    return wxString(bytes.c_str(), *wxConvFileName);
+}
+
+void ResolveEntryPoints(ModuleRecord& record)
+{
+    const wxDynamicLibrary& library = *record.library;
+    record.Load = FindEntryPoint(library, "Load");
+    record.Unload = FindEntryPoint(library, "Unload");
+    record.Open = FindEntryPoint(library, "Open");
+    record.Close = FindEntryPoint(library, "Close");
+    record.Read = FindEntryPoint(library, "Read");
+    record.Write = FindEntryPoint(library, "Write");
+    record.Seek = FindEntryPoint(library, "Seek");
+    record.IOCTL = FindEntryPoint(library, "IOCTL");
+}
+
+// Calls the module's Load and times it. An exception escaping the module
+// counts as a refusal with result -1 rather than ending the service.
+int32_t CallLoad(Core& core, ModuleRecord& record, ModuleInfo& info)
+{
+    LoadArgs args = {sizeof(LoadArgs), ORV_LOAD_ARGS_VERSION, &core, &ModuleCallback};
+    info = ModuleInfo();
+    info.size = sizeof(ModuleInfo);
+    info.version = ORV_MODULE_INFO_VERSION;
+    int32_t rc;
+    CallTimer timer;
+    try {
+        rc = record.Load(&args, &info);
+    } catch (...) {
+        rc = -1;
+    }
+    record.load_time_ms = timer.elapsedMs();
+    return rc;
+}
+
+void NoteNotLoaded(Core& core, const std::string& name, const std::string& reason)
+{
+    wxLogError("plugin %s could not be opened: %s", LogText(name), LogText(reason));
+    core.SendText("Failed to load plugin: " + name + " (missing dependency)");
+    core.notLoadedFiles.push_back(name);
+}
+
+void Insert(Core& core, const ModuleRecord& record)
+{
+    pthread_rwlock_wrlock(&core.modulesLock);
+    if (record.info.module_id == ORV_HEAD_MODULE_ID && !core.modules.empty())
+        core.modules.insert(core.modules.begin(), record);
+    else
+        core.modules.push_back(record);
+    pthread_rwlock_unlock(&core.modulesLock);
+}
+
+void LoadCandidate(Core& core, const boost::filesystem::path& path, std::set<uint64_t>& seenIds)
+{
+    ModuleRecord record;
+    record.file_name = path.filename().string();
+    std::string reason;
+    record.library = OpenModuleLibrary(path.string(), reason);
+    if (!record.library) {
+        NoteNotLoaded(core, record.file_name, reason);
+        return;
+    }
+    ResolveEntryPoints(record);
+    if (!record.Load) {
+        ReleaseModuleLibrary(record.library);
+        return;
+    }
+    ModuleInfo info;
+    const int32_t rc = CallLoad(core, record, info);
+    if (rc != 0 || info.load_error != 0) {
+        wxLogError("plugin %s load returned %d error %d", LogText(record.file_name), rc, info.load_error);
+        ReleaseModuleLibrary(record.library);
+        return;
+    }
+    if (!seenIds.insert(info.module_id).second) {
+        wxLogWarning("plugin %s ID 0x%08lX already loaded", LogText(record.file_name),
+                     static_cast<unsigned long>(info.module_id));
+        ReleaseModuleLibrary(record.library);
+        return;
+    }
+    record.info = info;
+    if (info.wants_ioctl_worker)
+        core.StartIoctlWorker(record);
+    Insert(core, record);
+}
+
+}  // namespace
 
 bool Core::LoadModules()
 {
+    CandidateSet candidates;
+    for (const std::string& directory : PluginDirectories(executablePath))
+        FindModuleFiles(directory, ".so", candidates);
+    std::set<uint64_t> seenIds;
+    for (const boost::filesystem::path& path : candidates)
+        LoadCandidate(*this, path, seenIds);
     return !modules.empty();
 }
