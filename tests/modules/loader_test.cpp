@@ -14,6 +14,7 @@
 
 #include "modules/callback.h"
 #include "modules/module_files.h"
+#include "modules/module_library.h"
 #include "support/core_harness.h"
 #include "support/log_capture.h"
 
@@ -219,6 +220,13 @@ TEST(Rejections, MissingDependencyIsNoticedRecordedAndExplainedOnce)
     EXPECT_NE(std::string::npos, records[0].text.find("plugin dep.so"));
 }
 
+TEST(FileNames, AnEmptyNameNeverOpensTheProgram)
+{
+    std::string reason;
+    EXPECT_EQ(nullptr, OpenModuleLibrary("", reason));
+    EXPECT_FALSE(reason.empty());
+}
+
 TEST(FileNames, NonAsciiBytesLoadAndKeepTheirBytes)
 {
     CoreHarness h;
@@ -243,7 +251,9 @@ TEST(Loading, RecordHoldsWhatLoadReturned)
                                                         "accepts_write = 1\nwants_read_worker = 1\n"
                                                         "load_sleep_ms = 60\n")));
     ASSERT_TRUE(InstallModule(h.plugin("n.so"), Id(0x78), "orv_test_module_bare"));
+    LogCapture log;
     h.load();
+    EXPECT_TRUE(log.records().empty());  // absent entry points are looked up silently
     ASSERT_EQ(2u, h.core.modules.size());
     const ModuleRecord& m = h.core.modules[0];
     EXPECT_EQ("m.so", m.file_name);

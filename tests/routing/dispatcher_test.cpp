@@ -373,41 +373,47 @@ TEST(OpenRequests, ScheduledReadWorkerServesNoRequest)
     EXPECT_EQ(0u, FlowSlotCount(h.core));
 }
 
-TEST(FlowControl, SecondPayloadWaitsForTheFirstToBeReleased)
+TEST(FlowControl, SecondPayloadWaitsUntilEveryHolderOfTheFirstReleased)
 {
     CoreHarness h;
-    const std::string producer = h.plugin("producer.so"), keeper = h.plugin("keeper.so");
+    const std::string producer = h.plugin("producer.so");
+    const std::string keeper1 = h.plugin("keeper1.so"), keeper2 = h.plugin("keeper2.so");
     ASSERT_TRUE(InstallModule(producer, Reader(1, 0x800002, 1,
                                                "send = read flags=0x08 event=0x20 payload=first request=same\n"
                                                "send = read flags=0x08 event=0x21 request=same\n"
                                                "send = read flags=0x08 event=0x22 payload=second request=same\n")));
-    ASSERT_TRUE(InstallModule(keeper, "id = 0x2\naccepts_write = 1\nmask3 = 0xFF\nwrite_keeps = 1\n"));
+    ASSERT_TRUE(InstallModule(keeper1, "id = 0x2\naccepts_write = 1\nmask3 = 0xFF\nwrite_keeps = 1\n"));
+    ASSERT_TRUE(InstallModule(keeper2, "id = 0x3\naccepts_write = 1\nmask3 = 0xFF\nwrite_keeps = 1\n"));
     h.start();
     EXPECT_EQ(0, Send(MakeMessage(0, 0x02, 0x1000002, nullptr, 0, 9)));
 
-    ASSERT_TRUE(WaitForEntries(keeper, "Write", 1, "event", "0x20"));
+    ASSERT_TRUE(WaitForEntries(keeper2, "Write", 1, "event", "0x20"));
     // A send without payload does not wait.
     ASSERT_TRUE(WaitForEntries(producer, "Send", 1, "event", "0x21"));
-    void* first = Entries(keeper, "Write", "event", "0x20").at(0).ptr("data");
-    usleep(200 * 1000);
-    EXPECT_TRUE(Entries(producer, "Send", "event", "0x22").empty());
+    void* first = Entries(keeper1, "Write", "event", "0x20").at(0).ptr("data");
+    EXPECT_EQ(first, Entries(keeper2, "Write", "event", "0x20").at(0).ptr("data"));
     pthread_mutex_lock(&h.core.requestLock);
     ASSERT_EQ(1u, h.core.flowSlots.size());
     EXPECT_EQ(first, h.core.flowSlots.begin()->second->inFlight);
     pthread_mutex_unlock(&h.core.requestLock);
 
     EXPECT_EQ(0, Release(first, 0x2));
+    usleep(200 * 1000);
+    EXPECT_TRUE(Entries(producer, "Send", "event", "0x22").empty());  // keeper2 still holds it
+    EXPECT_EQ(0, std::memcmp(first, "first", 5));
+    EXPECT_EQ(0, Release(first, 0x3));
     ASSERT_TRUE(WaitForEntries(producer, "Send", 1, "event", "0x22"));
     EXPECT_EQ(0, Entries(producer, "Send", "event", "0x22").at(0).num("result"));
     ASSERT_TRUE(WaitForEntries(producer, "ReadEnd"));
     EXPECT_TRUE(WorkerRegistry::instance().waitForWorkers(h.core.modules[h.indexOf("producer.so")].library, 5000));
     EXPECT_EQ(0u, FlowSlotCount(h.core));
 
-    ASSERT_TRUE(WaitForEntries(keeper, "Write", 1, "event", "0x22"));
-    LogLine second = Entries(keeper, "Write", "event", "0x22").at(0);
+    // A payload outliving its worker's slot is freed by its last holder as usual.
+    ASSERT_TRUE(WaitForEntries(keeper2, "Write", 1, "event", "0x22"));
+    LogLine second = Entries(keeper2, "Write", "event", "0x22").at(0);
     EXPECT_EQ(Hex("second"), second.str("payload"));
-    EXPECT_EQ(1u, h.core.bufferRefs.holds(second.ptr("data")));
-    EXPECT_EQ(0, Release(second.ptr("data"), 0x2));  // a payload outliving its worker's slot
+    EXPECT_EQ(0, Release(second.ptr("data"), 0x2));
+    EXPECT_EQ(0, Release(second.ptr("data"), 0x3));
     EXPECT_EQ(0u, h.core.bufferRefs.holds(second.ptr("data")));
 }
 

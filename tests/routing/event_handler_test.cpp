@@ -386,3 +386,27 @@ TEST(Concurrency, SendersReleasersAndARequestWorkerAtOnce)
         EXPECT_EQ(0, send.num("result"));
     EXPECT_EQ(40u, Entries(counter, "Write", "event", "0x9").size());
 }
+
+TEST(Concurrency, OpenRequestsWhileModulesAreStillLoading)
+{
+    CoreHarness h;
+    // a.so loads first and its own thread sends open requests while the
+    // loader goes on inserting the readers behind it.
+    ASSERT_TRUE(InstallModule(h.plugin("a.so"), Config(0xA, "thread_interval_ms = 1\n"
+                                                           "send = thread source=0 flags=0x02 event=0x1000002 "
+                                                           "request=5\n")));
+    std::vector<std::string> readers;
+    for (int i = 0; i < 8; ++i) {
+        readers.push_back(h.plugin("r" + std::to_string(i) + ".so"));
+        ASSERT_TRUE(InstallModule(readers.back(), Config(0x100 + i, "wants_read_worker = 1\nmask1 = 0x800002\n"
+                                                                     "load_sleep_ms = 5\n")));
+    }
+    h.start();
+    ASSERT_EQ(9u, h.core.modules.size());
+    ASSERT_TRUE(WaitForEntries(readers.back(), "ReadEnd"));
+    h.stop();
+    for (const LogLine& send : Entries(h.plugin("a.so"), "Send"))
+        EXPECT_EQ(0, send.num("result"));
+    for (const std::string& reader : readers)
+        EXPECT_EQ(Entries(reader, "Read").size(), Entries(reader, "ReadEnd").size());
+}
