@@ -28,7 +28,6 @@
 #include "routing/message_api.h"
 
 class Core;
-struct ModuleRecord;
 
 class PluginThread : public pt::thread {
 public:
