@@ -1,0 +1,204 @@
+// OnRun: the service in the foreground of a terminal or as a daemon.
+//
+// In daemon mode the main thread waits on libdaemon's signal pipe for the
+// whole run, so no work happens in signal-handler context. libdaemon's own
+// error logging opens the system log again under its own options (no console
+// fallback; some versions also close it), so the syslog target is reopened
+// after every libdaemon failure: the service's records keep their identity,
+// pid and console fallback.
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <libdaemon/dfork.h>
+#include <libdaemon/dlog.h>
+#include <libdaemon/dpid.h>
+#include <libdaemon/dsignal.h>
+
+#include "app/log_syslog.h"
+#include "app/orvantis_app.h"
+#include "core/core.h"
+#include "core/thread_log.h"
+
+namespace {
+
+// The syslog identity, which also names the PID file. libdaemon keeps the
+// pointer, so it must be static.
+const char kIdentity[] = "orvantisd";
+const int kVersion[] = {8, 8, 1, 119385};
+const int kStatusWaitSeconds = 60;
+// What the launcher returns when no status arrived in time.
+const int kNoStatus = 255;
+
+// Start-up statuses sent to the launcher. A daemon that finds another copy
+// holding the lock after all (two launchers racing) reports it like a PID
+// file it cannot create: that file would be the other copy's.
+enum StartupStatus { kStarted = 0, kNoPidFile = 1, kNoSignals = 2, kAlreadyRunning = 1 };
+
+void Say(const char* text)
+{
+    fputs(text, stdout);
+    fflush(stdout);
+}
+
+// Sends the start-up status to the launcher, once: it waits for one status
+// only, and libdaemon closes the pipe after the first. A launcher that gave
+// up waiting has closed its end, and the broken pipe must not end the
+// daemon: SIGPIPE is held back on this thread for the write and discarded.
+void SendStatus(wxLogSyslog* log, int status, bool* sent)
+{
+    if (*sent)
+        return;
+    *sent = true;
+    sigset_t brokenPipe, previous;
+    sigemptyset(&brokenPipe);
+    sigaddset(&brokenPipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &brokenPipe, &previous);
+    bool failed = daemon_retval_send(status) < 0;
+    const struct timespec noWait = {0, 0};
+    while (sigtimedwait(&brokenPipe, nullptr, &noWait) == SIGPIPE) {
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (failed)
+        log->Reopen();
+}
+
+// Reports a failed libdaemon start-up step; errno still says why.
+void ReportStartupFailure(wxLogSyslog* log, const char* text, int status, bool* sent)
+{
+    int error = errno;
+    log->Reopen();
+    wxLogSysError(error, "%s", text);
+    SendStatus(log, status, sent);
+}
+
+int WaitForDaemon()
+{
+    int status = daemon_retval_wait(kStatusWaitSeconds);
+    daemon_retval_done();
+    if (status < 0) {
+        wxLogError(_("Timeout waiting for service to signal that it is running."));
+        wxLogError(_("Please verify that the service is responding by connecting to it with a client."));
+        return kNoStatus;
+    }
+    if (status > 0)
+        wxLogError("Daemon returned %i", status);
+    return status;
+}
+
+bool IsStopSignal(int signal)
+{
+    return signal == SIGINT || signal == SIGQUIT || signal == SIGTERM;
+}
+
+// Blocks on the signal pipe until a stop signal arrives or waiting fails.
+// Without a signal pipe (registration failed and the launcher has been told
+// so) there is nothing that could stop the service cleanly later, so it stops
+// at once rather than run on unstoppable.
+void WaitForStopSignal(wxLogSyslog* log)
+{
+    int fd = daemon_signal_fd();
+    if (fd < 0 || fd >= FD_SETSIZE) {
+        wxLogError("No signal descriptor to wait on, stopping.");
+        return;
+    }
+    for (;;) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(fd, &readable);
+        if (select(FD_SETSIZE, &readable, nullptr, nullptr, nullptr) < 0) {
+            if (errno == EINTR)
+                continue;
+            wxLogSysError("select() failed.");
+            return;
+        }
+        if (!FD_ISSET(fd, &readable))
+            continue;
+        int signal = daemon_signal_next();
+        if (signal <= 0) {
+            int error = errno;
+            log->Reopen();
+            wxLogSysError(error, "daemon_signal_next() failed.");
+            return;
+        }
+        if (IsStopSignal(signal)) {
+            wxLogMessage("Received signal %i, Exiting...", signal);
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+int OrvantisApp::OnRun()
+{
+    return foreground ? RunForeground() : RunDaemon();
+}
+
+int OrvantisApp::RunForeground()
+{
+    ThreadLog::setTarget(wxLog::GetActiveTarget());
+    Say("starting the core...\n");
+    theCore->Start();
+    Say("\npress any key to stop the core\n\n");
+    getchar();
+    Say("\nstopping the core...\n\n");
+    theCore->Stop();
+    ThreadLog::setTarget(nullptr);
+    return 0;
+}
+
+int OrvantisApp::RunDaemon()
+{
+    daemon_pid_file_ident = kIdentity;
+    daemon_log_ident = kIdentity;
+    // The lock file names the process that holds it and goes away with it,
+    // so the daemon takes its own lock after the fork.
+    UnlockInstance();
+    fflush(stdout);
+    fflush(stderr);
+    daemon_retval_init();
+    pid_t pid = daemon_fork();
+    if (pid < 0) {
+        int error = errno;
+        daemon_retval_done();
+        return error;
+    }
+    return pid > 0 ? WaitForDaemon() : RunAsDaemon();
+}
+
+int OrvantisApp::RunAsDaemon()
+{
+    // Descriptors inherited from the launcher (its terminal, its pipes) would
+    // keep them open for the daemon's whole life; libdaemon spares the status
+    // pipe.
+    daemon_close_all(-1);
+    umask(022);
+    MoveToExecutableDirectory();
+    wxLogSyslog* log = new wxLogSyslog(kIdentity);
+    delete wxLog::SetActiveTarget(log);
+    ThreadLog::setTarget(log);
+    bool statusSent = false;
+    if (!LockInstance()) {
+        SendStatus(log, kAlreadyRunning, &statusSent);
+        ThreadLog::setTarget(nullptr);
+        return kAlreadyRunning;
+    }
+    if (daemon_pid_file_create() < 0)
+        ReportStartupFailure(log, "Could not create PID file", kNoPidFile, &statusSent);
+    if (daemon_signal_init(SIGINT, SIGTERM, SIGQUIT, 0) < 0)
+        ReportStartupFailure(log, "Could not register signal handlers", kNoSignals, &statusSent);
+    theCore->Start();
+    wxLogMessage("Successfully started version %d.%d.%d.%d", kVersion[0], kVersion[1], kVersion[2], kVersion[3]);
+    SendStatus(log, kStarted, &statusSent);
+    WaitForStopSignal(log);
+    theCore->Stop();
+    daemon_signal_done();
+    daemon_pid_file_remove();
+    wxLogMessage("Done");
+    ThreadLog::setTarget(nullptr);
+    return 0;
+}
