@@ -1,0 +1,99 @@
+// The Core's start and stop with no modules, and what Stop leaves behind.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "core/core.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A Core whose executable lives in an empty scratch directory, which is also
+// the working directory while the test runs (the Core writes its status
+// documents there).
+class CoreLifecycle : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "orvantis-core-XXXXXX").string();
+        ASSERT_NE(nullptr, mkdtemp(&pattern[0]));
+        dir = pattern;
+        savedCwd = fs::current_path();
+        fs::current_path(dir);
+        core = new Core(dir + "/orvantisd");
+    }
+
+    void TearDown() override
+    {
+        delete core;
+        fs::current_path(savedCwd);
+        std::error_code error;
+        fs::remove_all(dir, error);
+    }
+
+    // Queues a message as Dispatch would: the queue owns `data`.
+    void queue(void* data, int32_t length)
+    {
+        Message message;
+        memset(&message, 0, sizeof(message));
+        message.size = sizeof(Message);
+        message.version = ORV_MESSAGE_VERSION;
+        message.length = length;
+        message.data = data;
+        message.source_id = 0x80000000u;
+        pthread_mutex_lock(&core->queueLock);
+        core->eventQueue.push_back(message);
+        pthread_mutex_unlock(&core->queueLock);
+    }
+
+    std::string dir;
+    fs::path savedCwd;
+    Core* core = nullptr;
+};
+
+TEST_F(CoreLifecycle, ConstructionTouchesNothing)
+{
+    EXPECT_EQ(core, Core::instance);
+    EXPECT_EQ(dir + "/orvantisd", core->executablePath);
+    EXPECT_EQ(nullptr, core->eventTrigger);
+    EXPECT_EQ(nullptr, core->eventHandlerThread);
+    EXPECT_EQ(nullptr, core->schedulerThread);
+    EXPECT_TRUE(core->modules.empty());
+    EXPECT_TRUE(core->eventQueue.empty());
+    EXPECT_FALSE(core->throttling.load());
+    EXPECT_EQ(0, core->throttleSince);
+}
+
+TEST_F(CoreLifecycle, StopAfterStartWithoutModulesLeavesNothingRunning)
+{
+    ASSERT_TRUE(core->Start());
+    EXPECT_NE(nullptr, core->eventTrigger);
+    EXPECT_TRUE(core->modules.empty());
+    core->notLoadedFiles.push_back("broken.so");
+    core->Stop();
+    EXPECT_EQ(nullptr, core->eventTrigger);
+    EXPECT_EQ(nullptr, core->eventHandlerThread);
+    EXPECT_EQ(nullptr, core->schedulerThread);
+    EXPECT_TRUE(core->modules.empty());
+    ASSERT_EQ(1u, core->notLoadedFiles.size());
+    EXPECT_EQ("broken.so", core->notLoadedFiles[0]);
+}
+
+// Freed exactly once: a leak or a second free shows under AddressSanitizer.
+TEST_F(CoreLifecycle, MessagesStillQueuedAtStopAreFreed)
+{
+    ASSERT_TRUE(core->Start());
+    for (int32_t length : {1, 64, 4096})
+        queue(malloc(static_cast<size_t>(length)), length);
+    queue(nullptr, 0);
+    core->Stop();
+    EXPECT_TRUE(core->eventQueue.empty());
+    EXPECT_EQ(nullptr, core->eventTrigger);
+}
+
+}  // namespace
