@@ -255,6 +255,27 @@ TEST_F(DaemonMode, KeepsNoDescriptorOfTheLauncher)
     EXPECT_EQ(0, waitForExit(pid, kWait));
 }
 
+// Signal registration fails (a preloaded libdaemon stand-in refuses it), so
+// nothing could stop the daemon cleanly later: it reports the failure and
+// stops on its own instead of running on unstoppable.
+TEST_F(DaemonMode, DaemonWithoutSignalsReportsAndStops)
+{
+    const char* sanitizer = getenv("ASAN_OPTIONS");
+    environment.push_back(std::string("LD_PRELOAD=") + ORV_NO_SIGNALS_PRELOAD);
+    // The sanitizer runtime insists on coming first among the libraries.
+    environment.push_back(std::string("ASAN_OPTIONS=") + (sanitizer ? sanitizer : "") + ":verify_asan_link_order=0");
+    Child launcher;
+    EXPECT_EQ(2, launchAndWait(launcher));
+    EXPECT_NE(std::string::npos, launcher.err.find("Daemon returned 2")) << launcher.err;
+    SyslogRecord failure = expectRecord("Could not register signal handlers (error 24: Too many open files)");
+    EXPECT_EQ(LOG_DAEMON | LOG_ERR, failure.priority);
+    EXPECT_EQ(failure.pid, expectRecord(kStarted).pid);
+    EXPECT_EQ(failure.pid, expectRecord("No signal descriptor to wait on, stopping.").pid);
+    EXPECT_EQ(failure.pid, expectRecord("Done").pid);
+    EXPECT_EQ(0, waitForExit(failure.pid, kWait));
+    EXPECT_FALSE(std::filesystem::exists(kPidFile));
+}
+
 // /run is read-only, so the PID file cannot be created. The copy runs under
 // another name: after libdaemon's own logging, records that did not reopen
 // the log would carry the program's name instead of "orvantisd".
