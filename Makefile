@@ -33,7 +33,7 @@ test-asan: deps
 # ThreadSanitizer: the tests of the threading primitives and of routing.
 test-tsan: deps
 	cmake -S . -B build-tsan -DORV_SANITIZE=thread $(CMAKE_FLAGS)
-	cmake --build build-tsan -j$(JOBS)
+	cmake --build build-tsan -j$(JOBS) --target pt_tests routing_tests
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(CTEST) --test-dir build-tsan -L 'pt|routing'
 
 package: build
