@@ -12,8 +12,10 @@
 
 #include <wx/dynlib.h>
 #include <wx/log.h>
+#include <wx/strconv.h>
 
 #include "core/core.h"
+#include "modules/module_library.h"
 #include "routing/worker_registry.h"
 
 namespace {
@@ -44,9 +46,7 @@ void UnloadModule(ModuleRecord& record)
         reply.version = 1;
         record.Unload(&args, &reply);
     }
-    if (record.library->IsLoaded())
-        record.library->Unload();
-    delete record.library;
+    ReleaseModuleLibrary(record.library);
     record.library = nullptr;
 }
 
@@ -94,7 +94,7 @@ bool Core::UnloadModules()
             continue;
         if (!WorkerRegistry::instance().waitForWorkers(record.library, MsUntil(deadline))) {
             wxLogError("plugin %s: worker threads still running, leaving the library loaded",
-                       record.file_name.c_str());
+                       wxString(record.file_name.c_str(), *wxConvFileName));
             record.ioctl_worker = nullptr;
             Abandon(record.library);
             record.library = nullptr;
