@@ -29,6 +29,8 @@
 //   block_until_close = 0       1: Read and the IOCTL worker call return only
 //                               once Close has been called
 //   worker_never_returns = 0    1: Read and the IOCTL worker call never return
+//   return_delay_ms = 0         Read and the IOCTL worker call sleep this long
+//                               before returning (after block_until_close)
 //   read_wait_event = 0         Read waits for a Write of this event before its sends
 //   thread_interval_ms = 0      >0: a thread of the module's own, started at Load,
 //                               runs the "thread" sends every interval ...
@@ -394,6 +396,9 @@ void WorkerBlocking()
         std::unique_lock<std::mutex> guard(stateLock);
         stateChanged.wait(guard, [] { return closed; });
     }
+    const int64_t delay = config.number("return_delay_ms");
+    if (delay > 0)
+        usleep(static_cast<useconds_t>(delay) * 1000);
 }
 
 void WaitForWrittenEvent(uint64_t event)
