@@ -13,6 +13,7 @@
 #include <set>
 
 #include "core/core.h"
+#include "modules/boundary_record.h"
 #include "modules/call_timer.h"
 #include "modules/callback.h"
 #include "modules/module_files.h"
@@ -44,9 +45,7 @@ void ResolveEntryPoints(ModuleRecord& record)
 int32_t CallLoad(Core& core, ModuleRecord& record, ModuleInfo& info)
 {
     LoadArgs args = {sizeof(LoadArgs), ORV_LOAD_ARGS_VERSION, &core, &ModuleCallback};
-    info = ModuleInfo();
-    info.size = sizeof(ModuleInfo);
-    info.version = ORV_MODULE_INFO_VERSION;
+    info = NewRecord<ModuleInfo>(ORV_MODULE_INFO_VERSION);
     int32_t rc;
     CallTimer timer;
     try {

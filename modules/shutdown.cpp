@@ -15,6 +15,7 @@
 #include <wx/strconv.h>
 
 #include "core/core.h"
+#include "modules/boundary_record.h"
 #include "modules/module_library.h"
 #include "routing/worker_registry.h"
 
@@ -25,12 +26,8 @@ void CloseModule(ModuleRecord& record)
     record.read_worker = nullptr;
     if (!record.Close)
         return;
-    CloseArgs args{};
-    args.size = sizeof args;
-    args.version = 1;
-    CloseReply reply{};
-    reply.size = sizeof reply;
-    reply.version = 1;
+    CloseArgs args = NewRecord<CloseArgs>();
+    CloseReply reply = NewRecord<CloseReply>();
     record.Close(&args, &reply);
 }
 
@@ -38,12 +35,8 @@ void UnloadModule(ModuleRecord& record)
 {
     record.ioctl_worker = nullptr;
     if (record.Unload) {
-        UnloadArgs args{};
-        args.size = sizeof args;
-        args.version = 1;
-        UnloadReply reply{};
-        reply.size = sizeof reply;
-        reply.version = 1;
+        UnloadArgs args = NewRecord<UnloadArgs>();
+        UnloadReply reply = NewRecord<UnloadReply>();
         record.Unload(&args, &reply);
     }
     ReleaseModuleLibrary(record.library);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/core.h"
+#include "modules/boundary_record.h"
 #include "routing/match_key.h"
 #include "routing/payload_copy.h"
 #include "routing/plugin_thread.h"
@@ -150,10 +151,7 @@ int32_t QueueMessage(Core& core, const Message& message)
 
 Message CoreMessage(const std::string& payload, uint64_t flags, uint64_t event)
 {
-    Message message;
-    std::memset(&message, 0, sizeof message);
-    message.size = sizeof(Message);
-    message.version = ORV_MESSAGE_VERSION;
+    Message message = NewRecord<Message>(ORV_MESSAGE_VERSION);
     message.length = static_cast<int32_t>(payload.size());
     message.data = const_cast<char*>(payload.data());  // only read: Dispatch copies it
     message.source_id = ORV_CORE_ID;

@@ -4,6 +4,7 @@
 
 #include "core/core.h"
 #include "core/thread_log.h"
+#include "modules/boundary_record.h"
 #include "routing/dispatcher.h"
 #include "routing/match_key.h"
 
@@ -73,19 +74,12 @@ void NotifyPayload(Core& core, const ModuleRecord& record, const Message& messag
         return;
     const uint64_t holder = record.info.module_id;
     core.bufferRefs.addHold(message.data, holder);
-    IoctlArgs args;
-    std::memset(&args, 0, sizeof args);
-    args.size = sizeof(IoctlArgs);
-    args.version = 1;
+    IoctlArgs args = NewRecord<IoctlArgs>();
     args.code = code;
-    args.payload.size = sizeof(PayloadRef);
-    args.payload.version = 1;
+    args.payload = NewRecord<PayloadRef>();
     args.payload.length = message.length;
     args.payload.data = message.data;
-    IoctlReply reply;
-    std::memset(&reply, 0, sizeof reply);
-    reply.size = sizeof(IoctlReply);
-    reply.version = 1;
+    IoctlReply reply = NewRecord<IoctlReply>();
     reply.code = code;
     reply.nested_size = 8;
     reply.nested_version = 1;
@@ -100,10 +94,7 @@ void WriteMessage(Core& core, const ModuleRecord& record, const Message& message
         return;
     const uint64_t holder = record.info.module_id;
     core.bufferRefs.addHold(message.data, holder);
-    WriteArgs args;
-    std::memset(&args, 0, sizeof args);
-    args.size = sizeof(WriteArgs);
-    args.version = 1;
+    WriteArgs args = NewRecord<WriteArgs>();
     args.code = 0;
     args.on_worker = 0;
     args.length = message.length;
@@ -113,10 +104,7 @@ void WriteMessage(Core& core, const ModuleRecord& record, const Message& message
     args.flags = message.flags;
     args.event = message.event;
     std::memcpy(args.body, message.body, sizeof args.body);
-    WriteReply reply;
-    std::memset(&reply, 0, sizeof reply);
-    reply.size = sizeof(WriteReply);
-    reply.version = 1;
+    WriteReply reply = NewRecord<WriteReply>();
     record.Write(&args, &reply);
     if (reply.keeps_buffer == 0)
         DropPayloadHold(core, message.data, holder);

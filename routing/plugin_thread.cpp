@@ -5,6 +5,7 @@
 
 #include "core/core.h"
 #include "core/thread_log.h"
+#include "modules/boundary_record.h"
 #include "modules/module_record.h"
 #include "routing/payload_copy.h"
 #include "routing/worker_registry.h"
@@ -112,14 +113,10 @@ bool StartWorker(Core* core, const void* module, OrvEntryPoint entry, const Work
 
 WorkerCommand ReadCommand(int32_t length, void* data, uint64_t requestId)
 {
-    WorkerCommand command;
-    std::memset(&command, 0, sizeof command);
-    command.size = sizeof(WorkerCommand);
-    command.version = 1;
+    WorkerCommand command = NewRecord<WorkerCommand>();
     command.command_code = ORV_WORKER_READ;
     ReadArgs& args = command.args.read;
-    args.size = sizeof(ReadArgs);
-    args.version = 1;
+    args = NewRecord<ReadArgs>();
     args.code = 0;
     args.on_worker = 1;
     args.length = length;
@@ -130,26 +127,18 @@ WorkerCommand ReadCommand(int32_t length, void* data, uint64_t requestId)
 
 WorkerReply ReadCommandReply()
 {
-    WorkerReply reply;
-    std::memset(&reply, 0, sizeof reply);
-    reply.size = sizeof(WorkerReply);
-    reply.version = 1;
+    WorkerReply reply = NewRecord<WorkerReply>();
     reply.command_code = ORV_WORKER_READ;
-    reply.reply.read.size = sizeof(ReadReply);
-    reply.reply.read.version = 1;
+    reply.reply.read = NewRecord<ReadReply>();
     return reply;
 }
 
 static WorkerCommand IoctlWorkerCommand()
 {
-    WorkerCommand command;
-    std::memset(&command, 0, sizeof command);
-    command.size = sizeof(WorkerCommand);
-    command.version = 1;
+    WorkerCommand command = NewRecord<WorkerCommand>();
     command.command_code = ORV_WORKER_IOCTL;
     IoctlArgs& args = command.args.ioctl;
-    args.size = sizeof(IoctlArgs);
-    args.version = 1;
+    args = NewRecord<IoctlArgs>();
     args.code = ORV_IOCTL_WORKER;
     // Only the header of the nested reference is set: the call carries no payload.
     args.payload.size = 8;
@@ -159,14 +148,10 @@ static WorkerCommand IoctlWorkerCommand()
 
 static WorkerReply IoctlWorkerReply()
 {
-    WorkerReply reply;
-    std::memset(&reply, 0, sizeof reply);
-    reply.size = sizeof(WorkerReply);
-    reply.version = 1;
+    WorkerReply reply = NewRecord<WorkerReply>();
     reply.command_code = ORV_WORKER_IOCTL;
     IoctlReply& ioctl = reply.reply.ioctl;
-    ioctl.size = sizeof(IoctlReply);
-    ioctl.version = 1;
+    ioctl = NewRecord<IoctlReply>();
     ioctl.code = ORV_IOCTL_WORKER;
     ioctl.nested_size = 8;
     ioctl.nested_version = 1;

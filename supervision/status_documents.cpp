@@ -7,6 +7,7 @@
 #include <tinyxml.h>
 
 #include "core/core.h"
+#include "modules/boundary_record.h"
 #include "modules/call_timer.h"
 
 namespace {
@@ -45,12 +46,8 @@ void OpenModule(ModuleRecord& record)
         record.open_time_ms = 0;
         return;
     }
-    OpenArgs args{};
-    args.size = sizeof args;
-    args.version = 1;
-    OpenReply reply{};
-    reply.size = sizeof reply;
-    reply.version = 1;
+    OpenArgs args = NewRecord<OpenArgs>();
+    OpenReply reply = NewRecord<OpenReply>();
     CallTimer timer;
     int32_t code = record.Open(&args, &reply);
     record.open_time_ms = timer.elapsedMs();
