@@ -13,7 +13,7 @@
 #include "routing/plugin_thread.h"
 #include "routing/worker_registry.h"
 #include "support/core_harness.h"
-#include "tests/routing/messages.h"
+#include "tests/support/messages.h"
 
 using namespace testmodule;
 

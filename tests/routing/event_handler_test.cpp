@@ -13,7 +13,7 @@
 
 #include "routing/event_handler.h"
 #include "support/core_harness.h"
-#include "tests/routing/messages.h"
+#include "tests/support/messages.h"
 
 using namespace testmodule;
 

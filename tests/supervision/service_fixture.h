@@ -13,6 +13,7 @@
 #include <string>
 
 #include "core/core.h"
+#include "support/messages.h"
 #include "support/test_module.h"
 
 namespace service {
@@ -59,16 +60,8 @@ private:
 // A message from a module (or a test posing as one).
 inline Message ModuleMessage(uint64_t source, uint64_t flags, uint64_t event, const std::string& payload = "")
 {
-    Message message;
-    std::memset(&message, 0, sizeof message);
-    message.size = sizeof(Message);
-    message.version = 1;
-    message.source_id = source;
-    message.flags = flags;
-    message.event = event;
-    message.length = static_cast<int32_t>(payload.size());
-    message.data = payload.empty() ? nullptr : const_cast<char*>(payload.data());
-    return message;
+    void* data = payload.empty() ? nullptr : const_cast<char*>(payload.data());
+    return testmodule::MakeMessage(source, flags, event, data, static_cast<int32_t>(payload.size()));
 }
 
 inline int32_t Send(Core& core, const Message& message)
