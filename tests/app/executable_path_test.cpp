@@ -10,6 +10,7 @@
 
 #include "app/executable_path.h"
 #include "app/process_helpers.h"
+#include "support/test_module.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ protected:
         chmod(path.c_str(), 0755);
     }
 
-    TempDir scratch;
+    testmodule::TempDir scratch;
     std::string dir;
     std::string savedPath;
     std::string savedCwd;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "app/process_helpers.h"
+#include "support/test_module.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ protected:
 
     std::string lockFile() const { return files.home + "/Orvantis"; }
 
-    TempDir scratch;
+    testmodule::TempDir scratch;
     std::string dir;
     std::string linkDir;
     ServiceFiles files;

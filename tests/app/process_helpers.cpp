@@ -172,20 +172,6 @@ bool ServiceFiles::create(const std::string& dir, const std::string& name)
     return fs::copy_file(ORV_TEST_BIN_DIR "/orvantisd", binary, error);
 }
 
-TempDir::TempDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvantis-test-XXXXXX").string();
-    if (mkdtemp(&pattern[0]))
-        dir = pattern;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code error;
-    if (!dir.empty())
-        std::filesystem::remove_all(dir, error);
-}
-
 long long NowMs()
 {
     struct timespec now;

@@ -59,20 +59,6 @@ struct ServiceFiles {
     std::string home;
 };
 
-// A temporary directory of the test's own, removed with everything in it.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return dir; }
-
-private:
-    std::string dir;
-};
-
 // Milliseconds of the monotonic clock.
 long long NowMs();
 // The target of a symbolic link such as /proc/<pid>/cwd, or empty.

@@ -6,26 +6,20 @@
 #include <fstream>
 #include <sstream>
 
-#include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
 TempWorkDir::TempWorkDir()
 {
-    char buffer[] = "/tmp/orv-supervision-XXXXXX";
-    const char* made = mkdtemp(buffer);
-    EXPECT_NE(made, nullptr);
-    dir = made ? made : "";
+    EXPECT_FALSE(dir.path().empty());
     char* cwd = getcwd(nullptr, 0);
     previous = cwd ? cwd : "/";
     std::free(cwd);
-    EXPECT_EQ(chdir(dir.c_str()), 0);
+    EXPECT_EQ(chdir(dir.path().c_str()), 0);
 }
 
 TempWorkDir::~TempWorkDir()
 {
     EXPECT_EQ(chdir(previous.c_str()), 0);
-    boost::system::error_code error;
-    boost::filesystem::remove_all(dir, error);
 }
 
 std::string ReadFileBytes(const std::string& path)

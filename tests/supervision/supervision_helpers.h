@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/core.h"
+#include "support/test_module.h"
 
 // Creates a fresh directory and makes it the working directory; restores the
 // previous one and removes the directory with everything in it on destruction.
@@ -16,10 +17,10 @@ public:
     TempWorkDir(const TempWorkDir&) = delete;
     TempWorkDir& operator=(const TempWorkDir&) = delete;
 
-    const std::string& path() const { return dir; }
+    const std::string& path() const { return dir.path(); }
 
 private:
-    std::string dir;
+    testmodule::TempDir dir;
     std::string previous;
 };
 
