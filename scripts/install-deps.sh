@@ -12,6 +12,11 @@ packages=(
   libgoogle-perftools-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 util-linux
+  ccache
+  ffmpeg libavformat-dev libavcodec-dev libavutil-dev
+  libmicrohttpd-dev
+  libzmq3-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()
