@@ -7,16 +7,26 @@
 //  - Dispatch, SendText and SendDocument may be called from any thread, also
 //    from inside a module's entry point; they never hold a lock while a
 //    module runs.
+//  - The module callback reaches the Core only between AcquireInstance and
+//    ReleaseInstance; the destructor waits for every such call to leave, so
+//    a late callback never touches a destroyed Core.
 //  - `modules` changes only on the main thread: while loading inside Start
 //    and in the stop passes. Those writes take modulesLock exclusively; the
 //    only reader on other threads at those times, the open-request walk of
-//    Dispatch, takes it shared. The Core's own threads read the list without
-//    it, since it does not change while they run.
+//    Dispatch, takes it shared. The lock prefers writers, and the walk reads
+//    modulesClosing first, so open requests cannot starve the close pass.
+//    The Core's own threads read the list without it, since it does not
+//    change while they run.
 //
 // Invariants:
 //  - No path holds two of queueLock, requestLock and the bufferRefs mutex.
 //  - eventTrigger is non-null exactly between Start and Stop; it is read and
 //    replaced under queueLock, so a late Dispatch never posts a deleted one.
+//  - queueOpen is true from Start until the stop reaches the event-handler
+//    thread; the last delivery pass delivers what was queued then, and a
+//    message accepted afterwards is dropped at once, so the pass is bounded.
+//  - Once flowReleased is set no send waits on a flow slot, so nothing that
+//    Close has to make return can be blocked inside the callback.
 //  - A queued message owns its payload; a delivered payload is freed by the
 //    last holder that drops it.
 #pragma once
@@ -43,13 +53,16 @@ class TiXmlDocument;
 
 class Core {
 public:
-    // The most recently constructed Core; read only by the module callback.
-    static Core* instance;
+    // The most recently constructed Core, or null once it is destroyed.
+    // REQUIRES: ReleaseInstance after every AcquireInstance, also a null one.
+    static Core* AcquireInstance();
+    static void ReleaseInstance();
 
     // No I/O, no threads. `executablePath` is the absolute path of the
     // running executable, as bytes; its directory holds the plug-in folders.
     explicit Core(const std::string& executablePath);
-    // Releases the members only: Stop must have run.
+    // Waits for module callbacks still inside the Core to leave, then
+    // releases the members only: Stop must have run.
     ~Core();
     Core(const Core&) = delete;
     Core& operator=(const Core&) = delete;
@@ -97,27 +110,42 @@ public:
     bool StopScheduler();
     void UpdateThrottling(bool low, int64_t now);
 
-    pthread_mutex_t queueLock;           // guards eventQueue and eventTrigger
+    pthread_mutex_t queueLock;           // guards eventQueue, eventTrigger and queueOpen
     pt::trigger* eventTrigger;           // owning; auto-reset; null outside Start..Stop
+    bool queueOpen;                      // guarded by queueLock: accepted messages are delivered
     std::vector<ModuleRecord> modules;   // see Thread safety; writes under modulesLock
     std::vector<std::string> notLoadedFiles;  // main thread only; kept across Stop
     EventHandlerThread* eventHandlerThread;   // owning; main thread only
     SchedulerThread* schedulerThread;         // owning; main thread only
     std::deque<Message> eventQueue;      // guarded by queueLock; each entry owns its data
     BufferRefs bufferRefs;               // has its own mutex
-    pthread_mutex_t requestLock;         // guards cancelledRequests and flowSlots
+    pthread_mutex_t requestLock;         // guards cancelledRequests, flowSlots and flowReleased
     std::set<uint64_t> cancelledRequests;     // guarded by requestLock
     std::map<pthread_t, FlowSlot*> flowSlots; // guarded by requestLock; owns the slots
+    bool flowReleased;                   // guarded by requestLock: the stop opened every gate
     std::string executablePath;          // absolute, as bytes; fixed after construction
     std::atomic<bool> throttling;        // written by the scheduler thread, read by Dispatch
     int64_t throttleSince;               // scheduler thread only
 
-    pthread_rwlock_t modulesLock;        // see Thread safety
-    bool modulesClosing;                 // guarded by modulesLock: the stop passes have begun,
-                                         // open requests start no more workers
+    pthread_rwlock_t modulesLock;        // see Thread safety; prefers writers
+    std::atomic<bool> modulesClosing;    // written under modulesLock: the stop passes have
+                                         // begun, open requests start no more workers
 
-    // How long UnloadModules waits for closed modules' workers to return; a
-    // module whose workers are still live then keeps its library loaded.
+    // Ends flow control for the rest of the stop: opens every gate and lets
+    // later sends skip the wait. Called once the last delivery pass is over.
+    void ReleaseFlowSlots();
+
+    // How long UnloadModules waits, after a module's Unload, for its workers
+    // to return; a module whose workers are still live then keeps its
+    // library loaded.
     static constexpr int kWorkerExitTimeoutMs = 10000;
     int workerExitTimeoutMs = kWorkerExitTimeoutMs;  // main thread only
+    // How long, in all, the unload pass lets Unload calls wait for closed
+    // modules' workers to return first.
+    static constexpr int kWorkerGraceMs = 500;
+    int workerGraceMs = kWorkerGraceMs;              // main thread only
+
+private:
+    static std::atomic<Core*> instance;        // see AcquireInstance
+    static std::atomic<int> callbacksInside;   // callbacks between Acquire and Release
 };

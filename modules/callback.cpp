@@ -6,10 +6,11 @@
 extern "C" int32_t ModuleCallback(const Message* message, MessageResult* result)
 {
     ThreadLog::attach();
-    Core* core = Core::instance;
-    if (!core) {
+    Core* core = Core::AcquireInstance();
+    if (core)
+        core->Dispatch(message, result);
+    else
         result->result = ORV_RESULT_REFUSED;
-        return 0;
-    }
-    return core->Dispatch(message, result);
+    Core::ReleaseInstance();
+    return 0;
 }

@@ -3,7 +3,8 @@
 //
 // Thread safety: any thread of a module may call it, at any time from the
 // start of the module's Load until its Unload returns, also from inside the
-// module's entry points. It finds the Core through Core::instance.
+// module's entry points. It finds the Core through Core::AcquireInstance, which
+// keeps the Core from being destroyed while the call is inside it.
 #pragma once
 
 #include <cstdint>

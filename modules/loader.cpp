@@ -57,6 +57,17 @@ int32_t CallLoad(Core& core, ModuleRecord& record, ModuleInfo& info)
     return rc;
 }
 
+// Ids that the routing gives a meaning of its own; such a module still loads.
+void WarnOfReservedId(const std::string& name, uint64_t id)
+{
+    if (id == 0)
+        wxLogWarning("plugin %s ID 0x00000000: every message it sends is taken as a request command",
+                     LogText(name));
+    else if (id == ORV_CORE_ID)
+        wxLogWarning("plugin %s ID 0x80000000 is the service's own ID: its messages look like the service's",
+                     LogText(name));
+}
+
 void NoteNotLoaded(Core& core, const std::string& name, const std::string& reason)
 {
     wxLogError("plugin %s could not be opened: %s", LogText(name), LogText(reason));
@@ -102,6 +113,7 @@ void LoadCandidate(Core& core, const boost::filesystem::path& path, std::set<uin
         ReleaseModuleLibrary(record.library);
         return;
     }
+    WarnOfReservedId(record.file_name, info.module_id);
     record.info = info;
     if (info.wants_ioctl_worker)
         core.StartIoctlWorker(record);

@@ -1,11 +1,13 @@
 // The close and unload passes of the Core's stop.
 //
-// Every Close of a stop precedes the first Unload. Workers are never joined
-// by anyone, so before a module's library is released the unload pass waits
-// (boundedly) for the module's live workers to leave its code: a module's
-// Close is where it has to make them return. A module whose workers do not
-// return in time keeps its library loaded; releasing it would pull the code
-// out from under a running thread.
+// Every Close of a stop precedes the first Unload, and every listed module
+// gets its Unload, in list order, whatever its workers do: a module's Unload
+// waits for its workers only within a short grace shared by the whole pass.
+// Workers are never joined by anyone, so the release of a module's library
+// waits (boundedly, each library under its own deadline) for that module's
+// live workers to leave its code: a module's Close is where it has to make
+// them return. A library whose workers do not return in time stays loaded;
+// releasing it would pull the code out from under a running thread.
 #include <algorithm>
 #include <chrono>
 #include <vector>
@@ -34,13 +36,11 @@ void CloseModule(ModuleRecord& record)
 void UnloadModule(ModuleRecord& record)
 {
     record.ioctl_worker = nullptr;
-    if (record.Unload) {
-        UnloadArgs args = NewRecord<UnloadArgs>();
-        UnloadReply reply = NewRecord<UnloadReply>();
-        record.Unload(&args, &reply);
-    }
-    ReleaseModuleLibrary(record.library);
-    record.library = nullptr;
+    if (!record.Unload)
+        return;
+    UnloadArgs args = NewRecord<UnloadArgs>();
+    UnloadReply reply = NewRecord<UnloadReply>();
+    record.Unload(&args, &reply);
 }
 
 // Libraries left loaded because their workers did not return. Kept
@@ -77,23 +77,67 @@ bool Core::CloseModules()
     return true;
 }
 
+namespace {
+
+// A library waiting for its workers before it is released.
+struct PendingRelease {
+    ModuleRecord* record;
+    std::chrono::steady_clock::time_point deadline;
+};
+
+void LeaveLoaded(ModuleRecord& record)
+{
+    const WorkerRegistry::Live live = WorkerRegistry::instance().live(record.library);
+    wxLogError("plugin %s: worker threads still running, leaving the library loaded"
+               " (%d inside Read, %d inside IOCTL)",
+               wxString(record.file_name.c_str(), *wxConvFileName), live.read, live.ioctl);
+    Abandon(record.library);
+    record.library = nullptr;
+}
+
+// Releases, in list order, each library whose workers have all returned;
+// leaves loaded each one whose deadline has passed. Returns the rest.
+std::vector<PendingRelease> ReleaseReady(const std::vector<PendingRelease>& pending)
+{
+    std::vector<PendingRelease> left;
+    const auto now = std::chrono::steady_clock::now();
+    for (const PendingRelease& entry : pending) {
+        ModuleRecord& record = *entry.record;
+        if (WorkerRegistry::instance().liveWorkers(record.library) == 0) {
+            ReleaseModuleLibrary(record.library);
+            record.library = nullptr;
+        } else if (now >= entry.deadline) {
+            LeaveLoaded(record);
+        } else {
+            left.push_back(entry);
+        }
+    }
+    return left;
+}
+
+}  // namespace
+
 bool Core::UnloadModules()
 {
-    // One deadline for the whole pass: every module has been closed already,
-    // so all their workers have had the same time to return.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(workerExitTimeoutMs);
+    // Workers that Close has just told to return are usually gone within
+    // moments; a short grace, shared by the whole pass, lets a module's Unload
+    // find them gone without a stuck module holding up the others for long.
+    const auto grace = std::chrono::steady_clock::now() + std::chrono::milliseconds(workerGraceMs);
+    std::vector<PendingRelease> pending;
     for (ModuleRecord& record : modules) {
         if (!record.library)
             continue;
-        if (!WorkerRegistry::instance().waitForWorkers(record.library, MsUntil(deadline))) {
-            wxLogError("plugin %s: worker threads still running, leaving the library loaded",
-                       wxString(record.file_name.c_str(), *wxConvFileName));
-            record.ioctl_worker = nullptr;
-            Abandon(record.library);
-            record.library = nullptr;
-            continue;
-        }
+        WorkerRegistry::instance().waitForWorkers(record.library, MsUntil(grace));
         UnloadModule(record);
+        pending.push_back({&record, std::chrono::steady_clock::now() + std::chrono::milliseconds(workerExitTimeoutMs)});
+    }
+    // A stuck module's wait runs beside the others': each library goes as
+    // soon as its own workers have returned.
+    while (!pending.empty()) {
+        const uint64_t seen = WorkerRegistry::instance().generation();
+        pending = ReleaseReady(pending);
+        if (!pending.empty())
+            WorkerRegistry::instance().waitForChange(seen, MsUntil(pending.front().deadline));
     }
     pthread_rwlock_wrlock(&modulesLock);
     modules.clear();

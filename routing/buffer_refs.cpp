@@ -12,6 +12,26 @@ BufferRefs::~BufferRefs()
 
 void BufferRefs::addHold(void* buffer, uint64_t holder)
 {
+    add(buffer, {holder, false});
+}
+
+bool BufferRefs::dropHold(void* buffer, uint64_t holder)
+{
+    return drop(buffer, {holder, false});
+}
+
+void BufferRefs::addCoreHold(void* buffer)
+{
+    add(buffer, {0, true});
+}
+
+bool BufferRefs::dropCoreHold(void* buffer)
+{
+    return drop(buffer, {0, true});
+}
+
+void BufferRefs::add(void* buffer, Holder holder)
+{
     if (!buffer)
         return;
     pthread_mutex_lock(&lock);
@@ -19,7 +39,7 @@ void BufferRefs::addHold(void* buffer, uint64_t holder)
     pthread_mutex_unlock(&lock);
 }
 
-bool BufferRefs::dropHold(void* buffer, uint64_t holder)
+bool BufferRefs::drop(void* buffer, Holder holder)
 {
     if (!buffer)
         return true;
@@ -27,7 +47,7 @@ bool BufferRefs::dropHold(void* buffer, uint64_t holder)
     bool removed = false;
     auto range = entries.equal_range(buffer);
     for (auto it = range.first; it != range.second; ++it) {
-        if (it->second == holder) {
+        if (it->second.core == holder.core && (holder.core || it->second.id == holder.id)) {
             entries.erase(it);
             removed = true;
             break;

@@ -49,7 +49,9 @@ bool OpenRequest(Core& core, const Message& request)
     const WorkerCommand command = ReadCommand(request.length, request.data, request.request_id);
     const WorkerReply reply = ReadCommandReply();
     bool copied = true;
-    // Shared: the loader may still be inserting, the stop passes may have begun.
+    if (core.modulesClosing.load())
+        return true;
+    // Shared: the loader may still be inserting, the stop passes may begin.
     pthread_rwlock_rdlock(&core.modulesLock);
     for (size_t i = 0; !core.modulesClosing && i < core.modules.size(); ++i) {
         const ModuleRecord& record = core.modules[i];
@@ -66,7 +68,8 @@ bool OpenRequest(Core& core, const Message& request)
 
 // The flow slot of the calling request worker, for a message of `requestId`;
 // null when the request is cancelled or the caller is not a request worker.
-FlowSlot* RequestSlot(Core& core, uint64_t requestId)
+// `released` tells whether the stop has ended flow control.
+FlowSlot* RequestSlot(Core& core, uint64_t requestId, bool& released)
 {
     FlowSlot* slot = nullptr;
     pthread_mutex_lock(&core.requestLock);
@@ -75,16 +78,18 @@ FlowSlot* RequestSlot(Core& core, uint64_t requestId)
         if (it != core.flowSlots.end())
             slot = it->second;
     }
+    released = core.flowReleased;
     pthread_mutex_unlock(&core.requestLock);
     return slot;
 }
 
-// Blocks while the worker's previous payload is still held, then records the
-// new one as in flight. The slot stays valid: only its own worker (the
-// calling thread) deletes it.
-void ClaimSlot(Core& core, FlowSlot* slot, void* payload)
+// Blocks while the worker's previous payload is still held (unless the stop
+// has opened every gate), then records the new one as in flight. The slot
+// stays valid: only its own worker (the calling thread) deletes it.
+void ClaimSlot(Core& core, FlowSlot* slot, void* payload, bool released)
 {
-    slot->gate.wait();
+    if (!released)
+        slot->gate.wait();
     pthread_mutex_lock(&core.requestLock);
     slot->inFlight = payload;
     pthread_mutex_unlock(&core.requestLock);
@@ -99,17 +104,20 @@ void UnclaimSlot(Core& core, FlowSlot* slot)
     pthread_mutex_unlock(&core.requestLock);
 }
 
-// Appends `copy` unless the Core has stopped meanwhile; false then.
-bool Enqueue(Core& core, const Message& copy)
+enum class Queued { Yes, Dropped, Stopped };
+
+// Appends `copy` unless the Core has stopped meanwhile (Stopped) or its last
+// delivery pass has begun (Dropped: accepted, but never to be delivered).
+Queued Enqueue(Core& core, const Message& copy)
 {
     pthread_mutex_lock(&core.queueLock);
-    bool running = core.eventTrigger != nullptr;
-    if (running) {
+    Queued outcome = !core.eventTrigger ? Queued::Stopped : core.queueOpen ? Queued::Yes : Queued::Dropped;
+    if (outcome == Queued::Yes) {
         core.eventQueue.push_back(copy);
         core.eventTrigger->post();
     }
     pthread_mutex_unlock(&core.queueLock);
-    return running;
+    return outcome;
 }
 
 // The result of queueing a message from a module or from the Core itself.
@@ -131,22 +139,23 @@ int32_t QueueMessage(Core& core, const Message& message)
 
     FlowSlot* slot = nullptr;
     if (copy.request_id != 0) {
-        slot = RequestSlot(core, copy.request_id);
+        bool released = false;
+        slot = RequestSlot(core, copy.request_id, released);
         if (!slot) {
             std::free(copy.data);
             return ORV_RESULT_REFUSED;
         }
         if (copy.data)
-            ClaimSlot(core, slot, copy.data);
+            ClaimSlot(core, slot, copy.data, released);
     }
 
-    if (!Enqueue(core, copy)) {
+    const Queued outcome = Enqueue(core, copy);
+    if (outcome != Queued::Yes) {
         if (slot && copy.data)
             UnclaimSlot(core, slot);
         std::free(copy.data);
-        return ORV_RESULT_REFUSED;
     }
-    return ORV_RESULT_OK;
+    return outcome == Queued::Stopped ? ORV_RESULT_REFUSED : ORV_RESULT_OK;
 }
 
 Message CoreMessage(const std::string& payload, uint64_t flags, uint64_t event)
@@ -170,9 +179,11 @@ void DispatchFromCore(Core& core, const std::string& payload, uint64_t flags, ui
 
 }  // namespace
 
-void DropPayloadHold(Core& core, void* buffer, uint64_t holder)
+namespace {
+
+void FreeIfLast(Core& core, void* buffer, bool last)
 {
-    if (!core.bufferRefs.dropHold(buffer, holder) || !buffer)
+    if (!last || !buffer)
         return;
     // Wake before freeing: once freed, the address may come back from malloc
     // as another worker's payload and must not be mistaken for this one.
@@ -186,6 +197,27 @@ void DropPayloadHold(Core& core, void* buffer, uint64_t holder)
     }
     pthread_mutex_unlock(&core.requestLock);
     std::free(buffer);
+}
+
+}  // namespace
+
+void DropPayloadHold(Core& core, void* buffer, uint64_t holder)
+{
+    FreeIfLast(core, buffer, core.bufferRefs.dropHold(buffer, holder));
+}
+
+void DropCoreHold(Core& core, void* buffer)
+{
+    FreeIfLast(core, buffer, core.bufferRefs.dropCoreHold(buffer));
+}
+
+void Core::ReleaseFlowSlots()
+{
+    pthread_mutex_lock(&requestLock);
+    flowReleased = true;
+    for (auto& entry : flowSlots)
+        entry.second->gate.post();
+    pthread_mutex_unlock(&requestLock);
 }
 
 int32_t Core::Dispatch(const Message* message, MessageResult* result)

@@ -11,6 +11,9 @@
 // Invariants:
 //  - Outside Start..Stop (no eventTrigger) every message is refused with 1:
 //    nothing is copied, queued, released, cancelled or started.
+//  - Once the last delivery pass has begun (queueOpen false) a message is
+//    still accepted with 0 but dropped at once, and once the stop has opened
+//    the flow slots (flowReleased) no send waits on one.
 //  - A queued message owns a private copy of its payload; the sender's
 //    buffer is never referenced after Dispatch returns.
 //  - A payload is freed by whoever drops its last hold, after the flow slot
@@ -22,6 +25,8 @@
 
 class Core;
 
-// Drops one hold of `holder` on `buffer`. When that was the last hold, wakes
-// the request worker whose payload it is and frees the buffer.
+// Drops one hold of module `holder` on `buffer`. When that was the last hold,
+// wakes the request worker whose payload it is and frees the buffer.
 void DropPayloadHold(Core& core, void* buffer, uint64_t holder);
+// The same for the Core's own hold, which no module's release can drop.
+void DropCoreHold(Core& core, void* buffer);

@@ -129,12 +129,12 @@ void Core::DrainEvents()
 {
     Message message;
     while (TakeFront(*this, message)) {
-        bufferRefs.addHold(message.data, ORV_CORE_ID);
+        bufferRefs.addCoreHold(message.data);
         const uint64_t key = MatchKey::delivery(message.event);
         for (size_t i = 0; i < modules.size(); ++i) {
             if (modules[i].library)
                 Deliver(*this, modules[i], message, key);
         }
-        DropPayloadHold(*this, message.data, ORV_CORE_ID);
+        DropCoreHold(*this, message.data);
     }
 }

@@ -10,11 +10,13 @@
 // later in the same drain.
 //
 // Invariants:
-//  - The Core holds a payload (holder ORV_CORE_ID) for the whole of its
-//    delivery pass; a receiver's hold is added before its call and dropped
-//    after it unless the receiver keeps the payload.
+//  - The Core holds a payload (its own hold, apart from the modules' holds)
+//    for the whole of its delivery pass; a receiver's hold is added before
+//    its call and dropped after it unless the receiver keeps the payload.
 //  - Every receiver of one message sees the same payload pointer.
 //  - A stop that arrives while the thread waits still gets one complete drain.
+//  - The last drain ends: the stop closes the queue before it signals the
+//    thread, so what modules send meanwhile is dropped, not queued.
 #pragma once
 
 #include "pt/thread.h"

@@ -50,8 +50,13 @@ bool PluginThread::copyPayload()
 
 void PluginThread::launch()
 {
-    WorkerRegistry::instance().workerStarted(module);
+    WorkerRegistry::instance().workerStarted(module, entryKind());
     start();
+}
+
+WorkerEntry PluginThread::entryKind() const
+{
+    return command.command_code == ORV_WORKER_READ ? WorkerEntry::Read : WorkerEntry::Ioctl;
 }
 
 bool PluginThread::servesRequest() const
@@ -72,7 +77,7 @@ void PluginThread::cleanup()
 {
     // The module's code is left behind: count the worker out, and remove its
     // slot only while the Core still exists.
-    WorkerRegistry::instance().workerEnded(module, core, [this] {
+    WorkerRegistry::instance().workerEnded(module, entryKind(), core, [this] {
         if (servesRequest())
             removeFlowSlot();
     });

@@ -26,6 +26,7 @@
 #include "modules/module_api.h"
 #include "pt/thread.h"
 #include "routing/message_api.h"
+#include "routing/worker_registry.h"
 
 class Core;
 
@@ -52,6 +53,7 @@ private:
     ~PluginThread() override;
     bool copyPayload();
     bool servesRequest() const;
+    WorkerEntry entryKind() const;
     void registerFlowSlot();
     void removeFlowSlot();
 

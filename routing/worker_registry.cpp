@@ -2,6 +2,15 @@
 
 #include <chrono>
 
+namespace {
+
+int& Count(WorkerRegistry::Live& live, WorkerEntry entry)
+{
+    return entry == WorkerEntry::Read ? live.read : live.ioctl;
+}
+
+}  // namespace
+
 WorkerRegistry& WorkerRegistry::instance()
 {
     // Deliberately leaked: workers may outlive every Core and static destruction.
@@ -21,32 +30,54 @@ void WorkerRegistry::coreDestroyed(const Core* core)
     aliveCores.erase(core);
 }
 
-void WorkerRegistry::workerStarted(const void* module)
+void WorkerRegistry::workerStarted(const void* module, WorkerEntry entry)
 {
     std::lock_guard<std::mutex> guard(lock);
-    ++live[module];
+    ++Count(workers[module], entry);
 }
 
-void WorkerRegistry::workerEnded(const void* module, const Core* core, const std::function<void()>& finish)
+void WorkerRegistry::workerEnded(const void* module, WorkerEntry entry, const Core* core,
+                                 const std::function<void()>& finish)
 {
     std::lock_guard<std::mutex> guard(lock);
     if (aliveCores.count(core))
         finish();
-    auto it = live.find(module);
-    if (it != live.end() && --it->second == 0)
-        live.erase(it);
+    auto it = workers.find(module);
+    if (it != workers.end()) {
+        --Count(it->second, entry);
+        if (it->second.total() <= 0)
+            workers.erase(it);
+    }
+    ++ended;
     changed.notify_all();
 }
 
 bool WorkerRegistry::waitForWorkers(const void* module, int timeoutMs)
 {
     std::unique_lock<std::mutex> guard(lock);
-    return changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return live.count(module) == 0; });
+    return changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return workers.count(module) == 0; });
+}
+
+void WorkerRegistry::waitForChange(uint64_t seen, int timeoutMs)
+{
+    std::unique_lock<std::mutex> guard(lock);
+    changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return ended != seen; });
+}
+
+uint64_t WorkerRegistry::generation()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return ended;
 }
 
 int WorkerRegistry::liveWorkers(const void* module)
 {
+    return live(module).total();
+}
+
+WorkerRegistry::Live WorkerRegistry::live(const void* module)
+{
     std::lock_guard<std::mutex> guard(lock);
-    auto it = live.find(module);
-    return it == live.end() ? 0 : it->second;
+    auto it = workers.find(module);
+    return it == workers.end() ? Live() : it->second;
 }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -19,29 +20,45 @@
 
 class Core;
 
+// The entry point a worker runs.
+enum class WorkerEntry { Read, Ioctl };
+
 class WorkerRegistry {
 public:
+    // How many workers of one module are inside each of its entry points.
+    struct Live {
+        int read = 0;
+        int ioctl = 0;
+        int total() const { return read + ioctl; }
+    };
+
     static WorkerRegistry& instance();
 
     void coreCreated(const Core* core);
     void coreDestroyed(const Core* core);
 
     // Counts a worker of `module` in; called before the worker starts.
-    void workerStarted(const void* module);
+    void workerStarted(const void* module, WorkerEntry entry);
     // Counts a worker of `module` out once it has left the module's code.
     // `finish` (the worker's clean-up on the Core's state) runs first, and
     // only while `core` is alive.
-    void workerEnded(const void* module, const Core* core, const std::function<void()>& finish);
+    void workerEnded(const void* module, WorkerEntry entry, const Core* core, const std::function<void()>& finish);
     // Blocks until no worker of `module` is live or `timeoutMs` has passed;
     // true when none is live.
     bool waitForWorkers(const void* module, int timeoutMs);
+    // Blocks until some worker has ended since `generation()` returned
+    // `seen`, or `timeoutMs` has passed.
+    void waitForChange(uint64_t seen, int timeoutMs);
+    uint64_t generation();
     int liveWorkers(const void* module);
+    Live live(const void* module);
 
 private:
     WorkerRegistry() = default;
 
     std::mutex lock;
-    std::condition_variable changed;     // notified whenever a count drops
-    std::map<const void*, int> live;     // guarded by lock
-    std::set<const Core*> aliveCores;    // guarded by lock
+    std::condition_variable changed;       // notified whenever a count drops
+    std::map<const void*, Live> workers;   // guarded by lock; no entry once a module has none
+    std::set<const Core*> aliveCores;      // guarded by lock
+    uint64_t ended = 0;                    // guarded by lock; workers ended so far
 };

@@ -58,7 +58,8 @@ protected:
 
 TEST_F(CoreLifecycle, ConstructionTouchesNothing)
 {
-    EXPECT_EQ(core, Core::instance);
+    EXPECT_EQ(core, Core::AcquireInstance());
+    Core::ReleaseInstance();
     EXPECT_EQ(dir + "/orvantisd", core->executablePath);
     EXPECT_EQ(nullptr, core->eventTrigger);
     EXPECT_EQ(nullptr, core->eventHandlerThread);

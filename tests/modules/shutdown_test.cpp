@@ -194,12 +194,12 @@ TEST_F(Shutdown, UnloadWaitsForTheModulesWorkers)
     core.modules.push_back(FakeModule<1>(0));
     core.modules[0].Unload = UnloadAfterWorker;
     const void* library = core.modules[0].library;
-    WorkerRegistry::instance().workerStarted(library);
+    WorkerRegistry::instance().workerStarted(library, WorkerEntry::Read);
     workerLeft = false;
     std::thread worker([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         workerLeft = true;
-        WorkerRegistry::instance().workerEnded(library, &core, [] {});
+        WorkerRegistry::instance().workerEnded(library, WorkerEntry::Read, &core, [] {});
     });
     Stop();
     worker.join();
@@ -207,26 +207,36 @@ TEST_F(Shutdown, UnloadWaitsForTheModulesWorkers)
     EXPECT_EQ(calls, (std::vector<std::string>{"close 1", "unload waited"}));
 }
 
-TEST_F(Shutdown, AModuleWhoseWorkerNeverReturnsStaysLoaded)
+TEST_F(Shutdown, AStuckModuleIsUnloadedButStaysLoadedAndDelaysNobody)
 {
     ErrorCapture log;
-    core.workerExitTimeoutMs = 200;
+    core.workerGraceMs = 50;
+    core.workerExitTimeoutMs = 400;
     core.modules.push_back(FakeModule<1>(1));
     core.modules.push_back(FakeModule<2>(0));
     core.modules[0].file_name = "stuck.so";
     const void* stuck = core.modules[0].library;
-    WorkerRegistry::instance().workerStarted(stuck);
+    WorkerRegistry::instance().workerStarted(stuck, WorkerEntry::Ioctl);
+    const void* quick = core.modules[1].library;
+    WorkerRegistry::instance().workerStarted(quick, WorkerEntry::Read);
+    std::thread quickWorker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        WorkerRegistry::instance().workerEnded(quick, WorkerEntry::Read, &core, [] {});
+    });
 
     const auto start = std::chrono::steady_clock::now();
     Stop();
     const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(took, std::chrono::milliseconds(190));
+    quickWorker.join();
+    // The pass lasts as long as the stuck library's own deadline, no longer.
+    EXPECT_GE(took, std::chrono::milliseconds(390));
     EXPECT_LT(took, std::chrono::milliseconds(2000));
-    EXPECT_EQ(calls, (std::vector<std::string>{"close 1", "close 2", "unload 2"}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"close 1", "close 2", "unload 1", "unload 2"}));
     ASSERT_EQ(log.errors.size(), 1u);
     EXPECT_NE(log.errors[0].find("stuck.so"), std::string::npos) << log.errors[0];
+    EXPECT_NE(log.errors[0].find("0 inside Read, 1 inside IOCTL"), std::string::npos) << log.errors[0];
     // The worker returns at last; the library object stays with the process.
-    WorkerRegistry::instance().workerEnded(stuck, &core, [] {});
+    WorkerRegistry::instance().workerEnded(stuck, WorkerEntry::Ioctl, &core, [] {});
 }
 
 TEST(ShutdownTimeout, IsTenSecondsByDefault)

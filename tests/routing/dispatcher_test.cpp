@@ -129,7 +129,8 @@ TEST(DispatchResults, CallbackWithoutCoreRefuses)
     {
         Core gone("/nonexistent/orvantisd");
     }
-    ASSERT_EQ(nullptr, Core::instance);
+    ASSERT_EQ(nullptr, Core::AcquireInstance());
+    Core::ReleaseInstance();
     EXPECT_EQ(1, Send(MakeMessage(SENDER, 0x04, 1)));
 }
 

@@ -42,6 +42,7 @@ void ArmQueue(Core& core)
 {
     pthread_mutex_lock(&core.queueLock);
     core.eventTrigger = new pt::trigger(true, false);
+    core.queueOpen = true;
     pthread_mutex_unlock(&core.queueLock);
 }
 
