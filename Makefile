@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 CTEST = ctest --output-on-failure -j$(JOBS)
 
-.PHONY: all deps build run test test-asan test-tsan package clean
+.PHONY: all deps build run test test-asan test-tsan stress package clean
 
 all: build
 
@@ -35,6 +35,19 @@ test-tsan: deps
 	cmake -S . -B build-tsan -DORV_SANITIZE=thread $(CMAKE_FLAGS)
 	cmake --build build-tsan -j$(JOBS) --target pt_tests routing_tests
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(CTEST) --test-dir build-tsan -L 'pt|routing'
+
+# Stops under load, at length: 50 rounds of each scenario of the stop stress
+# suite at 5 times its test counts, each stop bounded to 1 s after the last
+# Close; prints the worst stop of each scenario.
+STRESS_ROUNDS ?= 50
+STRESS_SCALE ?= 5
+stress: build
+	ORV_STRESS_SCALE=$(STRESS_SCALE) ORV_STRESS_STOP_BOUND_MS=1000 build/bin/routing_tests \
+	  --gtest_filter='StopStress.*' --gtest_repeat=$(STRESS_ROUNDS) --gtest_brief=1 > build/stress.log; \
+	  status=$$?; \
+	  awk -F': stop ended | ms' '/^\[stress\]/ { n[$$1]++; if ($$2 > w[$$1]) w[$$1] = $$2 } \
+	    END { for (s in w) printf "%s: %d stops, worst %d ms after the last Close\n", s, n[s], w[s] }' build/stress.log; \
+	  grep -E 'FAILED|PASSED' build/stress.log | sort | uniq -c; exit $$status
 
 package: build
 	cmake --build build --target package

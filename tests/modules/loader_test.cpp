@@ -160,6 +160,20 @@ TEST(Rejections, DuplicateIdKeepsTheFirstAndNeverUnloadsTheOther)
     EXPECT_EQ("Load", rejected[0].entry);
 }
 
+TEST(ReservedIds, LoadWithAWarningThatSaysWhatTheIdMeans)
+{
+    CoreHarness h;
+    LogCapture log;
+    ASSERT_TRUE(InstallModule(h.plugin("zero.so"), Id(0)));
+    ASSERT_TRUE(InstallModule(h.plugin("core.so"), Id(ORV_CORE_ID)));
+    h.load();
+    EXPECT_EQ((std::vector<std::string>{"core.so", "zero.so"}), FileNames(h.core));
+    EXPECT_EQ((std::vector<std::string>{
+                  "plugin core.so ID 0x80000000 is the service's own ID: its messages look like the service's",
+                  "plugin zero.so ID 0x00000000: every message it sends is taken as a request command"}),
+              log.texts(wxLOG_Warning));
+}
+
 TEST(Rejections, RefusedLoadGetsNoFurtherCall)
 {
     CoreHarness h;

@@ -179,6 +179,22 @@ TEST(PayloadHolds, StrayAndRepeatedReleasesFreeNothing)
     EXPECT_EQ(0u, h.core.bufferRefs.holds(payload));
 }
 
+TEST(PayloadHolds, NoReleaseDropsTheCoresOwnHold)
+{
+    CoreHarness h;
+    h.createTrigger();
+    void* payload = Buffer("pass");
+    h.core.bufferRefs.addCoreHold(payload);
+    h.core.bufferRefs.addHold(payload, 0x11);
+    EXPECT_EQ(0, Release(payload, ORV_CORE_ID));  // names the Core's id, holds nothing
+    EXPECT_EQ(0, Release(payload, 0));
+    EXPECT_EQ(2u, h.core.bufferRefs.holds(payload));
+    EXPECT_EQ(0, Release(payload, 0x11));
+    EXPECT_EQ(0, std::memcmp(payload, "pass", 4));  // the delivery pass still has it
+    DropCoreHold(h.core, payload);                  // the last hold: freed (ASan checks)
+    EXPECT_EQ(0u, h.core.bufferRefs.holds(payload));
+}
+
 // The calling thread poses as a request worker: it owns a flow slot.
 class PosingWorker {
 public:
