@@ -1,7 +1,5 @@
 #include "core/core.h"
 
-#include <cstdlib>
-
 #include "pt/thread.h"
 #include "routing/worker_registry.h"
 
@@ -25,7 +23,9 @@ void InitModulesLock(pthread_rwlock_t* lock)
 
 Core::Core(const std::string& executablePath_)
     : eventTrigger(nullptr),
+      running(false),
       queueOpen(false),
+      handlerWaiting(false),
       eventHandlerThread(nullptr),
       schedulerThread(nullptr),
       flowReleased(false),
@@ -73,7 +73,9 @@ bool Core::Start()
     pt::trigger* trigger = new pt::trigger(true, false);
     pthread_mutex_lock(&queueLock);
     eventTrigger = trigger;
+    running = true;
     queueOpen = true;
+    handlerWaiting = false;
     pthread_mutex_unlock(&queueLock);
     pthread_mutex_lock(&requestLock);
     flowReleased = false;
@@ -109,12 +111,13 @@ void Core::Stop()
     // Dispatch either queued before (and is drained here) or sees no trigger
     // and is turned away, so nothing is left behind in the queue.
     pthread_mutex_lock(&queueLock);
-    std::deque<Message> left;
+    std::vector<Message> left;
     left.swap(eventQueue);
     pt::trigger* trigger = eventTrigger;
     eventTrigger = nullptr;
+    running = false;
     pthread_mutex_unlock(&queueLock);
     for (const Message& message : left)
-        std::free(message.data);
+        BufferRefs::destroy(message.data);
     delete trigger;
 }

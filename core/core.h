@@ -35,7 +35,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <set>
 #include <string>
@@ -92,6 +91,10 @@ public:
     bool StopEventHandler();
     // Delivers every queued message; run only by the event-handler thread.
     void DrainEvents();
+    // Delivers one message to every module, then drops the Core's hold.
+    void DeliverMessage(const Message& message);
+    // True when the queue is empty: the next append posts the trigger.
+    bool HandlerMayWait();
 
     // Workers (routing/plugin_thread.cpp). Both store the thread in the record
     // before starting it and return true; false (nothing started) when the
@@ -110,14 +113,18 @@ public:
     bool StopScheduler();
     void UpdateThrottling(bool low, int64_t now);
 
-    pthread_mutex_t queueLock;           // guards eventQueue, eventTrigger and queueOpen
+    pthread_mutex_t queueLock;           // guards eventQueue, eventTrigger, queueOpen, handlerWaiting
     pt::trigger* eventTrigger;           // owning; auto-reset; null outside Start..Stop
+    std::atomic<bool> running;           // eventTrigger is non-null; written under queueLock,
+                                         // read without it for Dispatch's first check
     bool queueOpen;                      // guarded by queueLock: accepted messages are delivered
+    bool handlerWaiting;                 // guarded by queueLock: the event-handler thread found
+                                         // the queue empty and waits; the next append posts
     std::vector<ModuleRecord> modules;   // see Thread safety; writes under modulesLock
     std::vector<std::string> notLoadedFiles;  // main thread only; kept across Stop
     EventHandlerThread* eventHandlerThread;   // owning; main thread only
     SchedulerThread* schedulerThread;         // owning; main thread only
-    std::deque<Message> eventQueue;      // guarded by queueLock; each entry owns its data
+    std::vector<Message> eventQueue;     // guarded by queueLock; each entry owns its data
     BufferRefs bufferRefs;               // has its own mutex
     pthread_mutex_t requestLock;         // guards cancelledRequests, flowSlots and flowReleased
     std::set<uint64_t> cancelledRequests;     // guarded by requestLock

@@ -8,26 +8,9 @@
 #include "core/core.h"
 #include "modules/boundary_record.h"
 #include "routing/match_key.h"
-#include "routing/payload_copy.h"
 #include "routing/plugin_thread.h"
 
 namespace {
-
-bool IsRunning(Core& core)
-{
-    pthread_mutex_lock(&core.queueLock);
-    bool running = core.eventTrigger != nullptr;
-    pthread_mutex_unlock(&core.queueLock);
-    return running;
-}
-
-void PostTrigger(Core& core)
-{
-    pthread_mutex_lock(&core.queueLock);
-    if (core.eventTrigger)
-        core.eventTrigger->post();
-    pthread_mutex_unlock(&core.queueLock);
-}
 
 void CancelRequest(Core& core, uint64_t requestId)
 {
@@ -90,6 +73,7 @@ void ClaimSlot(Core& core, FlowSlot* slot, void* payload, bool released)
 {
     if (!released)
         slot->gate.wait();
+    BufferRefs::markInFlight(payload);
     pthread_mutex_lock(&core.requestLock);
     slot->inFlight = payload;
     pthread_mutex_unlock(&core.requestLock);
@@ -108,13 +92,18 @@ enum class Queued { Yes, Dropped, Stopped };
 
 // Appends `copy` unless the Core has stopped meanwhile (Stopped) or its last
 // delivery pass has begun (Dropped: accepted, but never to be delivered).
+// The running check and the append are one hold of queueLock, and the
+// trigger is posted only when the event-handler thread may be asleep.
 Queued Enqueue(Core& core, const Message& copy)
 {
     pthread_mutex_lock(&core.queueLock);
     Queued outcome = !core.eventTrigger ? Queued::Stopped : core.queueOpen ? Queued::Yes : Queued::Dropped;
     if (outcome == Queued::Yes) {
         core.eventQueue.push_back(copy);
-        core.eventTrigger->post();
+        if (core.handlerWaiting) {
+            core.handlerWaiting = false;
+            core.eventTrigger->post();
+        }
     }
     pthread_mutex_unlock(&core.queueLock);
     return outcome;
@@ -129,7 +118,7 @@ int32_t QueueMessage(Core& core, const Message& message)
 
     Message copy = message;
     if (message.data && message.length != 0) {
-        copy.data = CopyPayload(message.data, message.length);
+        copy.data = BufferRefs::create(message.data, message.length);
         if (!copy.data)
             return ORV_RESULT_NO_MEMORY;
     } else {
@@ -142,7 +131,7 @@ int32_t QueueMessage(Core& core, const Message& message)
         bool released = false;
         slot = RequestSlot(core, copy.request_id, released);
         if (!slot) {
-            std::free(copy.data);
+            BufferRefs::destroy(copy.data);
             return ORV_RESULT_REFUSED;
         }
         if (copy.data)
@@ -153,7 +142,7 @@ int32_t QueueMessage(Core& core, const Message& message)
     if (outcome != Queued::Yes) {
         if (slot && copy.data)
             UnclaimSlot(core, slot);
-        std::free(copy.data);
+        BufferRefs::destroy(copy.data);
     }
     return outcome == Queued::Stopped ? ORV_RESULT_REFUSED : ORV_RESULT_OK;
 }
@@ -185,6 +174,10 @@ void FreeIfLast(Core& core, void* buffer, bool last)
 {
     if (!last || !buffer)
         return;
+    if (!BufferRefs::isInFlight(buffer)) {
+        BufferRefs::destroy(buffer);
+        return;
+    }
     // Wake before freeing: once freed, the address may come back from malloc
     // as another worker's payload and must not be mistaken for this one.
     pthread_mutex_lock(&core.requestLock);
@@ -196,7 +189,7 @@ void FreeIfLast(Core& core, void* buffer, bool last)
         }
     }
     pthread_mutex_unlock(&core.requestLock);
-    std::free(buffer);
+    BufferRefs::destroy(buffer);
 }
 
 }  // namespace
@@ -222,7 +215,7 @@ void Core::ReleaseFlowSlots()
 
 int32_t Core::Dispatch(const Message* message, MessageResult* result)
 {
-    if (!IsRunning(*this)) {
+    if (!running.load(std::memory_order_acquire)) {
         result->result = ORV_RESULT_REFUSED;
         return 0;
     }
@@ -239,7 +232,6 @@ int32_t Core::Dispatch(const Message* message, MessageResult* result)
         result->result = QueueMessage(*this, *message);
         return 0;
     }
-    PostTrigger(*this);
     result->result = ORV_RESULT_OK;
     return 0;
 }

@@ -23,7 +23,7 @@ void EventHandlerThread::execute()
     // Every stop is followed by one complete drain, also a stop that comes
     // before the first wait: what was queued before it is still delivered.
     for (;;) {
-        if (!isSignalled())
+        if (!isSignalled() && core->HandlerMayWait())
             trigger->wait();
         core->DrainEvents();
         if (isSignalled())
@@ -54,26 +54,11 @@ bool Core::StopEventHandler()
 
 namespace {
 
-// Takes the front message into `message`; false when the queue is empty.
-bool TakeFront(Core& core, Message& message)
-{
-    pthread_mutex_lock(&core.queueLock);
-    bool any = !core.eventQueue.empty();
-    if (any) {
-        message = core.eventQueue.front();
-        core.eventQueue.pop_front();
-    }
-    pthread_mutex_unlock(&core.queueLock);
-    return any;
-}
-
 // Payload notice through IOCTL with sub-code `code`: the payload only.
 void NotifyPayload(Core& core, const ModuleRecord& record, const Message& message, uint32_t code)
 {
     if (!record.IOCTL)
         return;
-    const uint64_t holder = record.info.module_id;
-    core.bufferRefs.addHold(message.data, holder);
     IoctlArgs args = NewRecord<IoctlArgs>();
     args.code = code;
     args.payload = NewRecord<PayloadRef>();
@@ -83,17 +68,17 @@ void NotifyPayload(Core& core, const ModuleRecord& record, const Message& messag
     reply.code = code;
     reply.nested_size = 8;
     reply.nested_version = 1;
+    if (message.data)
+        core.bufferRefs.beginCall(message.data, record.info.module_id);
     record.IOCTL(&args, &reply);
-    if (reply.keeps_buffer == 0)
-        DropPayloadHold(core, message.data, holder);
+    if (message.data)
+        core.bufferRefs.endCall(reply.keeps_buffer != 0);
 }
 
 void WriteMessage(Core& core, const ModuleRecord& record, const Message& message)
 {
     if (!record.Write)
         return;
-    const uint64_t holder = record.info.module_id;
-    core.bufferRefs.addHold(message.data, holder);
     WriteArgs args = NewRecord<WriteArgs>();
     args.code = 0;
     args.on_worker = 0;
@@ -105,9 +90,11 @@ void WriteMessage(Core& core, const ModuleRecord& record, const Message& message
     args.event = message.event;
     std::memcpy(args.body, message.body, sizeof args.body);
     WriteReply reply = NewRecord<WriteReply>();
+    if (message.data)
+        core.bufferRefs.beginCall(message.data, record.info.module_id);
     record.Write(&args, &reply);
-    if (reply.keeps_buffer == 0)
-        DropPayloadHold(core, message.data, holder);
+    if (message.data)
+        core.bufferRefs.endCall(reply.keeps_buffer != 0);
 }
 
 // One module's part of a message's delivery pass. The list does not change
@@ -125,16 +112,38 @@ void Deliver(Core& core, const ModuleRecord& record, const Message& message, uin
 
 }  // namespace
 
+bool Core::HandlerMayWait()
+{
+    pthread_mutex_lock(&queueLock);
+    handlerWaiting = eventQueue.empty();
+    bool wait = handlerWaiting;
+    pthread_mutex_unlock(&queueLock);
+    return wait;
+}
+
 void Core::DrainEvents()
 {
-    Message message;
-    while (TakeFront(*this, message)) {
-        bufferRefs.addCoreHold(message.data);
-        const uint64_t key = MatchKey::delivery(message.event);
-        for (size_t i = 0; i < modules.size(); ++i) {
-            if (modules[i].library)
-                Deliver(*this, modules[i], message, key);
-        }
-        DropCoreHold(*this, message.data);
+    // Everything queued is taken under one hold of queueLock and delivered in
+    // order; what modules send meanwhile forms the next batch.
+    std::vector<Message> batch;
+    for (;;) {
+        pthread_mutex_lock(&queueLock);
+        batch.swap(eventQueue);
+        pthread_mutex_unlock(&queueLock);
+        if (batch.empty())
+            return;
+        for (const Message& message : batch)
+            DeliverMessage(message);
+        batch.clear();
     }
+}
+
+void Core::DeliverMessage(const Message& message)
+{
+    const uint64_t key = MatchKey::delivery(message.event);
+    for (size_t i = 0; i < modules.size(); ++i) {
+        if (modules[i].library)
+            Deliver(*this, modules[i], message, key);
+    }
+    DropCoreHold(*this, message.data);
 }

@@ -42,6 +42,7 @@ void ArmQueue(Core& core)
 {
     pthread_mutex_lock(&core.queueLock);
     core.eventTrigger = new pt::trigger(true, false);
+    core.running = true;
     core.queueOpen = true;
     pthread_mutex_unlock(&core.queueLock);
 }
@@ -49,7 +50,7 @@ void ArmQueue(Core& core)
 std::vector<SentMessage> TakeQueued(Core& core)
 {
     pthread_mutex_lock(&core.queueLock);
-    std::deque<Message> queued;
+    std::vector<Message> queued;
     queued.swap(core.eventQueue);
     pthread_mutex_unlock(&core.queueLock);
     std::vector<SentMessage> taken;
@@ -58,7 +59,7 @@ std::vector<SentMessage> TakeQueued(Core& core)
         if (message.data)
             payload.assign(static_cast<const char*>(message.data), message.length);
         taken.push_back({message.flags, message.event, message.source_id, message.length, payload});
-        std::free(message.data);
+        BufferRefs::destroy(message.data);
     }
     return taken;
 }
@@ -69,5 +70,6 @@ void DisarmQueue(Core& core)
     pthread_mutex_lock(&core.queueLock);
     delete core.eventTrigger;
     core.eventTrigger = nullptr;
+    core.running = false;
     pthread_mutex_unlock(&core.queueLock);
 }

@@ -39,6 +39,7 @@ public:
         pthread_mutex_lock(&core.queueLock);
         if (!core.eventTrigger)
             core.eventTrigger = new pt::trigger(true, false);
+        core.running = true;
         core.queueOpen = true;
         pthread_mutex_unlock(&core.queueLock);
         stopped = false;
