@@ -13,7 +13,8 @@
 //                        numbered payloads on it until Close or until a send
 //                        is refused
 //
-// REPORT ("<its own path>.report", written at Unload), one "key value" a line:
+// REPORT ("<its own path>.report", written at Unload and again when the
+// library is unmapped), one "key value" a line:
 //   delivered N / errors N / kept N / reads N / read_ends N / closed_ms T
 //   stream <hex id> <count>     (one line per stream received)
 // closed_ms is the CLOCK_MONOTONIC millisecond at which Close returned.
@@ -178,6 +179,16 @@ void WriteReport()
         out << line;
     }
 }
+
+// Written again when the library is unmapped, so the report shows whether
+// every worker had left Read by then. Declared last: destroyed first.
+struct FinalReport {
+    ~FinalReport()
+    {
+        if (!ownPath.empty())
+            WriteReport();
+    }
+} finalReport;
 
 }  // namespace
 

@@ -210,6 +210,8 @@ TEST_F(StopStress, RequestStormWithStreamingWorkers)
     for (std::thread& thread : storm)
         thread.join();
 
+    // The last report is written when the library is unmapped: by then
+    // every worker had left Read.
     for (const std::string& path : modules) {
         Report report = ReadReport(path);
         EXPECT_EQ(report.values["errors"], 0) << path;
