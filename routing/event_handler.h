@@ -4,15 +4,17 @@
 //
 // Thread safety: the thread is created, signalled and deleted by the main
 // thread (Core::StartEventHandler, Core::StopEventHandler); everything else it
-// does happens on itself. queueLock is held only to take the front message and
-// to find the queue empty, never during a module call, so modules may send
-// from inside Write and IOCTL: those messages join the queue and are delivered
-// later in the same drain.
+// does happens on itself. queueLock is held only to take everything queued as
+// one batch and to find the queue empty (then the thread marks itself waiting,
+// and the next append posts the trigger), never during a module call, so
+// modules may send from inside Write and IOCTL: those messages join the queue
+// and are delivered later in the same drain.
 //
 // Invariants:
 //  - The Core holds a payload (its own hold, apart from the modules' holds)
-//    for the whole of its delivery pass; a receiver's hold is added before
-//    its call and dropped after it unless the receiver keeps the payload.
+//    for the whole of its delivery pass; a receiver's call is published
+//    while it runs, and its hold is recorded after it only if it keeps the
+//    payload and has not released it meanwhile.
 //  - Every receiver of one message sees the same payload pointer.
 //  - A stop that arrives while the thread waits still gets one complete drain.
 //  - The last drain ends: the stop closes the queue before it signals the
