@@ -1,0 +1,26 @@
+/* Compiled as C11 and as C++17 by the tests: the video records on their own,
+ * without the other module headers, filled the way a source fills them. */
+#include "routing/video_api.h"
+
+#include <string.h>
+
+int orv_video_api_check(void);
+
+int orv_video_api_check(void)
+{
+    VideoStream stream;
+    VideoPacket packet;
+    memset(&stream, 0, sizeof stream);
+    memset(&packet, 0, sizeof packet);
+    stream.size = sizeof stream;
+    stream.version = ORV_VIDEO_RECORD_VERSION;
+    stream.status = ORV_VIDEO_STREAM_BEGIN;
+    strcpy(stream.codec, "h264");
+    packet.size = sizeof packet;
+    packet.version = ORV_VIDEO_RECORD_VERSION;
+    packet.serial = stream.serial;
+    packet.pts = ORV_VIDEO_NO_TIMESTAMP;
+    packet.packet_flags = ORV_VIDEO_KEY_FRAME;
+    return sizeof stream <= 168 && sizeof packet <= 168 && ORV_VIDEO_PACKET_KEY == (ORV_EVENT_VIDEO_PACKET << 1) &&
+           ORV_VIDEO_STREAM_KEY == (ORV_EVENT_VIDEO_STREAM << 1);
+}
