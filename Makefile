@@ -18,8 +18,10 @@ build/CMakeCache.txt: | deps
 build: deps build/CMakeCache.txt
 	cmake --build build -j$(JOBS)
 
-run: build
-	cd build/bin && ./orvantisd -d
+# Only the service and the modules it runs, laid out in build/run/.
+run: deps build/CMakeCache.txt
+	cmake --build build -j$(JOBS) --target run_set
+	cd build/run && ./orvantisd -d
 
 test: build
 	$(CTEST) --test-dir build

@@ -1,7 +1,7 @@
 /*
  * Example module: a console that shows on standard error, one line each, the
  * service's text notices, the status documents it publishes (by name and
- * size) and its memory status.
+ * size), the modules that "plugins.xml" lists, and its memory status.
  *
  * Text notices (flags 0x40, event 0x1000002) reach Write through
  * class_mask[6], which holds their delivery key 0x2000002; memory status
@@ -57,6 +57,40 @@ static const char* document_name(const char* text, int32_t length)
     return "memory status";
 }
 
+/* The value of attribute `name` inside [from, end), or an empty text. */
+static int attribute(const char* from, const char* end, const char* name, const char** value)
+{
+    size_t n = strlen(name);
+    for (const char* p = from; p + n + 2 <= end; ++p) {
+        if (memcmp(p, name, n) != 0 || p[n] != '=' || p[n + 1] != '"')
+            continue;
+        *value = p + n + 2;
+        const char* close = memchr(*value, '"', (size_t)(end - *value));
+        return close ? (int)(close - *value) : 0;
+    }
+    *value = "";
+    return 0;
+}
+
+/* One line per module of "plugins.xml" (the Core's own entry left out). */
+static void show_modules(const char* text, int32_t length)
+{
+    const char* end = text + length;
+    const char* plugin = text;
+    while ((plugin = memchr(plugin, '<', (size_t)(end - plugin))) != NULL) {
+        const char* close = memchr(plugin, '>', (size_t)(end - plugin));
+        if (!close)
+            return;
+        const char *id, *name, *code;
+        attribute(plugin, close, "ID", &id);
+        int name_length = attribute(plugin, close, "Filename", &name);
+        int code_length = attribute(plugin, close, "OpenCode", &code);
+        if (strncmp(plugin, "<Plugin ", 8) == 0 && strncmp(id, "-2147483648\"", 12) != 0)
+            fprintf(stderr, "console: module %.*s, open code %.*s\n", name_length, name, code_length, code);
+        plugin = close;
+    }
+}
+
 int32_t Write(void* in, void* out)
 {
     WriteArgs* args = in;
@@ -77,8 +111,10 @@ int32_t IOCTL(void* in, void* out)
     if (args->code != ORV_IOCTL_NOTIFY_OTHERS && args->code != ORV_IOCTL_NOTIFY_ALL)
         return 0;
     const char* text = args->payload.data ? (const char*)args->payload.data : "";
-    fprintf(stderr, "console: document: %s, %d bytes\n", document_name(text, args->payload.length),
-            args->payload.length);
+    const char* name = document_name(text, args->payload.length);
+    fprintf(stderr, "console: document: %s, %d bytes\n", name, args->payload.length);
+    if (strcmp(name, "plugins.xml") == 0)
+        show_modules(text, args->payload.length);
     return 0;
 }
 

@@ -1,0 +1,555 @@
+/*
+ * Shipped module: a segment recorder. It records the video messages of one
+ * source (routing/video_api.h) into segment files by remuxing the packets
+ * with FFmpeg's libavformat (Matroska or MP4, no decoding): a new segment
+ * every `segment_seconds`, always starting at a key frame, named by the wall
+ * clock time of its first packet (UTC, "20250105T142301.123Z.mkv").
+ *
+ * Rules of the module contract shown here:
+ * - Write runs on the service's event-handler thread, which delivers to every
+ *   module in turn, so it never waits for the disk: it keeps the payload
+ *   (keeps_buffer), queues it and returns. A writer thread of the module's own
+ *   writes the queued packets and then sends exactly one release per kept
+ *   payload.
+ * - The payloads it holds are bounded (`max_held_bytes`): beyond the bound
+ *   Write keeps nothing, so the service frees the payload at once, and counts
+ *   the drop. A slow or full disk therefore costs packets, never memory.
+ * - Gaps (packets refused while the service throttles, dropped beyond the
+ *   bound, or lost by the source) show as a jump in the sequence numbers: the
+ *   segment stays open and the writer skips to the next key frame. A new
+ *   stream record (a new connection of the source, or new codec parameters)
+ *   finishes the segment; the next one starts with the new parameters.
+ * - Close lets the writer finish its queue and the open segment, so every
+ *   finished file plays, then joins it; the releases it sends meanwhile are
+ *   still accepted by the service.
+ */
+#include <errno.h>
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "../common/module_config.h"
+#include "modules/module_api.h"
+#include "routing/message_api.h"
+#include "routing/video_api.h"
+
+#define EXPORT __attribute__((visibility("default")))
+
+/* Settings, read in Load and only read afterwards. */
+typedef struct Settings {
+    char directory[2048];
+    const char* format;      /* libavformat's muxer name */
+    const char* extension;
+    uint64_t module_id;
+    uint64_t source;         /* the VideoPacket/VideoStream source recorded */
+    int64_t segment_us;
+    int64_t max_held_bytes;
+} Settings;
+
+/* A kept payload with its record, waiting for the writer. */
+typedef struct Item {
+    int is_packet;
+    VideoPacket packet;
+    VideoStream stream;
+    void* data;
+    int32_t length;
+    struct Item* next;
+} Item;
+
+/* What the writer thread alone knows about the recording. */
+typedef struct Recording {
+    AVCodecParameters* params; /* of the current serial; null until a BEGIN with a known codec */
+    AVRational time_base;
+    uint32_t serial;
+    int have_sequence;
+    uint64_t next_sequence;
+    int need_key;              /* after a gap or a failure: skip to the next key frame */
+    AVFormatContext* output;   /* the open segment, or null */
+    char name[256];
+    char path[2400];
+    int64_t origin;            /* the segment's first dts: written timestamps start at 0 */
+    int64_t first_pts;
+    int64_t end_pts;           /* the latest pts + duration */
+    int64_t last_dts;
+    unsigned long packets;     /* in the open segment */
+    int failing;               /* a disk error was reported and no segment opened since */
+    AVPacket* packet;
+} Recording;
+
+static Settings settings;
+static OrvCallback send_message;
+static pthread_t writer;
+static int writer_running;   /* set by Open before Write can be called, cleared by Close after the join */
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t queued = PTHREAD_COND_INITIALIZER;
+static Item* head;           /* guarded by lock: kept payloads in arrival order */
+static Item* tail;           /* guarded by lock */
+static int64_t held_bytes;   /* guarded by lock: payload bytes queued or being written */
+static int closing;          /* guarded by lock */
+static int dropping;         /* guarded by lock: the latest packet was dropped beyond the bound */
+static unsigned long dropped;           /* guarded by lock */
+/* Writer thread only (read by Unload after the join). */
+static unsigned long segments, written, lost, skipped;
+
+static void read_settings(void)
+{
+    ModuleConfig config;
+    if (!module_config_load(&config, (const void*)read_settings))
+        fprintf(stderr, "segment_recorder: cannot read %s, using the defaults\n", config.path);
+    snprintf(settings.directory, sizeof settings.directory, "%s",
+             module_config_text(&config, "directory", "recordings"));
+    int mp4 = strcmp(module_config_text(&config, "format", "mkv"), "mp4") == 0;
+    settings.format = mp4 ? "mp4" : "matroska";
+    settings.extension = mp4 ? "mp4" : "mkv";
+    settings.module_id = (uint64_t)module_config_number(&config, "module_id", 0x500);
+    settings.source = (uint64_t)module_config_number(&config, "source", 1);
+    settings.segment_us = module_config_number(&config, "segment_seconds", 60) * 1000000;
+    settings.max_held_bytes = module_config_number(&config, "max_held_bytes", 16 << 20);
+}
+
+static void release(void* data)
+{
+    Message message;
+    MessageResult result = {sizeof result, 1, 0};
+    memset(&message, 0, sizeof message);
+    message.size = sizeof message;
+    message.version = ORV_MESSAGE_VERSION;
+    message.flags = ORV_CMD_RELEASE;
+    message.data = data;
+    message.source_id = settings.module_id;
+    send_message(&message, &result);
+}
+
+static void report_error(const char* what, const char* name, int error)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE];
+    av_strerror(error, text, sizeof text);
+    fprintf(stderr, "segment_recorder: %s %s: %s\n", what, name, text);
+}
+
+/* ---- segments (writer thread) ------------------------------------------- */
+
+/* "<directory>/<UTC start time>.<ext>", with a suffix when that exists. */
+static void name_segment(Recording* recording, int64_t capture_time_us)
+{
+    time_t seconds = (time_t)(capture_time_us / 1000000);
+    struct tm utc;
+    char stamp[32];
+    gmtime_r(&seconds, &utc);
+    strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", &utc);
+    int millis = (int)(capture_time_us / 1000 % 1000);
+    snprintf(recording->name, sizeof recording->name, "%s.%03dZ.%s", stamp, millis, settings.extension);
+    for (int n = 1;; ++n) {
+        snprintf(recording->path, sizeof recording->path, "%s/%s", settings.directory, recording->name);
+        if (access(recording->path, F_OK) != 0)
+            return;
+        snprintf(recording->name, sizeof recording->name, "%s.%03dZ-%d.%s", stamp, millis, n, settings.extension);
+    }
+}
+
+static void close_output(Recording* recording)
+{
+    avio_closep(&recording->output->pb);
+    avformat_free_context(recording->output);
+    recording->output = NULL;
+}
+
+/* Reports a disk error once until a segment opens again. */
+static void disk_error(Recording* recording, const char* what, int error)
+{
+    if (!recording->failing)
+        report_error(what, recording->path, error);
+    recording->failing = 1;
+}
+
+static int open_segment(Recording* recording, const VideoPacket* first, int64_t dts)
+{
+    name_segment(recording, first->capture_time_us);
+    int error = avformat_alloc_output_context2(&recording->output, NULL, settings.format, recording->path);
+    if (error < 0) {
+        disk_error(recording, "cannot start", error);
+        return 0;
+    }
+    AVStream* stream = avformat_new_stream(recording->output, NULL);
+    error = stream ? avcodec_parameters_copy(stream->codecpar, recording->params) : AVERROR(ENOMEM);
+    if (error >= 0) {
+        stream->codecpar->codec_tag = 0;
+        stream->time_base = recording->time_base;
+        error = avio_open(&recording->output->pb, recording->path, AVIO_FLAG_WRITE);
+    }
+    if (error >= 0)
+        error = avformat_write_header(recording->output, NULL);
+    if (error < 0) {
+        disk_error(recording, "cannot start", error);
+        close_output(recording);
+        unlink(recording->path);
+        return 0;
+    }
+    if (recording->failing)
+        fprintf(stderr, "segment_recorder: writing again, %lu packets lost meanwhile\n", lost);
+    recording->failing = 0;
+    recording->origin = dts;
+    recording->first_pts = first->pts != ORV_VIDEO_NO_TIMESTAMP ? first->pts : dts;
+    recording->end_pts = recording->first_pts;
+    recording->last_dts = INT64_MIN;
+    recording->packets = 0;
+    return 1;
+}
+
+static void finish_segment(Recording* recording)
+{
+    if (!recording->output)
+        return;
+    int error = av_write_trailer(recording->output);
+    if (error >= 0 && recording->output->pb->error < 0)
+        error = recording->output->pb->error;
+    close_output(recording);
+    ++segments;
+    if (error < 0) {
+        disk_error(recording, "cannot finish", error);
+        return;
+    }
+    double seconds = (double)(recording->end_pts - recording->first_pts) * av_q2d(recording->time_base);
+    fprintf(stderr, "segment_recorder: finished %s: %lu packets, %.1f s\n", recording->name, recording->packets,
+            seconds);
+}
+
+/* A segment with a write error is closed as it stands; its packets so far
+ * stay on disk. */
+static void abandon_segment(Recording* recording, int error)
+{
+    disk_error(recording, "cannot write", error);
+    av_write_trailer(recording->output);
+    close_output(recording);
+    ++segments;
+    recording->need_key = 1;
+}
+
+static int write_packet(Recording* recording, const VideoPacket* record, void* data, int32_t length, int64_t dts)
+{
+    AVPacket* packet = recording->packet;
+    packet->data = data;
+    packet->size = length;
+    packet->stream_index = 0;
+    packet->pts = record->pts != ORV_VIDEO_NO_TIMESTAMP ? record->pts - recording->origin : AV_NOPTS_VALUE;
+    packet->dts = dts - recording->origin;
+    packet->duration = record->duration;
+    packet->flags = (record->packet_flags & ORV_VIDEO_KEY_FRAME) ? AV_PKT_FLAG_KEY : 0;
+    av_packet_rescale_ts(packet, recording->time_base, recording->output->streams[0]->time_base);
+    int error = av_write_frame(recording->output, packet);
+    av_packet_unref(packet); /* not reference-counted: the payload stays ours until released */
+    return error;
+}
+
+/* ---- the writer's handling of records ----------------------------------- */
+
+static void begin_stream(Recording* recording, const VideoStream* record, const void* extradata, int32_t length)
+{
+    finish_segment(recording);
+    avcodec_parameters_free(&recording->params);
+    recording->serial = record->serial;
+    recording->have_sequence = 0;
+    recording->need_key = 1;
+    const AVCodecDescriptor* codec = avcodec_descriptor_get_by_name(record->codec);
+    if (!codec || record->time_base_num <= 0 || record->time_base_den <= 0) {
+        fprintf(stderr, "segment_recorder: cannot record stream %u (codec \"%.*s\")\n", record->serial,
+                (int)sizeof record->codec, record->codec);
+        return;
+    }
+    AVCodecParameters* params = avcodec_parameters_alloc();
+    if (!params)
+        return;
+    params->codec_type = AVMEDIA_TYPE_VIDEO;
+    params->codec_id = codec->id;
+    params->width = (int)record->width;
+    params->height = (int)record->height;
+    if (extradata && length > 0 && (params->extradata = av_mallocz((size_t)length + AV_INPUT_BUFFER_PADDING_SIZE))) {
+        memcpy(params->extradata, extradata, (size_t)length);
+        params->extradata_size = length;
+    }
+    recording->params = params;
+    recording->time_base = (AVRational){record->time_base_num, record->time_base_den};
+}
+
+static void handle_stream(Recording* recording, const Item* item)
+{
+    if (item->stream.status == ORV_VIDEO_STREAM_BEGIN)
+        begin_stream(recording, &item->stream, item->data, item->length);
+    else if (item->stream.status == ORV_VIDEO_STREAM_END && item->stream.serial == recording->serial)
+        finish_segment(recording);
+}
+
+/* Notes a jump in the sequence numbers: packets were lost before this one. */
+static void follow_sequence(Recording* recording, const VideoPacket* record)
+{
+    if (recording->have_sequence && record->sequence != recording->next_sequence) {
+        fprintf(stderr, "segment_recorder: %llu packets missing before packet %llu, waiting for a key frame\n",
+                (unsigned long long)(record->sequence - recording->next_sequence),
+                (unsigned long long)record->sequence);
+        recording->need_key = 1;
+    }
+    recording->have_sequence = 1;
+    recording->next_sequence = record->sequence + 1;
+}
+
+static int segment_is_due(const Recording* recording, const VideoPacket* record)
+{
+    if (!recording->output)
+        return 1;
+    int64_t pts = record->pts != ORV_VIDEO_NO_TIMESTAMP ? record->pts : record->dts;
+    return av_rescale_q(pts - recording->first_pts, recording->time_base, AV_TIME_BASE_Q) >= settings.segment_us;
+}
+
+static void handle_packet(Recording* recording, const Item* item)
+{
+    const VideoPacket* record = &item->packet;
+    if (!recording->params || record->serial != recording->serial) {
+        ++skipped;
+        return;
+    }
+    follow_sequence(recording, record);
+    int key = (record->packet_flags & ORV_VIDEO_KEY_FRAME) != 0;
+    int64_t dts = record->dts != ORV_VIDEO_NO_TIMESTAMP ? record->dts : record->pts;
+    if ((recording->need_key && !key) || dts == ORV_VIDEO_NO_TIMESTAMP) {
+        ++skipped;
+        return;
+    }
+    recording->need_key = 0;
+    if (key && segment_is_due(recording, record)) {
+        finish_segment(recording);
+        if (!open_segment(recording, record, dts)) {
+            ++lost;
+            recording->need_key = 1;
+            return;
+        }
+    }
+    if (dts <= recording->last_dts) { /* the muxer refuses dts that do not increase */
+        ++skipped;
+        return;
+    }
+    int error = write_packet(recording, record, item->data, item->length, dts);
+    if (error < 0) {
+        ++lost;
+        abandon_segment(recording, error);
+        return;
+    }
+    ++written;
+    ++recording->packets;
+    recording->last_dts = dts;
+    int64_t pts = record->pts != ORV_VIDEO_NO_TIMESTAMP ? record->pts : dts;
+    if (pts + record->duration > recording->end_pts)
+        recording->end_pts = pts + record->duration;
+}
+
+/* ---- the writer thread and its queue ------------------------------------ */
+
+/* Takes the next kept payload; null once closing and the queue is empty. */
+static Item* next_item(void)
+{
+    pthread_mutex_lock(&lock);
+    while (!head && !closing)
+        pthread_cond_wait(&queued, &lock);
+    Item* item = head;
+    if (item) {
+        head = item->next;
+        if (!head)
+            tail = NULL;
+    }
+    pthread_mutex_unlock(&lock);
+    return item;
+}
+
+static void done_with(Item* item)
+{
+    if (item->data)
+        release(item->data);
+    pthread_mutex_lock(&lock);
+    held_bytes -= item->length;
+    pthread_mutex_unlock(&lock);
+    free(item);
+}
+
+static void* write_segments(void* unused)
+{
+    (void)unused;
+    Recording recording;
+    memset(&recording, 0, sizeof recording);
+    recording.packet = av_packet_alloc();
+    Item* item;
+    while ((item = next_item())) {
+        if (!recording.packet)
+            ++lost;
+        else if (item->is_packet)
+            handle_packet(&recording, item);
+        else
+            handle_stream(&recording, item);
+        done_with(item);
+    }
+    finish_segment(&recording);
+    avcodec_parameters_free(&recording.params);
+    av_packet_free(&recording.packet);
+    return NULL;
+}
+
+/* Queues a kept payload; false when it is beyond the bound or no memory. */
+static int enqueue(Item* item)
+{
+    int announce = 0;
+    pthread_mutex_lock(&lock);
+    int keep = !item->is_packet || held_bytes + item->length <= settings.max_held_bytes;
+    if (keep) {
+        held_bytes += item->length;
+        if (tail)
+            tail->next = item;
+        else
+            head = item;
+        tail = item;
+        pthread_cond_signal(&queued);
+    } else {
+        ++dropped;
+    }
+    if (item->is_packet && dropping != !keep) {
+        dropping = !keep;
+        announce = 1;
+    }
+    int64_t held = held_bytes;
+    unsigned long total = dropped;
+    pthread_mutex_unlock(&lock);
+    if (announce && !keep)
+        fprintf(stderr, "segment_recorder: %lld bytes held, dropping packets until the disk catches up\n",
+                (long long)held);
+    else if (announce)
+        fprintf(stderr, "segment_recorder: keeping packets again, %lu dropped so far\n", total);
+    return keep;
+}
+
+/* The record in a Write of this module's source, or null. */
+static Item* item_of(const WriteArgs* args)
+{
+    const int is_packet = args->event == ORV_EVENT_VIDEO_PACKET;
+    if (!is_packet && args->event != ORV_EVENT_VIDEO_STREAM)
+        return NULL;
+    Item* item = calloc(1, sizeof *item);
+    if (!item)
+        return NULL;
+    item->is_packet = is_packet;
+    if (is_packet)
+        memcpy(&item->packet, args->body, sizeof item->packet);
+    else
+        memcpy(&item->stream, args->body, sizeof item->stream);
+    uint32_t size = is_packet ? item->packet.size : item->stream.size;
+    uint32_t version = is_packet ? item->packet.version : item->stream.version;
+    uint64_t source = is_packet ? item->packet.source : item->stream.source;
+    if (size < (is_packet ? sizeof item->packet : sizeof item->stream) || version != ORV_VIDEO_RECORD_VERSION ||
+        source != settings.source) {
+        free(item);
+        return NULL;
+    }
+    item->data = args->length > 0 ? args->data : NULL;
+    item->length = item->data ? args->length : 0;
+    return item;
+}
+
+/* ---- entry points ------------------------------------------------------- */
+
+EXPORT int32_t Load(void* in, void* out)
+{
+    LoadArgs* args = in;
+    ModuleInfo* info = out;
+    send_message = args->callback;
+    read_settings();
+    info->module_id = settings.module_id;
+    info->class_mask[0] = ORV_VIDEO_PACKET_KEY;
+    info->class_mask[1] = ORV_VIDEO_STREAM_KEY;
+    info->class_mask[5] = 1; /* closes after the sources (larger key first) */
+    info->accepts_write = 1;
+    return 0;
+}
+
+/* Creates the directory and its missing parents. */
+static int make_directory(const char* path)
+{
+    char partial[sizeof settings.directory];
+    snprintf(partial, sizeof partial, "%s", path);
+    for (char* slash = strchr(partial + 1, '/');; slash = strchr(slash + 1, '/')) {
+        if (slash)
+            *slash = 0;
+        if (mkdir(partial, 0755) != 0 && errno != EEXIST)
+            return 0;
+        if (!slash)
+            return 1;
+        *slash = '/';
+    }
+}
+
+EXPORT int32_t Open(void* in, void* out)
+{
+    (void)in;
+    (void)out;
+    if (!make_directory(settings.directory)) {
+        fprintf(stderr, "segment_recorder: cannot create %s: %s\n", settings.directory, strerror(errno));
+        return 1;
+    }
+    writer_running = pthread_create(&writer, NULL, write_segments, NULL) == 0;
+    if (writer_running)
+        fprintf(stderr, "segment_recorder: recording source %llu into %s, %s segments of %lld s\n",
+                (unsigned long long)settings.source, settings.directory, settings.extension,
+                (long long)(settings.segment_us / 1000000));
+    return writer_running ? 0 : 1;
+}
+
+EXPORT int32_t Write(void* in, void* out)
+{
+    WriteArgs* args = in;
+    WriteReply* reply = out;
+    if (!writer_running)
+        return 0;
+    Item* item = item_of(args);
+    if (!item)
+        return 0;
+    const int has_payload = item->data != NULL; /* once queued, the item is the writer's */
+    if (!enqueue(item)) {
+        free(item);
+        return 0;
+    }
+    reply->keeps_buffer = has_payload;
+    return 0;
+}
+
+EXPORT int32_t IOCTL(void* in, void* out)
+{
+    (void)in;
+    (void)out;
+    return 0;
+}
+
+EXPORT int32_t Close(void* in, void* out)
+{
+    (void)in;
+    (void)out;
+    pthread_mutex_lock(&lock);
+    closing = 1;
+    pthread_cond_signal(&queued);
+    pthread_mutex_unlock(&lock);
+    if (writer_running)
+        pthread_join(writer, NULL);
+    writer_running = 0;
+    return 0;
+}
+
+EXPORT int32_t Unload(void* in, void* out)
+{
+    (void)in;
+    (void)out;
+    fprintf(stderr,
+            "segment_recorder: %lu segments, %lu packets written, %lu dropped beyond the hold bound, "
+            "%lu lost to disk errors, %lu skipped to a key frame\n",
+            segments, written, dropped, lost, skipped);
+    return 0;
+}

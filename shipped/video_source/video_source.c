@@ -1,0 +1,426 @@
+/*
+ * Shipped module: a video source. It reads one input with FFmpeg's
+ * libavformat (a file, rtsp://, udp://, http://, whatever libavformat opens),
+ * demuxes it without decoding, and sends the packets of its best video stream
+ * as video messages (routing/video_api.h): a stream record before the first
+ * packet of every connection and whenever the codec parameters change, one
+ * packet message per compressed packet, and an end record when a connection
+ * ends.
+ *
+ * Rules of the module contract shown here:
+ * - The work runs in the IOCTL worker call (wants_ioctl_worker), which may
+ *   last as long as the module likes; Close makes it return promptly: it sets
+ *   `stopping`, wakes every wait of the worker, and libavformat's interrupt
+ *   callback ends a blocked open or read.
+ * - The service copies each payload, so the packet is unreferenced as soon as
+ *   the callback returns; the source keeps nothing.
+ * - While the service throttles, packet messages are refused with result 5:
+ *   the source counts them and goes on reading, so the stream stays live and
+ *   receivers see the refused packets as a gap in the sequence numbers.
+ * - Payload notices and other IOCTL sub-codes run on the event-handler thread
+ *   and return at once.
+ *
+ * When the input breaks or ends the source connects again after a back-off
+ * that doubles up to a cap, or starts a file again at once ("at_end = loop").
+ */
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/time.h>
+#include <pthread.h>
+#include <stdatomic.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include "../common/module_config.h"
+#include "modules/module_api.h"
+#include "routing/message_api.h"
+#include "routing/video_api.h"
+
+#define EXPORT __attribute__((visibility("default")))
+
+enum AtEnd { AT_END_RECONNECT, AT_END_LOOP, AT_END_STOP };
+enum SessionEnd { SESSION_BROKE, SESSION_ENDED, SESSION_STOPPED };
+
+/* Settings, read in Load and only read afterwards. */
+typedef struct Settings {
+    char url[1024];
+    uint64_t module_id;
+    uint64_t source;
+    double rate;             /* 1: real time; 0: as fast as the input gives */
+    enum AtEnd at_end;
+    int64_t read_timeout_us; /* no packet for this long is a break */
+    int64_t backoff_us;      /* first wait before connecting again */
+    int64_t max_backoff_us;
+} Settings;
+
+/* One connection to the input; worker thread only. */
+typedef struct Session {
+    AVFormatContext* input;
+    int stream;              /* index of the video stream */
+    int64_t deadline_us;     /* monotonic; the interrupt callback ends a read after it */
+    int64_t first_dts;       /* pacing origin, or AV_NOPTS_VALUE */
+    int64_t first_wall_us;
+    AVCodecParameters* sent; /* the parameters of the latest BEGIN */
+    int sent_packets;
+} Session;
+
+static Settings settings;
+static OrvCallback send_message;
+static atomic_int stopping;
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t wake;  /* monotonic clock; signalled by Close under lock */
+/* Worker thread only (read by Unload after the worker has returned). */
+static uint64_t sequence;
+static uint32_t serial;
+static unsigned long sent, refused, failed, connections;
+static int throttled;        /* the latest packet was refused with 5 */
+
+static int64_t wall_us(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return (int64_t)now.tv_sec * 1000000 + now.tv_nsec / 1000;
+}
+
+/* Waits until the monotonic time `until_us`; returns nonzero once Close has
+ * asked to stop. */
+static int wait_until(int64_t until_us)
+{
+    struct timespec deadline = {(time_t)(until_us / 1000000), (long)(until_us % 1000000) * 1000};
+    pthread_mutex_lock(&lock);
+    while (!atomic_load(&stopping) && pthread_cond_timedwait(&wake, &lock, &deadline) == 0)
+        ;
+    pthread_mutex_unlock(&lock);
+    return atomic_load(&stopping);
+}
+
+static int interrupted(void* opaque)
+{
+    const Session* session = opaque;
+    return atomic_load(&stopping) || av_gettime_relative() > session->deadline_us;
+}
+
+static void read_settings(void)
+{
+    ModuleConfig config;
+    if (!module_config_load(&config, (const void*)read_settings))
+        fprintf(stderr, "video_source: cannot read %s\n", config.path);
+    snprintf(settings.url, sizeof settings.url, "%s", module_config_text(&config, "url", ""));
+    settings.module_id = (uint64_t)module_config_number(&config, "module_id", 0x400);
+    settings.source = (uint64_t)module_config_number(&config, "source", 1);
+    settings.rate = module_config_real(&config, "rate", 1.0);
+    const char* at_end = module_config_text(&config, "at_end", "reconnect");
+    settings.at_end = strcmp(at_end, "loop") == 0 ? AT_END_LOOP
+                    : strcmp(at_end, "stop") == 0 ? AT_END_STOP
+                                                  : AT_END_RECONNECT;
+    settings.read_timeout_us = module_config_number(&config, "read_timeout_ms", 5000) * 1000;
+    settings.backoff_us = module_config_number(&config, "backoff_ms", 500) * 1000;
+    settings.max_backoff_us = module_config_number(&config, "max_backoff_ms", 10000) * 1000;
+}
+
+static int32_t send_video(uint64_t flags, uint64_t event, const void* body, size_t body_size, void* data,
+                          int32_t length)
+{
+    Message message;
+    MessageResult result = {sizeof result, 1, 0};
+    memset(&message, 0, sizeof message);
+    message.size = sizeof message;
+    message.version = ORV_MESSAGE_VERSION;
+    message.length = data ? length : 0;
+    message.data = length > 0 ? data : NULL;
+    message.source_id = settings.module_id;
+    message.flags = flags;
+    message.event = event;
+    memcpy(message.body, body, body_size);
+    send_message(&message, &result);
+    return result.result;
+}
+
+static void send_stream(const Session* session, uint32_t status, const AVCodecParameters* params)
+{
+    const AVStream* stream = session->input->streams[session->stream];
+    VideoStream record;
+    memset(&record, 0, sizeof record);
+    record.size = sizeof record;
+    record.version = ORV_VIDEO_RECORD_VERSION;
+    record.source = settings.source;
+    record.serial = serial;
+    record.status = status;
+    snprintf(record.codec, sizeof record.codec, "%s", avcodec_get_name(params->codec_id));
+    record.width = (uint32_t)params->width;
+    record.height = (uint32_t)params->height;
+    record.time_base_num = stream->time_base.num;
+    record.time_base_den = stream->time_base.den;
+    record.frame_rate_num = stream->avg_frame_rate.num;
+    record.frame_rate_den = stream->avg_frame_rate.den;
+    record.stream_index = (uint32_t)session->stream;
+    record.start_time_us = wall_us();
+    int32_t result = send_video(ORV_VIDEO_STREAM_FLAGS, ORV_EVENT_VIDEO_STREAM, &record, sizeof record,
+                                status == ORV_VIDEO_STREAM_BEGIN ? params->extradata : NULL,
+                                status == ORV_VIDEO_STREAM_BEGIN ? params->extradata_size : 0);
+    if (result != ORV_RESULT_OK)
+        fprintf(stderr, "video_source: stream record refused with %d\n", (int)result);
+}
+
+/* Sends a BEGIN with a new serial for `params` and remembers them. */
+static void begin_stream(Session* session, const AVCodecParameters* params)
+{
+    ++serial;
+    avcodec_parameters_copy(session->sent, params);
+    send_stream(session, ORV_VIDEO_STREAM_BEGIN, params);
+    fprintf(stderr, "video_source: stream %u: %s %dx%d\n", serial, avcodec_get_name(params->codec_id), params->width,
+            params->height);
+}
+
+static int same_parameters(const AVCodecParameters* a, const AVCodecParameters* b)
+{
+    return a->codec_id == b->codec_id && a->width == b->width && a->height == b->height &&
+           a->extradata_size == b->extradata_size &&
+           (a->extradata_size == 0 || memcmp(a->extradata, b->extradata, (size_t)a->extradata_size) == 0);
+}
+
+/* Starts a new serial when the demuxer changed the stream's parameters or the
+ * packet carries new extradata. */
+static void follow_parameters(Session* session, const AVPacket* packet)
+{
+    const AVCodecParameters* current = session->input->streams[session->stream]->codecpar;
+    size_t extradata_size = 0;
+    const uint8_t* extradata = av_packet_get_side_data(packet, AV_PKT_DATA_NEW_EXTRADATA, &extradata_size);
+    if (!extradata && same_parameters(current, session->sent))
+        return;
+    AVCodecParameters* next = avcodec_parameters_alloc();
+    if (!next || avcodec_parameters_copy(next, current) < 0) {
+        avcodec_parameters_free(&next);
+        return;
+    }
+    if (extradata) {
+        av_freep(&next->extradata);
+        next->extradata = av_mallocz(extradata_size + AV_INPUT_BUFFER_PADDING_SIZE);
+        next->extradata_size = next->extradata ? (int)extradata_size : 0;
+        if (next->extradata)
+            memcpy(next->extradata, extradata, extradata_size);
+    }
+    if (!same_parameters(next, session->sent)) {
+        send_stream(session, ORV_VIDEO_STREAM_END, session->sent);
+        begin_stream(session, next);
+    }
+    avcodec_parameters_free(&next);
+}
+
+/* Holds the packet back until its time has come at the configured rate;
+ * returns nonzero once Close has asked to stop. */
+static int pace(Session* session, const AVPacket* packet)
+{
+    int64_t dts = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+    if (settings.rate <= 0 || dts == AV_NOPTS_VALUE)
+        return atomic_load(&stopping);
+    if (session->first_dts == AV_NOPTS_VALUE) {
+        session->first_dts = dts;
+        session->first_wall_us = av_gettime_relative();
+    }
+    AVRational base = session->input->streams[session->stream]->time_base;
+    int64_t offset_us = av_rescale_q(dts - session->first_dts, base, AV_TIME_BASE_Q);
+    return wait_until(session->first_wall_us + (int64_t)((double)offset_us / settings.rate));
+}
+
+static void note_result(int32_t result)
+{
+    if (result == ORV_RESULT_THROTTLED) {
+        if (!throttled)
+            fprintf(stderr, "video_source: the service throttles video, packets are refused\n");
+        throttled = 1;
+        ++refused;
+        return;
+    }
+    if (throttled)
+        fprintf(stderr, "video_source: video accepted again, %lu packets refused so far\n", refused);
+    throttled = 0;
+    if (result == ORV_RESULT_OK)
+        ++sent;
+    else
+        ++failed;
+}
+
+static void send_packet(Session* session, const AVPacket* packet)
+{
+    VideoPacket record;
+    memset(&record, 0, sizeof record);
+    record.size = sizeof record;
+    record.version = ORV_VIDEO_RECORD_VERSION;
+    record.source = settings.source;
+    record.sequence = sequence++;
+    record.serial = serial;
+    record.stream_index = (uint32_t)session->stream;
+    record.pts = packet->pts == AV_NOPTS_VALUE ? ORV_VIDEO_NO_TIMESTAMP : packet->pts;
+    record.dts = packet->dts == AV_NOPTS_VALUE ? ORV_VIDEO_NO_TIMESTAMP : packet->dts;
+    record.duration = packet->duration;
+    record.capture_time_us = wall_us();
+    record.packet_flags = (packet->flags & AV_PKT_FLAG_KEY) ? ORV_VIDEO_KEY_FRAME : 0;
+    note_result(send_video(ORV_VIDEO_PACKET_FLAGS, ORV_EVENT_VIDEO_PACKET, &record, sizeof record, packet->data,
+                           packet->size));
+    ++session->sent_packets;
+}
+
+static void report_error(const char* what, int error)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE];
+    if (error == AVERROR_EXIT)  /* the interrupt callback's deadline */
+        snprintf(text, sizeof text, "no data for %lld ms", (long long)(settings.read_timeout_us / 1000));
+    else
+        av_strerror(error, text, sizeof text);
+    fprintf(stderr, "video_source: %s %s: %s\n", what, settings.url, text);
+}
+
+/* Opens the input and finds its video stream; 0 when that failed. */
+static int open_input(Session* session)
+{
+    session->input = avformat_alloc_context();
+    if (!session->input)
+        return 0;
+    session->input->interrupt_callback.callback = interrupted;
+    session->input->interrupt_callback.opaque = session;
+    session->deadline_us = av_gettime_relative() + settings.read_timeout_us;
+    int error = avformat_open_input(&session->input, settings.url, NULL, NULL);
+    if (error < 0) {
+        if (!atomic_load(&stopping))
+            report_error("cannot open", error);
+        return 0;
+    }
+    error = avformat_find_stream_info(session->input, NULL);
+    if (error >= 0)
+        error = av_find_best_stream(session->input, AVMEDIA_TYPE_VIDEO, -1, -1, NULL, 0);
+    if (error < 0) {
+        if (!atomic_load(&stopping))
+            report_error("no video stream in", error);
+        return 0;
+    }
+    session->stream = error;
+    return 1;
+}
+
+/* Forwards the packets of the video stream until the input ends or breaks. */
+static enum SessionEnd forward_packets(Session* session)
+{
+    AVPacket* packet = av_packet_alloc();
+    enum SessionEnd end = SESSION_STOPPED;
+    while (packet && !atomic_load(&stopping)) {
+        session->deadline_us = av_gettime_relative() + settings.read_timeout_us;
+        int error = av_read_frame(session->input, packet);
+        if (error < 0) {
+            end = atomic_load(&stopping) ? SESSION_STOPPED : error == AVERROR_EOF ? SESSION_ENDED : SESSION_BROKE;
+            if (end == SESSION_BROKE)
+                report_error("lost", error);
+            break;
+        }
+        if (packet->stream_index == session->stream) {
+            follow_parameters(session, packet);
+            if (!pace(session, packet))
+                send_packet(session, packet);
+        }
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    return end;
+}
+
+/* One connection: open, announce the stream, forward, announce its end. */
+static enum SessionEnd run_session(Session* session)
+{
+    enum SessionEnd end = SESSION_BROKE;
+    session->first_dts = AV_NOPTS_VALUE;
+    session->sent_packets = 0;
+    session->sent = avcodec_parameters_alloc();
+    if (session->sent && open_input(session)) {
+        ++connections;
+        begin_stream(session, session->input->streams[session->stream]->codecpar);
+        end = forward_packets(session);
+        send_stream(session, ORV_VIDEO_STREAM_END, session->sent);
+    }
+    if (atomic_load(&stopping))
+        end = SESSION_STOPPED;
+    avformat_close_input(&session->input);
+    avcodec_parameters_free(&session->sent);
+    return end;
+}
+
+static void run_source(void)
+{
+    int64_t backoff_us = settings.backoff_us;
+    for (;;) {
+        Session session;
+        memset(&session, 0, sizeof session);
+        enum SessionEnd end = run_session(&session);
+        if (end == SESSION_STOPPED)
+            return;
+        if (end == SESSION_ENDED && settings.at_end == AT_END_STOP) {
+            fprintf(stderr, "video_source: end of %s\n", settings.url);
+            return;
+        }
+        if (session.sent_packets > 0)
+            backoff_us = settings.backoff_us;
+        if (end == SESSION_ENDED && settings.at_end == AT_END_LOOP && session.sent_packets > 0)
+            continue;
+        fprintf(stderr, "video_source: connecting again in %lld ms\n", (long long)(backoff_us / 1000));
+        if (wait_until(av_gettime_relative() + backoff_us))
+            return;
+        backoff_us = backoff_us * 2 < settings.max_backoff_us ? backoff_us * 2 : settings.max_backoff_us;
+    }
+}
+
+EXPORT int32_t Load(void* in, void* out)
+{
+    LoadArgs* args = in;
+    ModuleInfo* info = out;
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&wake, &attributes);
+    pthread_condattr_destroy(&attributes);
+    send_message = args->callback;
+    read_settings();
+    info->module_id = settings.module_id;
+    info->class_mask[5] = 2; /* closes before receivers (larger key first) */
+    info->wants_ioctl_worker = settings.url[0] != 0;
+    if (!settings.url[0])
+        fprintf(stderr, "video_source: no url configured, not reading\n");
+    return 0;
+}
+
+EXPORT int32_t Open(void* in, void* out)
+{
+    (void)in;
+    (void)out;
+    return 0;
+}
+
+EXPORT int32_t IOCTL(void* in, void* out)
+{
+    IoctlArgs* args = in;
+    (void)out;
+    if (args->code == ORV_IOCTL_WORKER)
+        run_source();
+    return 0;
+}
+
+EXPORT int32_t Close(void* in, void* out)
+{
+    (void)in;
+    (void)out;
+    pthread_mutex_lock(&lock);
+    atomic_store(&stopping, 1);
+    pthread_cond_broadcast(&wake);
+    pthread_mutex_unlock(&lock);
+    return 0;
+}
+
+EXPORT int32_t Unload(void* in, void* out)
+{
+    (void)in;
+    (void)out;
+    /* The service has waited for the worker to return before calling Unload. */
+    fprintf(stderr, "video_source: %lu packets sent, %lu refused while throttling, %lu failed, %lu connections\n",
+            sent, refused, failed, connections);
+    pthread_cond_destroy(&wake);
+    return 0;
+}
