@@ -78,7 +78,7 @@ typedef struct Recording {
     int64_t end_pts;           /* the latest pts + duration */
     int64_t last_dts;
     unsigned long packets;     /* in the open segment */
-    int failing;               /* a disk error was reported and no segment opened since */
+    int failing;               /* a disk error was reported and no segment finished since */
     AVPacket* packet;
 } Recording;
 
@@ -160,7 +160,7 @@ static void close_output(Recording* recording)
     recording->output = NULL;
 }
 
-/* Reports a disk error once until a segment opens again. */
+/* Reports a disk error once until a segment is finished again. */
 static void disk_error(Recording* recording, const char* what, int error)
 {
     if (!recording->failing)
@@ -191,15 +191,22 @@ static int open_segment(Recording* recording, const VideoPacket* first, int64_t 
         unlink(recording->path);
         return 0;
     }
-    if (recording->failing)
-        fprintf(stderr, "segment_recorder: writing again, %lu packets lost meanwhile\n", lost);
-    recording->failing = 0;
     recording->origin = dts;
     recording->first_pts = first->pts != ORV_VIDEO_NO_TIMESTAMP ? first->pts : dts;
     recording->end_pts = recording->first_pts;
     recording->last_dts = INT64_MIN;
     recording->packets = 0;
     return 1;
+}
+
+/* A segment that could not be written to its end: its file stays as it is,
+ * and its packets count as lost. */
+static void fail_segment(Recording* recording, const char* what, int error)
+{
+    disk_error(recording, what, error);
+    lost += recording->packets;
+    written -= recording->packets;
+    recording->need_key = 1;
 }
 
 static void finish_segment(Recording* recording)
@@ -212,23 +219,24 @@ static void finish_segment(Recording* recording)
     close_output(recording);
     ++segments;
     if (error < 0) {
-        disk_error(recording, "cannot finish", error);
+        fail_segment(recording, "cannot finish", error);
         return;
     }
     double seconds = (double)(recording->end_pts - recording->first_pts) * av_q2d(recording->time_base);
     fprintf(stderr, "segment_recorder: finished %s: %lu packets, %.1f s\n", recording->name, recording->packets,
             seconds);
+    if (recording->failing)
+        fprintf(stderr, "segment_recorder: writing again, %lu packets lost meanwhile\n", lost);
+    recording->failing = 0;
 }
 
-/* A segment with a write error is closed as it stands; its packets so far
- * stay on disk. */
+/* Closes the segment after a write error. */
 static void abandon_segment(Recording* recording, int error)
 {
-    disk_error(recording, "cannot write", error);
     av_write_trailer(recording->output);
     close_output(recording);
     ++segments;
-    recording->need_key = 1;
+    fail_segment(recording, "cannot write", error);
 }
 
 static int write_packet(Recording* recording, const VideoPacket* record, void* data, int32_t length, int64_t dts)

@@ -50,6 +50,7 @@
 //     length=<n>   overrides the length field (with any data)
 //     count=1      sends the message this many times
 //     on_event=<e> with when=write: only for a Write of this event
+//     round=<n>    with when=thread: only in the thread's n-th run (from 1)
 //   The payload is a malloc'ed buffer that the module overwrites and frees as
 //   soon as the callback returns.
 //
@@ -349,13 +350,16 @@ void SendOne(const Send& send, const std::string& from, uint64_t requestId)
 }
 
 // Runs the scripted sends of trigger `when`; `event` filters sends from Write.
-void RunSends(const std::string& when, uint64_t requestId = 0, uint64_t event = 0)
+void RunSends(const std::string& when, uint64_t requestId = 0, uint64_t event = 0, uint64_t round = 0)
 {
     for (const Send& send : config.sends) {
         if (send.when != when)
             continue;
         std::string onEvent = Key(send, "on_event");
         if (!onEvent.empty() && std::strtoull(onEvent.c_str(), nullptr, 0) != event)
+            continue;
+        std::string onRound = Key(send, "round");
+        if (!onRound.empty() && std::strtoull(onRound.c_str(), nullptr, 0) != round)
             continue;
         uint64_t count = KeyNumber(send, "count", 1);
         for (uint64_t i = 0; i < count; ++i)
@@ -448,7 +452,7 @@ void* ThreadBody(void*)
             if (stateChanged.wait_for(guard, std::chrono::milliseconds(interval), [] { return stopThread; }))
                 break;
         }
-        RunSends("thread");
+        RunSends("thread", 0, 0, static_cast<uint64_t>(round + 1));
     }
     Log("ThreadEnd", "");
     return nullptr;

@@ -1,0 +1,312 @@
+#!/usr/bin/env python3
+"""Recording real video through the service binary: the shipped video source
+reads clips and streams made by ffmpeg, the shipped segment recorder writes
+segments, and ffprobe and ffmpeg check what was written.
+
+Usage: recording_test.py <case> <build dir> <tcmalloc ON|OFF>
+  file        a clip is recorded into Matroska and MP4 segments, frame for frame
+  udp         a live MPEG-TS stream over UDP survives its sender's restart
+  throttling  throttling on, then off, leaves a gap and valid segments
+  full_disk   a recorder directory on a tiny tmpfs: counted losses, a clear
+              log line, bounded memory (needs root: a private mount namespace)
+Exit status 77 skips.
+"""
+import glob
+import json
+import os
+import platform
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+FPS = 25
+SIZE = (320, 240)
+SKIP = 77
+
+
+def fail(text):
+    print("FAIL: " + text, file=sys.stderr)
+    sys.exit(1)
+
+
+def wait_for(predicate, seconds, what):
+    deadline = time.monotonic() + seconds
+    while not predicate():
+        if time.monotonic() > deadline:
+            fail("timed out waiting for " + what)
+        time.sleep(0.05)
+
+
+def encoder_args(seconds, noise=False):
+    """A lavfi test pattern in H.264 with a key frame every second."""
+    source = "testsrc=size=%dx%d:rate=%d:duration=%s" % (SIZE[0], SIZE[1], FPS, seconds)
+    args = ["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", source]
+    if noise:  # incompressible: large packets
+        args += ["-vf", "noise=alls=100:allf=t", "-qp", "0"]
+    return args + ["-c:v", "libx264", "-pix_fmt", "yuv420p", "-g", str(FPS), "-sc_threshold", "0"]
+
+
+def make_clip(path, seconds, noise=False):
+    subprocess.run(encoder_args(seconds, noise) + [path], check=True)
+
+
+class Service:
+    """The service binary in a directory of its own with the shipped modules
+    (and any test module) in plugins/, in the foreground."""
+
+    def __init__(self, build, work, source, recorder, extra=None):
+        self.work = work
+        self.recordings = recorder.get("directory", os.path.join(work, "recordings"))
+        shutil.copy2(os.path.join(build, "bin", "orvantisd"), work)
+        plugins = os.path.join(work, "plugins")
+        os.mkdir(plugins)
+        modules = {"video_source": dict(source, read_timeout_ms=1000, backoff_ms=200, max_backoff_ms=1000),
+                   "segment_recorder": dict(recorder, directory=self.recordings)}
+        for name, settings in modules.items():
+            os.symlink(os.path.join(build, "shipped", name, name + ".so"), os.path.join(plugins, name + ".so"))
+            write_settings(os.path.join(plugins, name + ".conf"), settings)
+        for name, text in (extra or {}).items():
+            os.symlink(os.path.join(build, "tests", "modules", "orv_test_module.so"), os.path.join(plugins, name))
+            with open(os.path.join(plugins, name + ".conf"), "w") as f:
+                f.write(text)
+        os.mkdir(os.path.join(work, "home"))
+        self.log_path = os.path.join(work, "stderr.log")
+        self.log = open(self.log_path, "wb")
+        self.process = subprocess.Popen(["./orvantisd", "-d"], cwd=work, stdin=subprocess.PIPE,
+                                        stdout=subprocess.DEVNULL, stderr=self.log,
+                                        env=dict(os.environ, HOME=os.path.join(work, "home")))
+
+    def text(self):
+        with open(self.log_path, "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def wait_for_line(self, pattern, seconds, count=1):
+        wait_for(lambda: len(re.findall(pattern, self.text(), re.M)) >= count, seconds,
+                 "%d line(s) %r in: %s" % (count, pattern, self.text()))
+
+    def stop(self):
+        try:
+            self.process.communicate(b"\n", timeout=30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            fail("the service did not stop on Enter: " + self.text())
+        if self.process.returncode != 0:
+            fail("exit status %d: %s" % (self.process.returncode, self.text()))
+        return self.text()
+
+    def segments(self):
+        return sorted(glob.glob(os.path.join(self.recordings, "*.*")))
+
+
+def write_settings(path, settings):
+    with open(path, "w") as f:
+        for key, value in settings.items():
+            f.write("%s = %s\n" % (key, value))
+
+
+def report(text, pattern):
+    found = re.search(pattern, text)
+    if not found:
+        fail("no line %r in: %s" % (pattern, text))
+    return [int(n) for n in found.groups()]
+
+
+def recorder_report(text):
+    return report(text, r"segment_recorder: (\d+) segments, (\d+) packets written, (\d+) dropped beyond the "
+                        r"hold bound, (\d+) lost to disk errors, (\d+) skipped to a key frame")
+
+
+def source_report(text):
+    return report(text, r"video_source: (\d+) packets sent, (\d+) refused while throttling, (\d+) failed, "
+                        r"(\d+) connections")
+
+
+def check_segment(path):
+    """The segment's frame count, after checking codec, size and decoding."""
+    probe = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+                            "stream=codec_name,width,height,nb_read_frames", "-of", "json", path],
+                           capture_output=True, text=True)
+    if probe.returncode != 0 or probe.stderr:
+        fail("ffprobe %s: %s" % (path, probe.stderr))
+    stream = json.loads(probe.stdout)["streams"][0]
+    if (stream["codec_name"], stream["width"], stream["height"]) != ("h264",) + SIZE:
+        fail("%s holds %s" % (path, stream))
+    decode = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "null", "-"], capture_output=True, text=True)
+    if decode.returncode != 0 or decode.stderr:
+        fail("decoding %s: %s" % (path, decode.stderr))
+    return int(stream["nb_read_frames"])
+
+
+def largest_pts_step(path):
+    probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pts_time",
+                            "-of", "csv=p=0", path], capture_output=True, text=True, check=True)
+    times = sorted(float(t) for t in probe.stdout.split() if t != "N/A")
+    return max((b - a for a, b in zip(times, times[1:])), default=0.0)
+
+
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# ---- cases ------------------------------------------------------------------
+
+def record_file(build, work, _):
+    """Every frame of a 3-second clip lands, in order, in 1-second segments
+    that start at key frames, in both containers."""
+    clip = os.path.join(work, "clip.mp4")
+    make_clip(clip, 3)
+    for container in ("mkv", "mp4"):
+        run = os.path.join(work, container)
+        os.mkdir(run)
+        service = Service(build, run, {"url": clip, "rate": 0, "at_end": "stop"},
+                          {"format": container, "segment_seconds": 1})
+        service.wait_for_line(r"^segment_recorder: finished .*\." + container, 20, count=3)
+        text = service.stop()
+        segments = service.segments()
+        frames = [check_segment(s) for s in segments]
+        if frames != [FPS] * 3 or not all(s.endswith("." + container) for s in segments):
+            fail("%s segments %s hold %s frames" % (container, segments, frames))
+        if source_report(text)[:3] != [3 * FPS, 0, 0] or recorder_report(text) != [3, 3 * FPS, 0, 0, 0]:
+            fail("reports: " + text)
+
+
+def record_udp(build, work, _):
+    """A live stream whose sender is killed and started again: one segment
+    per sender, both whole."""
+    port = free_udp_port()
+    url = "udp://127.0.0.1:%d" % port
+    service = Service(build, work, {"url": url, "rate": 0}, {"segment_seconds": 60})
+    sender_args = ["-f", "mpegts", url + "?pkt_size=1316"]
+    first = subprocess.Popen(["ffmpeg", "-re"] + encoder_args(30)[1:] + sender_args, stdin=subprocess.DEVNULL)
+    try:
+        service.wait_for_line(r"^video_source: stream 1: h264 320x240$", 20)
+        time.sleep(2)
+    finally:
+        first.send_signal(signal.SIGKILL)
+        first.wait()
+    service.wait_for_line(r"^segment_recorder: finished ", 20)
+    second = subprocess.Popen(["ffmpeg", "-re"] + encoder_args(4)[1:] + sender_args, stdin=subprocess.DEVNULL)
+    try:
+        service.wait_for_line(r"^video_source: stream 2: h264 320x240$", 20)
+        second.wait(timeout=20)
+    finally:
+        second.kill()
+    service.wait_for_line(r"^segment_recorder: finished ", 20, count=2)
+    text = service.stop()
+    frames = [check_segment(s) for s in service.segments()]
+    if len(frames) != 2 or min(frames) < FPS:
+        fail("segments hold %s frames: %s" % (frames, text))
+    written = recorder_report(text)[1]
+    if sum(frames) != written:
+        fail("%d frames in segments, %d packets written" % (sum(frames), written))
+
+
+def machine_limit():
+    """The service's memory limit on this machine, worked out independently."""
+    total = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    gib = 1 << 30
+    if total <= 2 * gib:
+        return total, total
+    if total <= 3 * gib or platform.machine() != "x86_64":
+        return 2 * gib, total
+    return 3 * gib, total
+
+
+def record_throttled(build, work, tcmalloc):
+    """A test module allocates above the memory limit after 1.5 s and frees
+    it 1.5 s later: the source's packets are refused meanwhile, the recorder
+    resumes at a key frame in the same segment, and the segment plays."""
+    if tcmalloc != "ON":
+        print("the allocated-bytes statistic needs tcmalloc")
+        sys.exit(SKIP)
+    limit, total = machine_limit()
+    block = limit + (256 << 20)
+    if block >= total:
+        print("one untouched block above the limit would exceed the machine's memory")
+        sys.exit(SKIP)
+    memory = ("id = 0x5001\naccepts_write = 1\nmask3 = 0xFF\nalloc_bytes = %d\nalloc_event = 0x77\n"
+              "free_event = 0x78\nthread_interval_ms = 1500\nthread_count = 2\n"
+              "send = thread flags=0x8 event=0x77 round=1\nsend = thread flags=0x8 event=0x78 round=2\n" % block)
+    clip = os.path.join(work, "clip.mp4")
+    make_clip(clip, 6)
+    service = Service(build, work, {"url": clip, "rate": 1, "at_end": "stop"}, {"segment_seconds": 60},
+                      extra={"memory.so": memory})
+    service.wait_for_line(r"^video_source: end of ", 30)
+    service.wait_for_line(r"^segment_recorder: finished ", 10)
+    text = service.stop()
+    sent, refused, failed, _ = source_report(text)
+    segments, written, dropped, lost, skipped = recorder_report(text)
+    if refused == 0 or sent + refused != 6 * FPS or failed or dropped or lost:
+        fail("no gap from throttling, or packets lost otherwise: " + text)
+    if "segment_recorder: %d packets missing" % refused not in text:
+        fail("the recorder did not see the gap: " + text)
+    frames = [check_segment(s) for s in service.segments()]
+    if sum(frames) != written or written + skipped != sent:
+        fail("segments hold %s frames; %d written, %d skipped of %d sent" % (frames, written, skipped, sent))
+    if max(largest_pts_step(s) for s in service.segments()) < 0.5:
+        fail("no gap in the recorded timestamps")
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(re.search(r"VmRSS:\s+(\d+) kB", f.read()).group(1))
+
+
+def record_full_disk(build, work, tcmalloc):
+    """Large packets at four times real time into a 1 MiB tmpfs: the recorder
+    reports the full disk once, counts what it could not write, and the
+    service's memory stays flat while the source keeps sending."""
+    if os.environ.get("ORV_PRIVATE_MOUNTS") != "1":
+        if os.geteuid() != 0 or not shutil.which("unshare"):
+            print("needs root and unshare for a private tmpfs")
+            sys.exit(SKIP)
+        env = dict(os.environ, ORV_PRIVATE_MOUNTS="1")
+        sys.exit(subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable] + sys.argv,
+                                env=env).returncode)
+    disk = os.path.join(work, "disk")
+    os.mkdir(disk)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", disk], check=True)
+    clip = os.path.join(work, "clip.mp4")
+    make_clip(clip, 2, noise=True)
+    service = Service(build, work, {"url": clip, "rate": 4, "at_end": "loop"},
+                      {"directory": disk, "segment_seconds": 1})
+    service.wait_for_line(r"^segment_recorder: cannot (start|write|finish) .*: No space left on device$", 30)
+    time.sleep(1)
+    before = rss_kib(service.process.pid)
+    time.sleep(3)
+    after = rss_kib(service.process.pid)
+    text = service.stop()
+    lost = recorder_report(text)[3]
+    if lost == 0:
+        fail("nothing counted as lost: " + text)
+    if len(re.findall(r"No space left on device", text)) != 1:
+        fail("the full disk is not reported exactly once: " + text)
+    # ASan holds freed memory in its quarantine; only the plain build's
+    # resident size says whether payloads pile up.
+    if tcmalloc == "ON" and after - before > 16 * 1024:
+        fail("resident memory grew from %d to %d KiB" % (before, after))
+
+
+CASES = {"file": record_file, "udp": record_udp, "throttling": record_throttled, "full_disk": record_full_disk}
+
+
+def main():
+    case, build, tcmalloc = sys.argv[1:4]
+    work = tempfile.mkdtemp()
+    try:
+        CASES[case](os.path.abspath(build), work, tcmalloc)
+    finally:
+        if os.path.ismount(os.path.join(work, "disk")):
+            subprocess.run(["umount", os.path.join(work, "disk")])
+        shutil.rmtree(work, ignore_errors=True)
+    print("ok")
+
+
+main()
