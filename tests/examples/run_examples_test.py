@@ -1,6 +1,5 @@
 #!/usr/bin/env python3
-"""What `make run` shows: the service in the foreground with the three example
-modules. The console reports the start-up documents, the recorder's segment
+"""The service in the foreground with the three example modules. The console reports the start-up documents, the recorder's segment
 grows while the service runs, Enter stops everything cleanly, and the segment
 holds whole frames in the order the camera made them, none missing.
 
