@@ -25,7 +25,6 @@
  */
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/time.h>
 #include <pthread.h>
 #include <stdatomic.h>
 #include <stdio.h>
@@ -60,7 +59,7 @@ typedef struct Session {
     int stream;              /* index of the video stream */
     int64_t deadline_us;     /* monotonic; the interrupt callback ends a read after it */
     int64_t first_dts;       /* pacing origin, or AV_NOPTS_VALUE */
-    int64_t first_wall_us;
+    int64_t first_read_us;   /* monotonic time of the first paced packet */
     AVCodecParameters* sent; /* the parameters of the latest BEGIN */
     int sent_packets;
 } Session;
@@ -83,6 +82,13 @@ static int64_t wall_us(void)
     return (int64_t)now.tv_sec * 1000000 + now.tv_nsec / 1000;
 }
 
+static int64_t monotonic_us(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000000 + now.tv_nsec / 1000;
+}
+
 /* Waits until the monotonic time `until_us`; returns nonzero once Close has
  * asked to stop. */
 static int wait_until(int64_t until_us)
@@ -98,7 +104,7 @@ static int wait_until(int64_t until_us)
 static int interrupted(void* opaque)
 {
     const Session* session = opaque;
-    return atomic_load(&stopping) || av_gettime_relative() > session->deadline_us;
+    return atomic_load(&stopping) || monotonic_us() > session->deadline_us;
 }
 
 static void read_settings(void)
@@ -217,11 +223,11 @@ static int pace(Session* session, const AVPacket* packet)
         return atomic_load(&stopping);
     if (session->first_dts == AV_NOPTS_VALUE) {
         session->first_dts = dts;
-        session->first_wall_us = av_gettime_relative();
+        session->first_read_us = monotonic_us();
     }
     AVRational base = session->input->streams[session->stream]->time_base;
     int64_t offset_us = av_rescale_q(dts - session->first_dts, base, AV_TIME_BASE_Q);
-    return wait_until(session->first_wall_us + (int64_t)((double)offset_us / settings.rate));
+    return wait_until(session->first_read_us + (int64_t)((double)offset_us / settings.rate));
 }
 
 static void note_result(int32_t result)
@@ -280,7 +286,7 @@ static int open_input(Session* session)
         return 0;
     session->input->interrupt_callback.callback = interrupted;
     session->input->interrupt_callback.opaque = session;
-    session->deadline_us = av_gettime_relative() + settings.read_timeout_us;
+    session->deadline_us = monotonic_us() + settings.read_timeout_us;
     int error = avformat_open_input(&session->input, settings.url, NULL, NULL);
     if (error < 0) {
         if (!atomic_load(&stopping))
@@ -305,7 +311,7 @@ static enum SessionEnd forward_packets(Session* session)
     AVPacket* packet = av_packet_alloc();
     enum SessionEnd end = SESSION_STOPPED;
     while (packet && !atomic_load(&stopping)) {
-        session->deadline_us = av_gettime_relative() + settings.read_timeout_us;
+        session->deadline_us = monotonic_us() + settings.read_timeout_us;
         int error = av_read_frame(session->input, packet);
         if (error < 0) {
             end = atomic_load(&stopping) ? SESSION_STOPPED : error == AVERROR_EOF ? SESSION_ENDED : SESSION_BROKE;
@@ -362,7 +368,7 @@ static void run_source(void)
         if (end == SESSION_ENDED && settings.at_end == AT_END_LOOP && session.sent_packets > 0)
             continue;
         fprintf(stderr, "video_source: connecting again in %lld ms\n", (long long)(backoff_us / 1000));
-        if (wait_until(av_gettime_relative() + backoff_us))
+        if (wait_until(monotonic_us() + backoff_us))
             return;
         backoff_us = backoff_us * 2 < settings.max_backoff_us ? backoff_us * 2 : settings.max_backoff_us;
     }
