@@ -11,7 +11,8 @@
  * - The work runs in the IOCTL worker call (wants_ioctl_worker), which may
  *   last as long as the module likes; Close makes it return promptly: it sets
  *   `stopping`, wakes every wait of the worker, and libavformat's interrupt
- *   callback ends a blocked open or read.
+ *   callback ends a blocked open or read. Unload waits for the worker's end,
+ *   since the service may call it while the worker is still finishing.
  * - The service copies each payload, so the packet is unreferenced as soon as
  *   the callback returns; the source keeps nothing.
  * - While the service throttles, packet messages are refused with result 5:
@@ -68,7 +69,8 @@ static Settings settings;
 static OrvCallback send_message;
 static atomic_int stopping;
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t wake;  /* monotonic clock; signalled by Close under lock */
+static pthread_cond_t wake;  /* monotonic clock; signalled under lock by Close and by the worker's end */
+static int worker_running;   /* guarded by lock */
 /* Worker thread only (read by Unload after the worker has returned). */
 static uint64_t sequence;
 static uint32_t serial;
@@ -404,8 +406,16 @@ EXPORT int32_t IOCTL(void* in, void* out)
 {
     IoctlArgs* args = in;
     (void)out;
-    if (args->code == ORV_IOCTL_WORKER)
-        run_source();
+    if (args->code != ORV_IOCTL_WORKER)
+        return 0;
+    pthread_mutex_lock(&lock);
+    worker_running = 1;
+    pthread_mutex_unlock(&lock);
+    run_source();
+    pthread_mutex_lock(&lock);
+    worker_running = 0;
+    pthread_cond_broadcast(&wake);
+    pthread_mutex_unlock(&lock);
     return 0;
 }
 
@@ -424,9 +434,15 @@ EXPORT int32_t Unload(void* in, void* out)
 {
     (void)in;
     (void)out;
-    /* The service has waited for the worker to return before calling Unload. */
+    /* The service may call Unload before a slow worker has returned (it
+     * keeps the library loaded until then): wait for the counters. The
+     * condition variable is never destroyed, so a worker that starts only
+     * now still finds it. */
+    pthread_mutex_lock(&lock);
+    while (worker_running)
+        pthread_cond_wait(&wake, &lock);
+    pthread_mutex_unlock(&lock);
     fprintf(stderr, "video_source: %lu packets sent, %lu refused while throttling, %lu failed, %lu connections\n",
             sent, refused, failed, connections);
-    pthread_cond_destroy(&wake);
     return 0;
 }
