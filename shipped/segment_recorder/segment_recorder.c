@@ -206,7 +206,6 @@ static void fail_segment(Recording* recording, const char* what, int error)
     disk_error(recording, what, error);
     lost += recording->packets;
     written -= recording->packets;
-    recording->need_key = 1;
 }
 
 static void finish_segment(Recording* recording)
@@ -237,6 +236,7 @@ static void abandon_segment(Recording* recording, int error)
     close_output(recording);
     ++segments;
     fail_segment(recording, "cannot write", error);
+    recording->need_key = 1;
 }
 
 static int write_packet(Recording* recording, const VideoPacket* record, void* data, int32_t length, int64_t dts)
@@ -324,7 +324,7 @@ static void handle_packet(Recording* recording, const Item* item)
     follow_sequence(recording, record);
     int key = (record->packet_flags & ORV_VIDEO_KEY_FRAME) != 0;
     int64_t dts = record->dts != ORV_VIDEO_NO_TIMESTAMP ? record->dts : record->pts;
-    if ((recording->need_key && !key) || dts == ORV_VIDEO_NO_TIMESTAMP) {
+    if (((recording->need_key || !recording->output) && !key) || dts == ORV_VIDEO_NO_TIMESTAMP) {
         ++skipped;
         return;
     }
