@@ -66,7 +66,7 @@ class Service:
         shutil.copy2(os.path.join(build, "bin", "orvantisd"), work)
         plugins = os.path.join(work, "plugins")
         os.mkdir(plugins)
-        modules = {"video_source": dict(source, read_timeout_ms=1000, backoff_ms=200, max_backoff_ms=1000),
+        modules = {"video_source": dict({"read_timeout_ms": 1000, "backoff_ms": 200, "max_backoff_ms": 1000}, **source),
                    "segment_recorder": dict(recorder, directory=self.recordings)}
         for name, settings in modules.items():
             os.symlink(os.path.join(build, "shipped", name, name + ".so"), os.path.join(plugins, name + ".so"))
@@ -197,7 +197,8 @@ def record_udp(build, work):
     per sender, both whole."""
     port = free_udp_port()
     url = "udp://127.0.0.1:%d" % port
-    service = Service(build, work, {"url": url, "rate": 0}, {"segment_seconds": 60})
+    # A sender stalled by a busy machine must not count as stopped.
+    service = Service(build, work, {"url": url, "rate": 0, "read_timeout_ms": 3000}, {"segment_seconds": 60})
     sender_args = ["-f", "mpegts", url + "?pkt_size=1316"]
     first = subprocess.Popen(["ffmpeg", "-re"] + encoder_args(30)[1:] + sender_args, stdin=subprocess.DEVNULL)
     try:
