@@ -2,12 +2,16 @@
 //
 // The logging library holds back a record logged on a secondary thread until
 // the main thread flushes, and the main thread of the service sits blocked for
-// the whole run. Every thread that runs the service's code (its own threads,
-// workers, and module threads calling the callback) attaches itself here, so
-// its records reach the active target at once, on that thread.
+// the whole run. Routing a thread's records to a target through the library
+// needs per-thread data of the library's own, which it frees only for threads
+// it created itself: for the service's workers and module threads that would
+// be kept for the life of the process, one block per thread that ever logged.
+// So code that may run on any thread logs through the functions below: on the
+// main thread they are the library's functions, on any other thread they hand
+// the record straight to the target, without per-thread state.
 //
 // Thread safety: setTarget runs on the main thread before the Core starts and
-// after it stops; attach and detach act on the calling thread only. The
+// after it stops; error and warning may be called from any thread. The
 // target must accept records from any thread.
 #pragma once
 
@@ -15,13 +19,19 @@ class wxLog;
 
 namespace ThreadLog {
 
-// The target that secondary threads log to; null sends them back to the
-// library's default handling.
+// The target that secondary threads log to; null writes their records to
+// standard error. Also routes the reports of exceptions that end a thread
+// (pt::thread) to the log, at error level.
 void setTarget(wxLog* target);
-// Routes the calling thread's records to the target; once per thread, and a
-// no-op on the main thread.
+
+// printf-style records at error and warning level. Arguments are bytes; any
+// that are not UTF-8 stay readable.
+void error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Kept for the thread classes that still call them: a thread needs no
+// preparation to log any more, so both do nothing.
 void attach();
-// Undoes attach for the calling thread; call before a service thread ends.
 void detach();
 
 }  // namespace ThreadLog

@@ -2,11 +2,54 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
+#include <cxxabi.h>
+#include <exception>
+
 #include "pt/atomic.h"
 #include "pt/exception.h"
 #include "pt/fatal.h"
 
 namespace pt {
+
+namespace {
+
+std::atomic<failureReporter> currentReporter{nullptr};
+
+void ReportFailure(const char* what)
+{
+    failureReporter report = currentReporter.load();
+    if (report)
+        report(what);
+    else
+        std::fprintf(stderr, "thread ended by an exception: %s\n", what);
+}
+
+// Runs `body`, turning any exception but the library's own and a thread
+// cancellation's unwinding into a report.
+template <typename Body>
+void RunReported(Body body)
+{
+    try {
+        body();
+    } catch (exception*) {
+        throw;
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (const std::exception& e) {
+        ReportFailure(e.what());
+    } catch (...) {
+        ReportFailure("unknown exception");
+    }
+}
+
+}  // namespace
+
+void setFailureReporter(failureReporter reporter)
+{
+    currentReporter.store(reporter);
+}
 
 thread::thread(bool autofree_)
     : handle(0), autofree(autofree_ ? 1 : 0), running(0), signalled(0), finished(0), joined(0), signalSem(0)
@@ -43,7 +86,7 @@ void* thread::entry(void* self)
     if (t->autofree)
         __atomic_store_n(&t->handle, pthread_self(), __ATOMIC_RELEASE);
     try {
-        t->execute();
+        RunReported([t] { t->execute(); });
     } catch (exception*) {
         t->epilogue();
         throw;
@@ -55,7 +98,7 @@ void* thread::entry(void* self)
 void thread::epilogue()
 {
     try {
-        cleanup();
+        RunReported([this] { cleanup(); });
     } catch (exception* e) {
         delete e;
     }

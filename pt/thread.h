@@ -6,6 +6,12 @@
 // thread is joinable and is joined with waitfor() (derived classes that must
 // not outlive their thread call waitfor() first in their destructor).
 //
+// A standard exception (or any other that is not the library's own) that
+// escapes execute() or cleanup() ends the thread as if the function had
+// returned: it is reported through the failure reporter, the epilogue runs
+// (an autofree thread still deletes itself, `finished` is still set), and the
+// process goes on. The library's own exception type keeps its old course.
+//
 // Thread safety: start, signal and the flag accessors may be called from any
 // thread. The flags running, signalled, finished and joined each change once,
 // from 0 to 1, and only through atomicExchange.
@@ -64,6 +70,12 @@ private:
     int joined;
     timedsem signalSem;  // count 0; posted by signal
 };
+
+// Receives the text of an exception that ended a thread (its what(), or
+// "unknown exception"), on that thread. It must not let an exception escape.
+using failureReporter = void (*)(const char* what);
+// Sets the reporter; null (the start) writes one line to standard error.
+void setFailureReporter(failureReporter reporter);
 
 // Sleeps for `milliseconds` with usleep.
 void sleepMs(int milliseconds);

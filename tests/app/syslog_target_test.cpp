@@ -119,11 +119,7 @@ TEST_F(SyslogTarget, ConversionsInTheTextAreLoggedLiterally)
 TEST_F(SyslogTarget, ThreadRecordArrivesWhileMainThreadBlocks)
 {
     ThreadLog::setTarget(target);
-    std::thread worker([] {
-        ThreadLog::attach();
-        wxLogWarning("from a worker");
-        ThreadLog::detach();
-    });
+    std::thread worker([] { ThreadLog::warning("from a %s", "worker"); });
     // The main thread flushes nothing while it waits here.
     SyslogRecord record = next();
     worker.join();
@@ -131,8 +127,8 @@ TEST_F(SyslogTarget, ThreadRecordArrivesWhileMainThreadBlocks)
     EXPECT_EQ("from a worker", record.text);
 }
 
-// Why threads attach: without it, the library holds the record back until
-// the main thread flushes.
+// Why secondary threads log through ThreadLog: the library's own functions
+// hold the record back until the main thread flushes.
 TEST_F(SyslogTarget, UnattachedThreadRecordWaitsForFlush)
 {
     std::thread worker([] { wxLogMessage("held back"); });

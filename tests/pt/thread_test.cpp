@@ -1,11 +1,17 @@
 // Thread lifecycle: start and signal act once, waits time out as they should,
-// autofree threads free themselves, unjoined threads are detached, and misuse
-// of waitfor ends the process with the documented line and status.
+// autofree threads free themselves, unjoined threads are detached, escaped
+// exceptions end only their thread, and misuse of waitfor ends the process
+// with the documented line and status.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "pt/fatal.h"
 #include "pt/semaphore.h"
@@ -155,6 +161,83 @@ TEST(ThreadDestructor, DeletingAnUnjoinedFinishedThreadDetachesIt)
     }
     pt::sleepMs(50);
     EXPECT_LT(virtualMemoryKb() - before, 512L * 1024);
+}
+
+// Throws from execute() (bad_alloc, or an int when told) and, when told,
+// from cleanup() too.
+class ThrowingThread : public pt::thread {
+public:
+    ThrowingThread(bool autofree, bool throwInt, bool cleanupThrows, std::atomic<int>* destroyed)
+        : pt::thread(autofree), throwInt(throwInt), cleanupThrows(cleanupThrows), destroyed(destroyed)
+    {
+    }
+    ~ThrowingThread() override
+    {
+        if (!autofree)
+            waitfor();
+        ++*destroyed;
+    }
+
+    std::atomic<int> cleanups{0};
+
+protected:
+    void execute() override
+    {
+        if (throwInt)
+            throw 7;
+        throw std::bad_alloc();
+    }
+    void cleanup() override
+    {
+        ++cleanups;
+        if (cleanupThrows)
+            throw std::runtime_error("cleanup failed");
+    }
+
+private:
+    bool throwInt;
+    bool cleanupThrows;
+    std::atomic<int>* destroyed;
+};
+
+std::mutex reportsLock;
+std::vector<std::string> reports;
+
+void RecordReport(const char* what)
+{
+    std::lock_guard<std::mutex> guard(reportsLock);
+    reports.push_back(what);
+}
+
+std::vector<std::string> TakeReports()
+{
+    std::lock_guard<std::mutex> guard(reportsLock);
+    std::vector<std::string> taken;
+    taken.swap(reports);
+    return taken;
+}
+
+// An exception escaping the body or the clean-up ends the thread as a return
+// would, reported, instead of ending the process.
+TEST(ThreadFailure, EscapedExceptionsAreReportedAndTheThreadEndsCleanly)
+{
+    pt::setFailureReporter(&RecordReport);
+    std::atomic<int> destroyed{0};
+    {
+        ThrowingThread joinable(false, false, true, &destroyed);
+        joinable.start();
+        while (!joinable.isFinished())
+            pt::sleepMs(1);
+        EXPECT_EQ(joinable.cleanups.load(), 1);
+    }
+    EXPECT_EQ(TakeReports(), (std::vector<std::string>{"std::bad_alloc", "cleanup failed"}));
+
+    (new ThrowingThread(true, true, false, &destroyed))->start();
+    for (int i = 0; i < 400 && destroyed.load() < 2; ++i)
+        pt::sleepMs(5);
+    EXPECT_EQ(destroyed.load(), 2);  // the autofree one deleted itself
+    EXPECT_EQ(TakeReports(), (std::vector<std::string>{"unknown exception"}));
+    pt::setFailureReporter(nullptr);
 }
 
 class SelfJoiningThread : public pt::thread {
