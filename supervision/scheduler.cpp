@@ -5,8 +5,8 @@
 #include <sys/utsname.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #ifdef ORV_WITH_TCMALLOC
 #include <gperftools/malloc_extension.h>
@@ -64,20 +64,23 @@ uint64_t SystemMemoryLimit()
     return MemoryLimit(true, info.totalram, info.mem_unit, unameOk, unameOk ? name.machine : "");
 }
 
-int ClockStep(time_t now, time_t previous)
+int64_t ClockStep(time_t now, time_t previous)
 {
-    return static_cast<int>(difftime(now, previous));
+    int64_t step = 0;
+    if (__builtin_sub_overflow(static_cast<int64_t>(now), static_cast<int64_t>(previous), &step))
+        return now > previous ? INT64_MAX : INT64_MIN;
+    return step;
 }
 
-bool IsClockJump(int step)
+bool IsClockJump(int64_t step)
 {
-    return std::abs(step) > 1;
+    return step > 1 || step < -1;
 }
 
-std::string ClockNotice(int step)
+std::string ClockNotice(int64_t step)
 {
     char text[64];
-    std::snprintf(text, sizeof text, "system time changed by %d seconds", step);
+    std::snprintf(text, sizeof text, "system time changed by %lld seconds", static_cast<long long>(step));
     return text;
 }
 
@@ -99,7 +102,7 @@ void RunSchedulerCycle(Core& core, SchedulerState& state, time_t now, const Memo
 {
     const bool firstCycle = state.previousSecond == 0;
     if (!firstCycle) {
-        const int step = ClockStep(now, state.previousSecond);
+        const int64_t step = ClockStep(now, state.previousSecond);
         if (IsClockJump(step))
             core.SendText(ClockNotice(step));
     }
@@ -119,19 +122,30 @@ SchedulerThread::~SchedulerThread()
     waitfor();
 }
 
+template <typename Step>
+void SchedulerThread::runStep(const char* what, Step step)
+{
+    try {
+        step();
+        stepFailed = false;
+    } catch (const std::bad_alloc&) {
+        if (!stepFailed)
+            ThreadLog::error("scheduler: out of memory in %s, going on", what);
+        stepFailed = true;
+    }
+}
+
 void SchedulerThread::execute()
 {
-    ThreadLog::attach();
-    StartReadWorkers(*core);
     SchedulerState state;
+    runStep("the start of the Read workers", [this] { StartReadWorkers(*core); });
     state.memoryLimit = SystemMemoryLimit();
-    state.throttlingEnabled = core->ReadThrottleSetting();
+    runStep("reading core.xml", [this, &state] { state.throttlingEnabled = core->ReadThrottleSetting(); });
     state.previousSecond = 0;
     while (!isSignalled()) {
         waitForSignal(kCycleMs);
-        RunSchedulerCycle(*core, state, time(nullptr), SampleAllocatedBytes);
+        runStep("a cycle", [this, &state] { RunSchedulerCycle(*core, state, time(nullptr), SampleAllocatedBytes); });
     }
-    ThreadLog::detach();
 }
 
 bool Core::StartScheduler()

@@ -38,12 +38,14 @@ uint64_t MemoryLimit(bool sysinfoOk, uint64_t totalRam, uint32_t memUnit, bool u
 // MemoryLimit of this machine.
 uint64_t SystemMemoryLimit();
 
-// The step of the wall clock from `previous` to `now` in whole seconds
-// (truncated), and whether it counts as a jump: two seconds or more either way.
-int ClockStep(time_t now, time_t previous);
-bool IsClockJump(int step);
-// The notice sent for a jump of `step` seconds.
-std::string ClockNotice(int step);
+// The step of the wall clock from `previous` to `now` in whole seconds,
+// saturated at the limits of int64_t, and whether it counts as a jump: two
+// seconds or more either way.
+int64_t ClockStep(time_t now, time_t previous);
+bool IsClockJump(int64_t step);
+// The notice sent for a jump of `step` seconds: the exact number, also
+// beyond the range of int.
+std::string ClockNotice(int64_t step);
 
 // Reads the allocated-bytes statistic; false when it is not available.
 using MemorySampler = std::function<bool(uint64_t* allocated)>;
@@ -72,5 +74,12 @@ protected:
     void execute() override;
 
 private:
+    // Runs one step of the thread. An allocation that fails inside it costs
+    // that step, not the thread: it is logged (once per run of failing
+    // steps) and the thread goes on.
+    template <typename Step>
+    void runStep(const char* what, Step step);
+
     Core* core;  // not owning
+    bool stepFailed = false;  // the previous step ran out of memory
 };

@@ -1,14 +1,18 @@
 // The status documents and the open pass that the module status reports on.
 #include "supervision/status_documents.h"
 
+#include <cctype>
 #include <cstdio>
+#include <new>
 #include <string>
 
 #include <tinyxml.h>
 
 #include "core/core.h"
+#include "core/thread_log.h"
 #include "modules/boundary_record.h"
 #include "modules/call_timer.h"
+#include "supervision/status_file.h"
 
 namespace {
 
@@ -87,7 +91,75 @@ void BuildModuleStatus(TiXmlDocument& document, const Core& core)
     }
 }
 
+// What the parser could take as the start of an element: '<' and a name
+// character (a letter, '_', or any byte above 126 in its default encoding).
+bool StartsElement(const std::string& text, size_t i)
+{
+    if (text[i] != '<' || i + 1 >= text.size())
+        return false;
+    const unsigned char next = static_cast<unsigned char>(text[i + 1]);
+    return std::isalpha(next) || next == '_' || next >= 127;
+}
+
+size_t ElementStarts(const std::string& text)
+{
+    size_t count = 0;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (StartsElement(text, i))
+            ++count;
+    return count;
+}
+
+void WarnUnusable(const char* file, const std::string& reason)
+{
+    ThreadLog::warning("%s is not used: %s", file, reason.c_str());
+}
+
+// Writes `document` to `file` when it is a regular file or missing.
+void Save(const TiXmlDocument& document, const char* file)
+{
+    std::string reason;
+    if (!StatusFile::save(file, document, reason) && !reason.empty())
+        WarnUnusable(file, reason);
+}
+
+// The setting that "core.xml" gives; enabled when it is missing or unusable.
+bool ReadCoreSettingsFile()
+{
+    const char* file = StatusDocuments::kCoreSettingsFile;
+    std::string text;
+    std::string reason;
+    if (!StatusFile::read(file, StatusDocuments::kMaxCoreSettingsBytes, text, reason)) {
+        if (!reason.empty())
+            WarnUnusable(file, reason);
+        return true;
+    }
+    const bool enabled = ThrottleSettingFromText(text, reason);
+    if (!reason.empty())
+        WarnUnusable(file, reason);
+    return enabled;
+}
+
 }  // namespace
+
+bool ThrottleSettingFromText(const std::string& text, std::string& refusal)
+{
+    refusal.clear();
+    if (ElementStarts(text) > StatusDocuments::kMaxCoreSettingsElements) {
+        refusal = "more than " + std::to_string(StatusDocuments::kMaxCoreSettingsElements) + " elements";
+        return true;
+    }
+    TiXmlDocument document;
+    document.Parse(text.c_str());
+    if (document.Error())
+        return true;
+    TiXmlElement* first = document.FirstChildElement();
+    TiXmlElement* memory = first ? TiXmlHandle(first).FirstChildElement("Memory").ToElement() : nullptr;
+    int value = 0;
+    if (memory && memory->QueryIntAttribute("Throttling", &value) == TIXML_SUCCESS)
+        return value != 0;
+    return true;
+}
 
 TiXmlElement* AddModuleElement(TiXmlElement* parent, int id, const char* name, const char* version)
 {
@@ -115,7 +187,7 @@ bool Core::PublishModuleStatus()
             OpenModule(record);
     TiXmlDocument document;
     BuildModuleStatus(document, *this);
-    document.SaveFile(StatusDocuments::kModuleStatusFile);
+    Save(document, StatusDocuments::kModuleStatusFile);
     SendDocument(document, kNotifyFlags);
     return true;
 }
@@ -123,13 +195,10 @@ bool Core::PublishModuleStatus()
 bool Core::ReadThrottleSetting()
 {
     bool enabled = true;
-    TiXmlDocument document;
-    if (document.LoadFile(StatusDocuments::kCoreSettingsFile)) {
-        TiXmlElement* first = document.FirstChildElement();
-        TiXmlElement* memory = first ? TiXmlHandle(first).FirstChildElement("Memory").ToElement() : nullptr;
-        int value = 0;
-        if (memory && memory->QueryIntAttribute("Throttling", &value) == TIXML_SUCCESS)
-            enabled = value != 0;
+    try {
+        enabled = ReadCoreSettingsFile();
+    } catch (const std::bad_alloc&) {
+        ThreadLog::error("%s could not be read: out of memory", StatusDocuments::kCoreSettingsFile);
     }
     WriteCoreSettings(enabled);
     return enabled;
@@ -145,7 +214,7 @@ void Core::WriteCoreSettings(bool enabled)
     root.InsertEndChild(memory);
     TiXmlDocument document;
     Assemble(document, root);
-    document.SaveFile(StatusDocuments::kCoreSettingsFile);
+    Save(document, StatusDocuments::kCoreSettingsFile);
     SendDocument(document, kNotifyFlags);
 }
 

@@ -8,7 +8,9 @@
 // overload, so wider values appear as their low 32 bits, signed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 class TiXmlElement;
 
@@ -21,6 +23,13 @@ constexpr const char* kCoreSettingsFile = "core.xml";
 constexpr int kNotLoadedOpenCode = 79;
 // open_code of a module that exports no Open: it counts as failed.
 constexpr int32_t kMissingOpenCode = -1;
+
+// A "core.xml" larger than this is not used.
+constexpr size_t kMaxCoreSettingsBytes = size_t(1) << 20;
+// Nor is one with more elements than this: the parser recurses once per
+// level of nesting, and the element count bounds the nesting whatever the
+// bytes between the elements are.
+constexpr size_t kMaxCoreSettingsElements = 1024;
 
 // The low 32 bits of `value`, as the signed integer the documents show.
 constexpr int32_t Low32(uint64_t value)
@@ -35,3 +44,9 @@ constexpr int32_t Low32(uint64_t value)
 // (not a copy), so the caller can add children or attributes to it.
 TiXmlElement* AddModuleElement(TiXmlElement* parent, int id, const char* name, const char* version);
 TiXmlElement* AddPluginElement(TiXmlElement* parent, int id, const char* filename, int opened, int openCode);
+
+// The throttling setting that the bytes of a "core.xml" give: disabled only
+// when the first element holds a "Memory" element whose "Throttling" scans as
+// the integer 0. Bytes over the element limit are not parsed: the setting is
+// then enabled and `refusal` says why (empty otherwise).
+bool ThrottleSettingFromText(const std::string& text, std::string& refusal);

@@ -2,6 +2,7 @@
 // the memory limit, the clock watch, the throttling announcements, and the
 // thread's start and stop.
 #include <chrono>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -242,6 +243,35 @@ TEST_F(Throttling, ClockNoticesInTheCycle)
     RunSchedulerCycle(core, state, T - 3, fake.sampler());
     EXPECT_EQ(Sent(core), (std::vector<std::string>{"text:system time changed by 2 seconds",
                                                     "text:system time changed by -5 seconds"}));
+}
+
+// Steps beyond int are written as their exact number; steps beyond int64_t
+// (only between the extremes of time_t) as the nearest int64_t.
+TEST_F(Throttling, ClockStepsOfAnySizeAreAnnounced)
+{
+    const time_t kMax = std::numeric_limits<time_t>::max();
+    const time_t kMin = std::numeric_limits<time_t>::min();
+    const time_t steps[][2] = {
+        {T, T + 2147483647},  {T + 2147483647, T},  // INT_MAX either way
+        {T, T + 2147483648},  {T + 2147483648, T},  // one past INT_MAX
+        {1, kMax},            {kMax, 1},           {kMax, kMin}, {kMin, kMax},
+    };
+    SchedulerState state;
+    state.throttlingEnabled = false;
+    for (const auto& step : steps) {
+        state.previousSecond = step[0];
+        RunSchedulerCycle(core, state, step[1], kUnavailable);
+    }
+    EXPECT_EQ(Sent(core), (std::vector<std::string>{
+                              "text:system time changed by 2147483647 seconds",
+                              "text:system time changed by -2147483647 seconds",
+                              "text:system time changed by 2147483648 seconds",
+                              "text:system time changed by -2147483648 seconds",
+                              "text:system time changed by 9223372036854775806 seconds",
+                              "text:system time changed by -9223372036854775806 seconds",
+                              "text:system time changed by -9223372036854775808 seconds",
+                              "text:system time changed by 9223372036854775807 seconds",
+                          }));
 }
 
 TEST_F(Throttling, AFailedSampleChangesNothing)
