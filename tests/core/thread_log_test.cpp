@@ -1,0 +1,99 @@
+// Threads that come and go leave nothing behind: 100,000 workers, and 20,000
+// threads that log and call the callback as module threads do, keep the
+// process's memory flat. Left to the plain build: the sanitizers' allocators
+// keep freed memory on purpose.
+#include <unistd.h>
+
+#include <cstdio>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <wx/log.h>
+
+#include "core/thread_log.h"
+#include "modules/callback.h"
+#include "routing/worker_registry.h"
+#include "support/core_harness.h"
+#include "support/messages.h"
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+constexpr int kWorkers = 100000;
+constexpr int kModuleThreads = 20000;
+constexpr int kWarmUp = 2000;
+constexpr long kFlatKb = 8 * 1024;
+
+long ResidentKb()
+{
+    FILE* status = std::fopen("/proc/self/status", "r");
+    char line[256];
+    long kb = -1;
+    while (status && std::fgets(line, sizeof line, status))
+        if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1)
+            break;
+    if (status)
+        std::fclose(status);
+    return kb;
+}
+
+// Takes every record and drops it.
+class DroppingTarget : public wxLog {
+protected:
+    void DoLogRecord(wxLogLevel, const wxString&, const wxLogRecordInfo&) override {}
+};
+
+// Runs `round` `count` times and returns the growth of the resident size in
+// kB over those rounds, measured after a warm-up.
+template <typename Round>
+long GrowthKb(int count, Round round)
+{
+    for (int i = 0; i < kWarmUp; ++i)
+        round(i);
+    const long before = ResidentKb();
+    for (int i = 0; i < count; ++i)
+        round(i);
+    return ResidentKb() - before;
+}
+
+}  // namespace
+
+TEST(ThreadChurn, WorkersAndModuleThreadsLeaveMemoryFlat)
+{
+    if (kSanitized)
+        GTEST_SKIP() << "memory growth is measured in the plain build";
+    DroppingTarget target;
+    ThreadLog::setTarget(&target);
+    testmodule::CoreHarness harness;
+    ASSERT_TRUE(testmodule::InstallModule(harness.plugin("churn.so"), "wants_read_worker = 1\n"));
+    harness.load();
+    ASSERT_EQ(harness.core.modules.size(), 1u);
+    ModuleRecord& record = harness.core.modules[0];
+
+    // Workers run a few at a time so that their stacks do not pile up.
+    const long workers = GrowthKb(kWorkers, [&](int i) {
+        ASSERT_TRUE(harness.core.StartReadWorker(record));
+        if (i % 64 == 63) {
+            ASSERT_TRUE(WorkerRegistry::instance().waitForWorkers(record.library, 10000));
+        }
+    });
+    ASSERT_TRUE(WorkerRegistry::instance().waitForWorkers(record.library, 10000));
+
+    const Message release = testmodule::MakeMessage(0x1000, ORV_CMD_RELEASE, 0, nullptr, 0);
+    const long moduleThreads = GrowthKb(kModuleThreads, [&](int i) {
+        std::thread([&release, i] {
+            ThreadLog::warning("module thread %d", i);
+            MessageResult result = {sizeof(MessageResult), 1, 0};
+            ModuleCallback(&release, &result);
+        }).join();
+    });
+    harness.stop();
+    ThreadLog::setTarget(nullptr);
+    EXPECT_LT(workers, kFlatKb);
+    EXPECT_LT(moduleThreads, kFlatKb);
+}
