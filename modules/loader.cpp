@@ -10,6 +10,7 @@
 #include <wx/log.h>
 #include <wx/strconv.h>
 
+#include <new>
 #include <set>
 
 #include "core/core.h"
@@ -128,7 +129,13 @@ bool Core::LoadModules()
     for (const std::string& directory : PluginDirectories(executablePath))
         FindModuleFiles(directory, ".so", candidates);
     std::set<uint64_t> seenIds;
-    for (const boost::filesystem::path& path : candidates)
-        LoadCandidate(*this, path, seenIds);
+    for (const boost::filesystem::path& path : candidates) {
+        // Memory that runs out while one file is loaded costs that file only.
+        try {
+            LoadCandidate(*this, path, seenIds);
+        } catch (const std::bad_alloc&) {
+            wxLogError("plugin %s not loaded: out of memory", LogText(path.filename().string()));
+        }
+    }
     return !modules.empty();
 }

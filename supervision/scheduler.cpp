@@ -150,7 +150,12 @@ void SchedulerThread::execute()
 
 bool Core::StartScheduler()
 {
-    schedulerThread = new SchedulerThread(this);
+    try {
+        schedulerThread = new SchedulerThread(this);
+    } catch (const std::bad_alloc&) {
+        ThreadLog::error("scheduler thread not started: out of memory");
+        return true;
+    }
     schedulerThread->start();
     return true;
 }

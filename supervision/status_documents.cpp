@@ -185,10 +185,14 @@ bool Core::PublishModuleStatus()
     for (ModuleRecord& record : modules)
         if (record.library)
             OpenModule(record);
-    TiXmlDocument document;
-    BuildModuleStatus(document, *this);
-    Save(document, StatusDocuments::kModuleStatusFile);
-    SendDocument(document, kNotifyFlags);
+    try {
+        TiXmlDocument document;
+        BuildModuleStatus(document, *this);
+        Save(document, StatusDocuments::kModuleStatusFile);
+        SendDocument(document, kNotifyFlags);
+    } catch (const std::bad_alloc&) {
+        ThreadLog::error("%s not published: out of memory", StatusDocuments::kModuleStatusFile);
+    }
     return true;
 }
 
