@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 CTEST = ctest --output-on-failure -j$(JOBS)
 
-.PHONY: all deps build run test test-asan test-tsan stress package clean
+.PHONY: all deps build run test test-asan test-tsan stress fuzz fuzz-ci package clean
 
 all: build
 
@@ -51,8 +51,28 @@ stress: build
 	    END { for (s in w) printf "%s: %d stops, worst %d ms after the last Close\n", s, n[s], w[s] }' build/stress.log; \
 	  grep -E 'FAILED|PASSED' build/stress.log | sort | uniq -c; exit $$status
 
+# libFuzzer targets (tests/fuzz), built with clang under ASan and UBSan in
+# build-fuzz/; each runs FUZZ_SECONDS over its corpus. New inputs go to
+# build-fuzz/corpus/, findings to build-fuzz/.
+FUZZ_SECONDS ?= 600
+FUZZ_TARGETS = core_settings dispatch
+
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DORV_FUZZ=ON -DORV_SANITIZE=address $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j$(JOBS) $(addprefix --target ,$(addsuffix _fuzz,$(FUZZ_TARGETS)))
+	# Absolute paths: the targets change their working directory.
+	for t in $(FUZZ_TARGETS); do \
+	  out=$(CURDIR)/build-fuzz/corpus/$$t && mkdir -p $$out && \
+	  build-fuzz/bin/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=2240 -print_final_stats=1 \
+	    -artifact_prefix=$(CURDIR)/build-fuzz/$$t- $$out $(CURDIR)/tests/fuzz/corpus/$$t || exit 1; \
+	done
+
+# What CI runs: each target for half a minute.
+fuzz-ci:
+	$(MAKE) fuzz FUZZ_SECONDS=30
+
 package: build
 	cmake --build build --target package
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz
