@@ -26,6 +26,7 @@
 //   write_sleep_event = 0       ... only for this event (0: every Write)
 //   release_event = 0           a Write with this event releases every payload
 //                               kept so far (one 0x200 message each, source = id)
+//   release_twice = 0           1: ... and then releases each of them once more
 //   block_until_close = 0       1: Read and the IOCTL worker call return only
 //                               once Close has been called
 //   worker_never_returns = 0    1: Read and the IOCTL worker call never return
@@ -43,11 +44,14 @@
 //
 //   send = <when> key=value ...
 //     when: load, open, close, unload, write (a Write), notice (a payload
-//       notice), ioctl (the IOCTL worker call), read, thread
+//       notice), ioctl (the IOCTL worker call), read, thread, destructor (the
+//       library's destructor, with the callback that Load received)
 //     flags=0 event=0 source=<id> request=0|same (same: the Read's request id)
 //     payload=<text, no spaces> | payload_hex=<hex bytes> | payload_size=<n>
 //       (n bytes: byte i is (i * 7 + 1) & 0xff) | nodata=1 (data null)
 //     length=<n>   overrides the length field (with any data)
+//     data=freed | data=stack   the data pointer is a block already freed, or
+//                  a buffer on the sending thread's stack (for release commands)
 //     count=1      sends the message this many times
 //     on_event=<e> with when=write: only for a Write of this event
 //     round=<n>    with when=thread: only in the thread's n-th run (from 1)
@@ -322,6 +326,16 @@ int32_t SendMessage(const Message& message, const std::string& from)
     return result.result;
 }
 
+// The address of a block that has just been freed.
+void* FreedAddress()
+{
+    void* block = std::malloc(16);
+    // Kept as a number: the block is never touched again.
+    volatile uintptr_t address = reinterpret_cast<uintptr_t>(block);
+    std::free(block);
+    return reinterpret_cast<void*>(address);
+}
+
 void SendOne(const Send& send, const std::string& from, uint64_t requestId)
 {
     std::vector<unsigned char> bytes = SendPayload(send);
@@ -341,6 +355,13 @@ void SendOne(const Send& send, const std::string& from, uint64_t requestId)
     }
     message.data = buffer;
     message.length = static_cast<int32_t>(KeyNumber(send, "length", bytes.size()));
+    unsigned char stack[16] = {0};
+    const std::string pointer = Key(send, "data");
+    if (pointer == "stack") {
+        message.data = stack;
+    } else if (pointer == "freed") {
+        message.data = FreedAddress();
+    }
     SendMessage(message, from);
     // The Core must have copied what it keeps.
     if (buffer) {
@@ -374,6 +395,8 @@ void ReleaseKept()
         std::lock_guard<std::mutex> guard(stateLock);
         payloads.swap(kept);
     }
+    if (config.number("release_twice"))
+        payloads.insert(payloads.end(), payloads.begin(), payloads.end());
     for (void* payload : payloads) {
         Message message;
         std::memset(&message, 0, sizeof message);
@@ -482,6 +505,14 @@ bool Keep(void* data, const char* key)
     std::lock_guard<std::mutex> guard(stateLock);
     kept.push_back(data);
     return true;
+}
+
+// A module may call the callback it was given for as long as its code is
+// mapped, also after Unload.
+__attribute__((destructor)) void SendFromDestructor()
+{
+    if (callback)
+        RunSends("destructor");
 }
 
 }  // namespace
