@@ -55,13 +55,8 @@ def hostile_config():
 MODULES = {
     "hostile.so": hostile_config(),
     "zero_id.so": "id = 0\n" + KEEPER,
+    "core_id.so": "id = 0x80000000\n" + KEEPER,
 }
-# A module with the Core's own holder id, keeping and releasing payloads. Off
-# (ORV_CORE_ID_MODULE=1 turns it on) until the Core's own holds are kept apart
-# from module ids: today its release drops the hold of the delivery pass, and
-# the payload is freed while the pass still hands it to other modules.
-if os.environ.get("ORV_CORE_ID_MODULE"):
-    MODULES["core_id.so"] = "id = 0x80000000\n" + KEEPER
 
 
 def fail(text, err=""):
