@@ -2,8 +2,6 @@
 // name give a setting without crashing; the setting is the one the parsed
 // document gives (checked against the library's own file loading), and
 // afterwards the file holds exactly the normal form of that setting.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -11,9 +9,9 @@
 #include <string>
 
 #include <tinyxml.h>
-#include <wx/log.h>
 
 #include "core/core.h"
+#include "fuzz/fuzz_scratch.h"
 #include "supervision/status_documents.h"
 
 namespace {
@@ -48,13 +46,7 @@ bool LoadedSetting(const char* path)
 // working directory of its own.
 Core& TheCore()
 {
-    static Core* core = [] {
-        char pattern[] = "/tmp/orvantis-fuzz-XXXXXX";
-        if (!mkdtemp(pattern) || chdir(pattern) != 0)
-            std::abort();
-        wxLog::EnableLogging(false);
-        return new Core(std::string(pattern) + "/orvantisd");
-    }();
+    static Core* core = new Core(EnterFuzzScratch() + "/orvantisd");
     return *core;
 }
 

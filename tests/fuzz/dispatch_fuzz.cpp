@@ -13,9 +13,8 @@
 #include <cstring>
 #include <string>
 
-#include <wx/log.h>
-
 #include "core/core.h"
+#include "fuzz/fuzz_scratch.h"
 #include "modules/callback.h"
 #include "support/test_module.h"
 
@@ -51,12 +50,9 @@ void Install(const std::string& directory)
 Core& TheCore()
 {
     static Core* core = [] {
-        char pattern[] = "/tmp/orvantis-fuzz-XXXXXX";
-        if (!mkdtemp(pattern) || chdir(pattern) != 0)
-            std::abort();
-        wxLog::EnableLogging(false);
-        Install(pattern);
-        Core* started = new Core(std::string(pattern) + "/orvantisd");
+        const std::string directory = EnterFuzzScratch();
+        Install(directory);
+        Core* started = new Core(directory + "/orvantisd");
         started->Start();
         return started;
     }();
