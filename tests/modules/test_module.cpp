@@ -507,11 +507,19 @@ bool Keep(void* data, const char* key)
     return true;
 }
 
+// False once the static objects above are destroyed. At process exit that
+// happens before the library's destructor runs (at dlclose, after it), so
+// this flag, defined after them, goes first.
+bool staticsAlive = true;
+struct StaticsGuard {
+    ~StaticsGuard() { staticsAlive = false; }
+} staticsGuard;
+
 // A module may call the callback it was given for as long as its code is
 // mapped, also after Unload.
 __attribute__((destructor)) void SendFromDestructor()
 {
-    if (callback)
+    if (callback && staticsAlive)
         RunSends("destructor");
 }
 
