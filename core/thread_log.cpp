@@ -87,8 +87,4 @@ void warning(const char* format, ...)
     va_end(arguments);
 }
 
-void attach() {}
-
-void detach() {}
-
 }  // namespace ThreadLog

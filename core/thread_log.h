@@ -29,9 +29,4 @@ void setTarget(wxLog* target);
 void error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Kept for the thread classes that still call them: a thread needs no
-// preparation to log any more, so both do nothing.
-void attach();
-void detach();
-
 }  // namespace ThreadLog

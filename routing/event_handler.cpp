@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "core/core.h"
-#include "core/thread_log.h"
 #include "modules/boundary_record.h"
 #include "routing/dispatcher.h"
 #include "routing/match_key.h"
@@ -17,7 +16,6 @@ EventHandlerThread::~EventHandlerThread()
 
 void EventHandlerThread::execute()
 {
-    ThreadLog::attach();
     // The trigger exists from before this thread starts until after it is joined.
     pt::trigger* trigger = core->eventTrigger;
     // Every stop is followed by one complete drain, also a stop that comes
@@ -29,7 +27,6 @@ void EventHandlerThread::execute()
         if (isSignalled())
             break;
     }
-    ThreadLog::detach();
 }
 
 bool Core::StartEventHandler()

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "core/core.h"
-#include "core/thread_log.h"
 #include "modules/boundary_record.h"
 #include "modules/module_record.h"
 #include "routing/payload_copy.h"
@@ -66,11 +65,9 @@ bool PluginThread::servesRequest() const
 
 void PluginThread::execute()
 {
-    ThreadLog::attach();
     if (servesRequest())
         registerFlowSlot();
     entry(&command.args, &reply.reply);
-    ThreadLog::detach();
 }
 
 void PluginThread::cleanup()
