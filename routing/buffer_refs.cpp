@@ -2,29 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <new>
-
-namespace {
-
-// In front of every payload; 16 bytes, so the payload keeps malloc's alignment.
-struct Header {
-    std::atomic<int32_t> holds;
-    std::atomic<uint32_t> inFlight;  // a request worker waits for this payload
-    uint64_t reserved;
-};
-static_assert(sizeof(Header) == 16, "the header keeps the payload 16-byte aligned");
-
-Header* HeaderOf(void* payload)
-{
-    return static_cast<Header*>(payload) - 1;
-}
-
-bool DropOne(void* payload)
-{
-    return HeaderOf(payload)->holds.fetch_sub(1, std::memory_order_acq_rel) == 1;
-}
-
-}  // namespace
 
 BufferRefs::BufferRefs()
 {
@@ -40,34 +17,26 @@ void* BufferRefs::create(const void* data, int32_t length)
 {
     if (length < 0)
         return nullptr;
-    void* block = std::malloc(sizeof(Header) + static_cast<size_t>(length));
-    if (!block)
-        return nullptr;
-    Header* header = new (block) Header{{1}, {0}, 0};
-    void* payload = header + 1;
-    std::memcpy(payload, data, static_cast<size_t>(length));
+    void* payload = std::malloc(static_cast<size_t>(length));
+    if (payload)
+        std::memcpy(payload, data, static_cast<size_t>(length));
     return payload;
 }
 
 void BufferRefs::destroy(void* payload)
 {
-    if (payload)
-        std::free(HeaderOf(payload));
+    std::free(payload);
 }
 
-void BufferRefs::markInFlight(void* payload)
+bool BufferRefs::dropCoreHold(void* payload, bool recorded)
 {
-    HeaderOf(payload)->inFlight.store(1, std::memory_order_relaxed);
-}
-
-bool BufferRefs::isInFlight(void* payload)
-{
-    return HeaderOf(payload)->inFlight.load(std::memory_order_relaxed) != 0;
-}
-
-bool BufferRefs::dropCoreHold(void* payload)
-{
-    return !payload || DropOne(payload);
+    if (!payload || !recorded)
+        return true;
+    pthread_mutex_lock(&lock);
+    delivering.erase(payload);
+    const bool last = kept.find(payload) == kept.end();
+    pthread_mutex_unlock(&lock);
+    return last;
 }
 
 void BufferRefs::beginCall(void* payload, uint64_t holder)
@@ -78,23 +47,22 @@ void BufferRefs::beginCall(void* payload, uint64_t holder)
     callTicket.store(tickets | 1, std::memory_order_release);
 }
 
-void BufferRefs::endCall(bool keeps)
+bool BufferRefs::endCall(bool keeps)
 {
     if (!keeps) {
         // An early release of a hold that is not kept changes nothing.
         callTicket.store(tickets, std::memory_order_release);
-        return;
+        return false;
     }
     // Under the lock: a release either flagged the call before it ended or
     // finds the hold recorded, never neither.
     pthread_mutex_lock(&lock);
     const uint64_t ended = callTicket.exchange(tickets, std::memory_order_acq_rel);
-    if (!(ended & kReleasedEarly)) {
-        void* payload = callPayload.load(std::memory_order_relaxed);
-        kept.emplace(payload, callHolder.load(std::memory_order_relaxed));
-        HeaderOf(payload)->holds.fetch_add(1, std::memory_order_relaxed);
-    }
+    const bool recorded = !(ended & kReleasedEarly);
+    if (recorded)
+        record(callPayload.load(std::memory_order_relaxed), callHolder.load(std::memory_order_relaxed));
     pthread_mutex_unlock(&lock);
+    return recorded;
 }
 
 void BufferRefs::addHold(void* payload, uint64_t holder)
@@ -102,9 +70,14 @@ void BufferRefs::addHold(void* payload, uint64_t holder)
     if (!payload)
         return;
     pthread_mutex_lock(&lock);
-    kept.emplace(payload, holder);
-    HeaderOf(payload)->holds.fetch_add(1, std::memory_order_relaxed);
+    record(payload, holder);
     pthread_mutex_unlock(&lock);
+}
+
+void BufferRefs::record(void* payload, uint64_t holder)
+{
+    kept.emplace(payload, holder);
+    delivering.insert(payload);
 }
 
 bool BufferRefs::dropHold(void* payload, uint64_t holder)
@@ -123,9 +96,9 @@ bool BufferRefs::dropHold(void* payload, uint64_t holder)
     }
     if (!removed)
         releaseDuringCall(payload, holder);
+    const bool last = removed && !delivering.count(payload) && kept.find(payload) == kept.end();
     pthread_mutex_unlock(&lock);
-    // The hold just removed keeps the header alive until this drop.
-    return removed && DropOne(payload);
+    return last;
 }
 
 void BufferRefs::releaseDuringCall(void* payload, uint64_t holder)

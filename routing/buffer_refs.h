@@ -1,15 +1,14 @@
 // The payload-buffer reference registry: who still holds which payload of a
 // message. A payload is freed by whoever drops its last hold.
 //
-// Every payload of a queued message is created here, with a small header in
-// front of the bytes the modules see. The header counts the holds: the
-// Core's own (from creation until the end of the message's delivery pass)
-// and one per hold a module keeps. A receiver that does not keep the payload
-// costs nothing but two atomic stores on the event-handler thread: the common
-// path takes no shared mutex and allocates nothing. Only kept holds are
-// recorded by holder, under the registry's mutex, so that a release (which
-// names a pointer and a holder and may name anything) is validated against
-// the record before any header is touched.
+// The Core holds a payload from the moment it is queued until the end of the
+// message's delivery pass. A receiver that does not keep the payload costs
+// nothing but two atomic stores on the event-handler thread, and a pass in
+// which no receiver keeps it ends by freeing it: the common path takes no
+// shared mutex and allocates nothing. Only kept holds are recorded, by
+// holder, under the registry's mutex, so that a release (which names a
+// pointer and a holder and may name anything) is validated against the
+// record and never touches memory the registry does not know.
 //
 // A receiver may release its hold while it is still inside the call that
 // gives it the payload (from inside the call, or from a thread of its own
@@ -20,16 +19,14 @@
 // The Core's own hold is kept apart from the modules' holds: a release names
 // a holder id, and no id, not even the Core's own 0x80000000, can drop it.
 //
-// Thread safety: create, dropCoreHold, beginCall and endCall are called by
-// the payload's owner (the sender, then the event-handler thread); dropHold,
-// addHold and keptHolds by any thread. The mutex guards `kept` only; no other
-// lock is taken inside.
+// Thread safety: beginCall, endCall and dropCoreHold are called by the
+// event-handler thread; addHold, dropHold and keptHolds by any thread. The
+// mutex guards `kept` and `delivering`; no other lock is taken inside.
 // Invariants:
-//  - A header's count is 1 (the Core's hold) plus the number of `kept`
-//    entries for the payload; the payload is freed when it drops to 0.
+//  - A payload with a recorded hold is freed once it has no entry in `kept`
+//    and is not in `delivering` (its pass has ended).
 //  - At most one entry per (payload, holder) is removed per drop, so a
-//    release from a holder that holds nothing changes nothing, and a header
-//    is read only by someone who holds the payload.
+//    release from a holder that holds nothing changes nothing.
 #pragma once
 
 #include <pthread.h>
@@ -37,6 +34,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <set>
 
 class BufferRefs {
 public:
@@ -45,27 +43,26 @@ public:
     BufferRefs(const BufferRefs&) = delete;
     BufferRefs& operator=(const BufferRefs&) = delete;
 
-    // A payload holding a copy of `length` bytes at `data`, with the Core's
-    // hold on it; null when it cannot be allocated (also for a negative
-    // length, without trying). REQUIRES: data non-null, length nonzero.
+    // A private copy of `length` bytes at `data`, or null when it cannot be
+    // allocated (also for a negative length, without trying).
+    // REQUIRES: data non-null, length nonzero.
     static void* create(const void* data, int32_t length);
     // Frees a payload nobody holds any more (or that never left the queue).
     static void destroy(void* payload);
-    // Marks the payload as a request worker's payload in flight: whoever
-    // frees it must wake that worker's flow slot.
-    static void markInFlight(void* payload);
-    static bool isInFlight(void* payload);
-
-    // Drops the Core's hold. True when it was the last hold (the caller
-    // then frees the payload); true at once for null.
-    bool dropCoreHold(void* payload);
 
     // A receiver's call with the payload, on the event-handler thread:
     // beginCall before it, endCall after it with the receiver's answer.
+    // endCall is true when the receiver's hold was recorded.
     void beginCall(void* payload, uint64_t holder);
-    void endCall(bool keeps);
+    bool endCall(bool keeps);
+    // Drops the Core's hold at the end of the payload's delivery pass;
+    // `recorded` tells whether any hold was recorded in the pass. True when
+    // it was the last hold (the caller then frees the payload); true at once
+    // for null.
+    bool dropCoreHold(void* payload, bool recorded);
 
-    // Records one kept hold of `holder`; nothing for null.
+    // Records one kept hold of `holder` on a payload whose delivery pass is
+    // still running; nothing for null.
     void addHold(void* payload, uint64_t holder);
     // Removes one hold of `holder` on `payload`. True when that was the last
     // hold (the caller then frees it); true at once for null. False when
@@ -80,9 +77,11 @@ private:
     static constexpr uint64_t kReleasedEarly = uint64_t(1) << 63;
 
     void releaseDuringCall(void* payload, uint64_t holder);  // REQUIRES: lock held
+    void record(void* payload, uint64_t holder);             // REQUIRES: lock held
 
     pthread_mutex_t lock;
     std::multimap<void*, uint64_t> kept;   // guarded by lock
+    std::set<void*> delivering;            // guarded by lock: kept payloads whose pass runs
     std::atomic<uint64_t> callTicket{0};   // written by the event-handler thread; flagged under lock
     std::atomic<void*> callPayload{nullptr};  // the call's payload; valid while callTicket is odd
     std::atomic<uint64_t> callHolder{0};      // the call's receiver

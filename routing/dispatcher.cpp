@@ -73,7 +73,6 @@ void ClaimSlot(Core& core, FlowSlot* slot, void* payload, bool released)
 {
     if (!released)
         slot->gate.wait();
-    BufferRefs::markInFlight(payload);
     pthread_mutex_lock(&core.requestLock);
     slot->inFlight = payload;
     pthread_mutex_unlock(&core.requestLock);
@@ -166,15 +165,13 @@ void DispatchFromCore(Core& core, const std::string& payload, uint64_t flags, ui
     core.Dispatch(&message, &result);
 }
 
-}  // namespace
-
-namespace {
-
-void FreeIfLast(Core& core, void* buffer, bool last)
+// Frees a payload whose last hold is gone; with `wake`, first wakes the
+// request worker whose payload in flight it is.
+void FreeLast(Core& core, void* buffer, bool wake)
 {
-    if (!last || !buffer)
+    if (!buffer)
         return;
-    if (!BufferRefs::isInFlight(buffer)) {
+    if (!wake) {
         BufferRefs::destroy(buffer);
         return;
     }
@@ -196,12 +193,16 @@ void FreeIfLast(Core& core, void* buffer, bool last)
 
 void DropPayloadHold(Core& core, void* buffer, uint64_t holder)
 {
-    FreeIfLast(core, buffer, core.bufferRefs.dropHold(buffer, holder));
+    // A release does not say whose payload it was: look for a waiting worker.
+    if (core.bufferRefs.dropHold(buffer, holder))
+        FreeLast(core, buffer, true);
 }
 
-void DropCoreHold(Core& core, void* buffer)
+void DropCoreHold(Core& core, const Message& message, bool recorded)
 {
-    FreeIfLast(core, buffer, core.bufferRefs.dropCoreHold(buffer));
+    // Only a request worker's message can have a worker waiting for it.
+    if (core.bufferRefs.dropCoreHold(message.data, recorded))
+        FreeLast(core, message.data, message.request_id != 0);
 }
 
 void Core::ReleaseFlowSlots()

@@ -23,10 +23,14 @@
 
 #include <cstdint>
 
+#include "routing/message_api.h"
+
 class Core;
 
 // Drops one hold of module `holder` on `buffer`. When that was the last hold,
 // wakes the request worker whose payload it is and frees the buffer.
 void DropPayloadHold(Core& core, void* buffer, uint64_t holder);
-// The same for the Core's own hold, which no module's release can drop.
-void DropCoreHold(Core& core, void* buffer);
+// Drops the Core's own hold, which no module's release can drop, at the end
+// of `message`'s delivery pass; `recorded`: a receiver's hold was recorded in
+// the pass.
+void DropCoreHold(Core& core, const Message& message, bool recorded);

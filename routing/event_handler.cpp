@@ -52,10 +52,10 @@ bool Core::StopEventHandler()
 namespace {
 
 // Payload notice through IOCTL with sub-code `code`: the payload only.
-void NotifyPayload(Core& core, const ModuleRecord& record, const Message& message, uint32_t code)
+bool NotifyPayload(Core& core, const ModuleRecord& record, const Message& message, uint32_t code)
 {
     if (!record.IOCTL)
-        return;
+        return false;
     IoctlArgs args = NewRecord<IoctlArgs>();
     args.code = code;
     args.payload = NewRecord<PayloadRef>();
@@ -68,14 +68,13 @@ void NotifyPayload(Core& core, const ModuleRecord& record, const Message& messag
     if (message.data)
         core.bufferRefs.beginCall(message.data, record.info.module_id);
     record.IOCTL(&args, &reply);
-    if (message.data)
-        core.bufferRefs.endCall(reply.keeps_buffer != 0);
+    return message.data && core.bufferRefs.endCall(reply.keeps_buffer != 0);
 }
 
-void WriteMessage(Core& core, const ModuleRecord& record, const Message& message)
+bool WriteMessage(Core& core, const ModuleRecord& record, const Message& message)
 {
     if (!record.Write)
-        return;
+        return false;
     WriteArgs args = NewRecord<WriteArgs>();
     args.code = 0;
     args.on_worker = 0;
@@ -90,21 +89,22 @@ void WriteMessage(Core& core, const ModuleRecord& record, const Message& message
     if (message.data)
         core.bufferRefs.beginCall(message.data, record.info.module_id);
     record.Write(&args, &reply);
-    if (message.data)
-        core.bufferRefs.endCall(reply.keeps_buffer != 0);
+    return message.data && core.bufferRefs.endCall(reply.keeps_buffer != 0);
 }
 
-// One module's part of a message's delivery pass. The list does not change
-// while this thread runs, so the record stays valid across the module's call.
-void Deliver(Core& core, const ModuleRecord& record, const Message& message, uint64_t key)
+// One module's part of a message's delivery pass; true when the module's
+// hold on the payload was recorded. The list does not change while this
+// thread runs, so the record stays valid across the module's call.
+bool Deliver(Core& core, const ModuleRecord& record, const Message& message, uint64_t key)
 {
     const bool matched = MatchKey::selectedMaskMatches(record.info, message.flags, key);
     if ((message.flags & ORV_FLAG_NOTIFY_OTHERS) && record.info.module_id != message.source_id)
-        NotifyPayload(core, record, message, ORV_IOCTL_NOTIFY_OTHERS);
-    else if (message.flags & ORV_FLAG_NOTIFY_ALL)
-        NotifyPayload(core, record, message, ORV_IOCTL_NOTIFY_ALL);
-    else if (matched && record.info.accepts_write)
-        WriteMessage(core, record, message);
+        return NotifyPayload(core, record, message, ORV_IOCTL_NOTIFY_OTHERS);
+    if (message.flags & ORV_FLAG_NOTIFY_ALL)
+        return NotifyPayload(core, record, message, ORV_IOCTL_NOTIFY_ALL);
+    if (matched && record.info.accepts_write)
+        return WriteMessage(core, record, message);
+    return false;
 }
 
 }  // namespace
@@ -138,9 +138,10 @@ void Core::DrainEvents()
 void Core::DeliverMessage(const Message& message)
 {
     const uint64_t key = MatchKey::delivery(message.event);
+    bool recorded = false;
     for (size_t i = 0; i < modules.size(); ++i) {
-        if (modules[i].library)
-            Deliver(*this, modules[i], message, key);
+        if (modules[i].library && Deliver(*this, modules[i], message, key))
+            recorded = true;
     }
-    DropCoreHold(*this, message.data);
+    DropCoreHold(*this, message, recorded);
 }

@@ -166,7 +166,7 @@ TEST(PayloadHolds, StrayRepeatedAndCoreIdReleasesNeverDropTheCoresHold)
 {
     CoreHarness h;
     h.createTrigger();
-    void* payload = BufferRefs::create("held", 4);  // with the Core's hold, as when delivered
+    void* payload = BufferRefs::create("held", 4);  // held by the Core, as while delivered
     h.core.bufferRefs.addHold(payload, 0x11);
     h.core.bufferRefs.addHold(payload, ORV_CORE_ID);  // a module that took the Core's id
     EXPECT_EQ(0, Release(payload, 0x22));  // holds nothing
@@ -178,7 +178,7 @@ TEST(PayloadHolds, StrayRepeatedAndCoreIdReleasesNeverDropTheCoresHold)
     EXPECT_EQ(0, Release(payload, ORV_CORE_ID));  // only the module's hold went
     EXPECT_EQ(0u, h.core.bufferRefs.keptHolds(payload));
     EXPECT_EQ(0, std::memcmp(payload, "held", 4));  // the delivery pass still has it
-    DropCoreHold(h.core, payload);                  // the last hold: freed (ASan checks)
+    DropCoreHold(h.core, MakeMessage(SENDER, 0x04, 1, payload, 4), true);  // the last: freed (ASan checks)
 }
 
 // The calling thread poses as a request worker: it owns a flow slot.
@@ -246,7 +246,7 @@ TEST(RequestRules, SendRefusedAfterItsWaitGivesTheGateBack)
     h.core.eventQueue.clear();
     pthread_mutex_unlock(&h.core.queueLock);
     h.stop();
-    DropCoreHold(h.core, first.data);
+    DropCoreHold(h.core, first, false);
     ASSERT_TRUE(WaitFor([&] { return second.load() != 0x7777; }));
     EXPECT_EQ(1, second.load());
 
