@@ -71,6 +71,14 @@ fuzz: deps
 fuzz-ci:
 	$(MAKE) fuzz FUZZ_SECONDS=30
 
+# The routing benchmark (bench/README.md): the service against ZeroMQ inproc,
+# printed as Markdown tables. BENCH_FLAGS passes options to the runner.
+.PHONY: bench
+BENCH_FLAGS ?=
+bench: deps build/CMakeCache.txt
+	cmake --build build -j$(JOBS) --target orvantisd bench_producer bench_consumer bench_zmq
+	python3 bench/run_bench.py --bin build/bin --bench build/bench $(BENCH_FLAGS)
+
 package: build
 	cmake --build build --target package
 

@@ -1,8 +1,9 @@
 /*
  * Benchmark consumer module. Write (on the event-handler thread) checks and
  * counts every benchmark message (receiver.h) and never keeps the payload.
- * Once the run's count has arrived it writes its result file; a consumer that
- * never got there writes what it has at Unload, so a lost message shows.
+ * It writes its result file at Unload, so that no file is written on the
+ * event-handler thread while other consumers still wait for their messages
+ * (the producer tells when all have arrived).
  *
  * Settings and result: bench_params.h ("<this library>.conf"); `slot` makes
  * the module id BENCH_CONSUMER_ID + slot.
@@ -16,15 +17,7 @@
 #define EXPORT __attribute__((visibility("default")))
 
 static BenchParams params;     /* written by Load only */
-static BenchReceiver receiver; /* event-handler thread only, after Load */
-static int reported;           /* event-handler thread, then Unload */
-
-static void report(void)
-{
-    if (!bench_receiver_write(&receiver, params.result))
-        fprintf(stderr, "bench consumer: cannot write %s\n", params.result);
-    reported = 1;
-}
+static BenchReceiver receiver; /* event-handler thread only, between Load and Unload */
 
 EXPORT int32_t Load(void* in, void* out)
 {
@@ -52,8 +45,7 @@ EXPORT int32_t Write(void* in, void* out)
     (void)out;
     if (args->source_id != BENCH_PRODUCER_ID || args->event != BENCH_EVENT)
         return 0;
-    if (bench_receiver_take(&receiver, args->body, args->data, args->length))
-        report();
+    bench_receiver_take(&receiver, args->body, args->data, args->length);
     return 0;
 }
 
@@ -75,8 +67,8 @@ EXPORT int32_t Unload(void* in, void* out)
 {
     (void)in;
     (void)out;
-    if (!reported)
-        report();
+    if (!bench_receiver_write(&receiver, params.result))
+        fprintf(stderr, "bench consumer: cannot write %s\n", params.result);
     bench_receiver_free(&receiver);
     return 0;
 }

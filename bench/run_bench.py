@@ -5,7 +5,7 @@ same work, run interleaved, printed as Markdown tables. bench/README.md says
 what each figure means.
 
 Usage: run_bench.py --bin <build bin dir> --bench <build bench dir>
-                    [--repetitions 5] [--scale 1.0] [--smoke]
+                    [--repetitions 5] [--scale 1.0] [--gap-us 50] [--smoke]
 
 --smoke runs two small cells once and only checks that every message arrived
 in order and intact (the exit status says so); timing means nothing there.
@@ -43,15 +43,16 @@ class BenchError(Exception):
 class Cell:
     """One measured configuration: payload bytes, receivers, flat out or paced."""
 
-    def __init__(self, payload, receivers, paced, count):
+    def __init__(self, payload, receivers, paced, count, gap_us=0):
         self.payload = payload
         self.receivers = receivers
         self.paced = paced
         self.count = count
+        self.gap_us = gap_us
 
     def settings(self):
         return {"count": self.count, "payload": self.payload, "receivers": self.receivers,
-                "paced": int(self.paced)}
+                "paced": int(self.paced), "gap_us": self.gap_us}
 
     def __str__(self):
         return "%s payload %d, K=%d, %d messages" % (
@@ -135,22 +136,18 @@ class ServiceRunner:
             service = subprocess.Popen(["./orvantisd", "-d"], cwd=self.root, stdin=subprocess.PIPE,
                                        stdout=log, stderr=subprocess.STDOUT,
                                        env=dict(os.environ, HOME=self.home))
-            self.wait_for_results(service, sender_path, receiver_paths)
+            self.wait_for_sender(service, sender_path)
             self.stop(service)
         try:
             return read_result(sender_path), [read_result(p) for p in receiver_paths]
         except OSError as error:
             raise BenchError("%s: %s\n%s" % (cell, error, self.log_tail()))
 
-    def wait_for_results(self, service, sender_path, receiver_paths):
+    def wait_for_sender(self, service, sender_path):
+        """The producer reports once every consumer has every message (or
+        once it gave up); the consumers write their results at Unload."""
         deadline = time.monotonic() + RUN_TIMEOUT_S
-        while time.monotonic() < deadline and service.poll() is None:
-            if os.path.exists(sender_path):
-                sender = read_result(sender_path)
-                if sender["refused"] or sender["stopped"]:
-                    return
-                if all(os.path.exists(p) for p in receiver_paths):
-                    return
+        while time.monotonic() < deadline and service.poll() is None and not os.path.exists(sender_path):
             time.sleep(0.01)
 
     def stop(self, service):
@@ -227,10 +224,10 @@ def print_tables(throughput, latency, repetitions):
 def plan(args):
     if args.smoke:
         flat = [Cell(p, k, False, SMOKE_COUNT[False]) for p, k in SMOKE_THROUGHPUT_CELLS]
-        paced = [Cell(p, k, True, SMOKE_COUNT[True]) for p, k in SMOKE_LATENCY_CELLS]
+        paced = [Cell(p, k, True, SMOKE_COUNT[True], args.gap_us) for p, k in SMOKE_LATENCY_CELLS]
     else:
         flat = [Cell(p, k, False, flat_count(p, k, args.scale)) for p, k in THROUGHPUT_CELLS]
-        paced = [Cell(p, k, True, max(100, int(LATENCY_COUNT * args.scale))) for p, k in LATENCY_CELLS]
+        paced = [Cell(p, k, True, max(100, int(LATENCY_COUNT * args.scale)), args.gap_us) for p, k in LATENCY_CELLS]
     return [(cell, {SERVICE: [], ZMQ: []}) for cell in flat], [(cell, {SERVICE: [], ZMQ: []}) for cell in paced]
 
 
@@ -240,6 +237,7 @@ def main():
     parser.add_argument("--bench", required=True, help="the build's bench directory (modules, bench_zmq)")
     parser.add_argument("--repetitions", type=int, default=5)
     parser.add_argument("--scale", type=float, default=1.0, help="multiplies every message count")
+    parser.add_argument("--gap-us", type=int, default=50, help="pause between paced messages")
     parser.add_argument("--smoke", action="store_true")
     args = parser.parse_args()
     repetitions = 1 if args.smoke else args.repetitions

@@ -109,6 +109,8 @@ void bench_send_all(const BenchParams* params, const BenchTransport* transport, 
         ++report->sent;
         report->stopped = !keep_pace(params, transport, sequence, window);
     }
+    if (!report->stopped && !report->refused)
+        report->stopped = !wait_for_receivers(params, transport, params->count + 1);
     free(payload);
 }
 

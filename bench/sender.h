@@ -8,7 +8,8 @@
  * which proves that all of them are in place and listening. Then `count`
  * messages follow, numbered from 0, either flat out (at most the window ahead
  * of the slowest receiver) or paced (each one only after every receiver has
- * the previous one, plus the gap).
+ * the previous one, plus the gap). The run ends when every receiver has
+ * every message.
  */
 #ifndef ORVANTIS_BENCH_SENDER_H
 #define ORVANTIS_BENCH_SENDER_H
@@ -35,7 +36,7 @@ typedef struct BenchTransport {
 typedef struct BenchSendReport {
     uint64_t sent;    /* measured messages accepted */
     uint64_t refused; /* sends that did not return ORV_RESULT_OK; the run stops at the first */
-    int stopped;      /* the run was given up before it ended */
+    int stopped;      /* given up before every receiver had every message */
 } BenchSendReport;
 
 /* Runs the handshake and sends the run's messages (above). */
