@@ -200,6 +200,10 @@ def machine():
     return "%d cores (%s), %.0f GiB memory" % (os.cpu_count(), model, memory_kib / 2 ** 20)
 
 
+def rate_name(rate):
+    return "%.2f M" % (rate / 1e6) if rate >= 1e5 else "%.1f k" % (rate / 1e3)
+
+
 def payload_name(payload):
     return "%d KiB" % (payload // KIB) if payload else "0"
 
@@ -211,8 +215,8 @@ def print_tables(throughput, latency, repetitions):
     for cell, runs in throughput:
         service = statistics.median(r[0] for r in runs[SERVICE])
         zmq = statistics.median(r[0] for r in runs[ZMQ])
-        print("| %s | %d | %.2f M | %.2f M | %.2f |" % (
-            payload_name(cell.payload), cell.receivers, service / 1e6, zmq / 1e6, service / zmq))
+        print("| %s | %d | %s | %s | %.2f |" % (
+            payload_name(cell.payload), cell.receivers, rate_name(service), rate_name(zmq), service / zmq))
     print("\nLatency send → last Write, paced (µs):\n")
     print("| payload | K | %s p50 | %s p99 | %s p50 | %s p99 |" % (SERVICE, SERVICE, ZMQ, ZMQ))
     print("|---|---|---|---|---|---|")
