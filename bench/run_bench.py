@@ -29,7 +29,8 @@ SMOKE_LATENCY_CELLS = [(0, 1)]
 # a couple of seconds each on a 2-core machine.
 THROUGHPUT_COUNT = {0: 400000, KIB: 300000, 64 * KIB: 60000}
 LATENCY_COUNT = 4000
-SMOKE_COUNT = {False: 3000, True: 200}
+SMOKE_FLAT_COUNT = 3000
+SMOKE_PACED_COUNT = 200
 RUN_TIMEOUT_S = 120
 STOP_TIMEOUT_S = 60
 SERVICE = "orvantisd"
@@ -61,7 +62,7 @@ class Cell:
 
 def flat_count(payload, receivers, scale):
     # More receivers means more deliveries per message: fewer messages.
-    return max(100, int(THROUGHPUT_COUNT[payload] * scale / (1 + receivers / 8)))
+    return max(100, int(THROUGHPUT_COUNT[payload] * scale / (1 + receivers / 2)))
 
 
 def read_result(path):
@@ -227,8 +228,8 @@ def print_tables(throughput, latency, repetitions):
 
 def plan(args):
     if args.smoke:
-        flat = [Cell(p, k, False, SMOKE_COUNT[False]) for p, k in SMOKE_THROUGHPUT_CELLS]
-        paced = [Cell(p, k, True, SMOKE_COUNT[True], args.gap_us) for p, k in SMOKE_LATENCY_CELLS]
+        flat = [Cell(p, k, False, SMOKE_FLAT_COUNT) for p, k in SMOKE_THROUGHPUT_CELLS]
+        paced = [Cell(p, k, True, SMOKE_PACED_COUNT, args.gap_us) for p, k in SMOKE_LATENCY_CELLS]
     else:
         flat = [Cell(p, k, False, flat_count(p, k, args.scale)) for p, k in THROUGHPUT_CELLS]
         paced = [Cell(p, k, True, max(100, int(LATENCY_COUNT * args.scale)), args.gap_us) for p, k in LATENCY_CELLS]
