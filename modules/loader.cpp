@@ -17,6 +17,7 @@
 #include "modules/boundary_record.h"
 #include "modules/call_timer.h"
 #include "modules/callback.h"
+#include "modules/entry_call.h"
 #include "modules/module_files.h"
 #include "modules/module_library.h"
 
@@ -50,6 +51,7 @@ int32_t CallLoad(Core& core, ModuleRecord& record, ModuleInfo& info)
     int32_t rc;
     CallTimer timer;
     try {
+        EntryCallScope call(record.file_name, "Load");
         rc = record.Load(&args, &info);
     } catch (...) {
         rc = -1;

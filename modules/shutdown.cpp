@@ -18,6 +18,7 @@
 
 #include "core/core.h"
 #include "modules/boundary_record.h"
+#include "modules/entry_call.h"
 #include "modules/module_library.h"
 #include "routing/worker_registry.h"
 
@@ -30,6 +31,7 @@ void CloseModule(ModuleRecord& record)
         return;
     CloseArgs args = NewRecord<CloseArgs>();
     CloseReply reply = NewRecord<CloseReply>();
+    EntryCallScope call(record.file_name, "Close");
     record.Close(&args, &reply);
 }
 
@@ -40,6 +42,7 @@ void UnloadModule(ModuleRecord& record)
         return;
     UnloadArgs args = NewRecord<UnloadArgs>();
     UnloadReply reply = NewRecord<UnloadReply>();
+    EntryCallScope call(record.file_name, "Unload");
     record.Unload(&args, &reply);
 }
 

@@ -42,7 +42,7 @@ bool OpenRequest(Core& core, const Message& request)
             continue;
         if (!MatchKey::selectedMaskMatches(record.info, request.flags, key))
             continue;
-        if (!StartWorker(&core, record.library, record.Read, command, reply))
+        if (!StartWorker(&core, record, record.Read, command, reply))
             copied = false;
     }
     pthread_rwlock_unlock(&core.modulesLock);

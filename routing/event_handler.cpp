@@ -4,6 +4,7 @@
 
 #include "core/core.h"
 #include "modules/boundary_record.h"
+#include "modules/entry_call.h"
 #include "routing/dispatcher.h"
 #include "routing/match_key.h"
 
@@ -67,7 +68,10 @@ bool NotifyPayload(Core& core, const ModuleRecord& record, const Message& messag
     reply.nested_version = 1;
     if (message.data)
         core.bufferRefs.beginCall(message.data, record.info.module_id);
-    record.IOCTL(&args, &reply);
+    {
+        EntryCallScope call(record.file_name, "IOCTL");
+        record.IOCTL(&args, &reply);
+    }
     return message.data && core.bufferRefs.endCall(reply.keeps_buffer != 0);
 }
 
@@ -88,7 +92,10 @@ bool WriteMessage(Core& core, const ModuleRecord& record, const Message& message
     WriteReply reply = NewRecord<WriteReply>();
     if (message.data)
         core.bufferRefs.beginCall(message.data, record.info.module_id);
-    record.Write(&args, &reply);
+    {
+        EntryCallScope call(record.file_name, "Write");
+        record.Write(&args, &reply);
+    }
     return message.data && core.bufferRefs.endCall(reply.keeps_buffer != 0);
 }
 

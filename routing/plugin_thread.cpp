@@ -5,11 +5,12 @@
 
 #include "core/core.h"
 #include "modules/boundary_record.h"
+#include "modules/entry_call.h"
 #include "modules/module_record.h"
 #include "routing/payload_copy.h"
 #include "routing/worker_registry.h"
 
-PluginThread* PluginThread::create(Core* core, const void* module, OrvEntryPoint entry,
+PluginThread* PluginThread::create(Core* core, const ModuleRecord& module, OrvEntryPoint entry,
                                    const WorkerCommand& command, const WorkerReply& reply)
 {
     if (!entry)
@@ -22,9 +23,10 @@ PluginThread* PluginThread::create(Core* core, const void* module, OrvEntryPoint
     return worker;
 }
 
-PluginThread::PluginThread(Core* core_, const void* module_, OrvEntryPoint entry_,
+PluginThread::PluginThread(Core* core_, const ModuleRecord& module_, OrvEntryPoint entry_,
                            const WorkerCommand& command_, const WorkerReply& reply_)
-    : pt::thread(true), core(core_), entry(entry_), command(command_), reply(reply_), module(module_)
+    : pt::thread(true), core(core_), entry(entry_), command(command_), reply(reply_), module(module_.library),
+      fileName(module_.file_name)
 {
 }
 
@@ -67,6 +69,7 @@ void PluginThread::execute()
 {
     if (servesRequest())
         registerFlowSlot();
+    EntryCallScope call(fileName, command.command_code == ORV_WORKER_READ ? "Read" : "IOCTL");
     entry(&command.args, &reply.reply);
 }
 
@@ -103,7 +106,7 @@ void PluginThread::removeFlowSlot()
     pthread_mutex_unlock(&core->requestLock);
 }
 
-bool StartWorker(Core* core, const void* module, OrvEntryPoint entry, const WorkerCommand& command,
+bool StartWorker(Core* core, const ModuleRecord& module, OrvEntryPoint entry, const WorkerCommand& command,
                  const WorkerReply& reply)
 {
     PluginThread* worker = PluginThread::create(core, module, entry, command, reply);
@@ -163,7 +166,7 @@ static WorkerReply IoctlWorkerReply()
 bool Core::StartReadWorker(ModuleRecord& record)
 {
     PluginThread* worker =
-        PluginThread::create(this, record.library, record.Read, ReadCommand(0, nullptr, 0), ReadCommandReply());
+        PluginThread::create(this, record, record.Read, ReadCommand(0, nullptr, 0), ReadCommandReply());
     if (!worker)
         return false;
     record.read_worker = worker;
@@ -174,7 +177,7 @@ bool Core::StartReadWorker(ModuleRecord& record)
 bool Core::StartIoctlWorker(ModuleRecord& record)
 {
     PluginThread* worker =
-        PluginThread::create(this, record.library, record.IOCTL, IoctlWorkerCommand(), IoctlWorkerReply());
+        PluginThread::create(this, record, record.IOCTL, IoctlWorkerCommand(), IoctlWorkerReply());
     if (!worker)
         return false;
     record.ioctl_worker = worker;

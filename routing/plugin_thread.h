@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "modules/module_api.h"
 #include "pt/thread.h"
@@ -29,14 +30,16 @@
 #include "routing/worker_registry.h"
 
 class Core;
+struct ModuleRecord;
 
 class PluginThread : public pt::thread {
 public:
     // A worker that is not started yet, or null when `entry` is null or the
     // payload copy of a Read command cannot be allocated (the call would
-    // otherwise run without the payload its request carries). `module`
-    // identifies the module for the WorkerRegistry (its library).
-    static PluginThread* create(Core* core, const void* module, OrvEntryPoint entry,
+    // otherwise run without the payload its request carries). The worker
+    // keeps `module`'s library as its key in the WorkerRegistry and a copy of
+    // its file name; the record itself may move or go while the call runs.
+    static PluginThread* create(Core* core, const ModuleRecord& module, OrvEntryPoint entry,
                                 const WorkerCommand& command, const WorkerReply& reply);
 
     // Counts the worker in and starts its thread. The object must not be
@@ -48,7 +51,7 @@ protected:
     void cleanup() override;
 
 private:
-    PluginThread(Core* core, const void* module, OrvEntryPoint entry, const WorkerCommand& command,
+    PluginThread(Core* core, const ModuleRecord& module, OrvEntryPoint entry, const WorkerCommand& command,
                  const WorkerReply& reply);
     ~PluginThread() override;
     bool copyPayload();
@@ -62,10 +65,11 @@ private:
     WorkerCommand command; // private copy; its argument record is handed to the entry
     WorkerReply reply;     // private copy; its reply record is handed to the entry
     const void* module;    // the module's key in the WorkerRegistry; never dereferenced
+    std::string fileName;  // the module's file name, for the crash report
 };
 
 // Creates and starts a worker; false when none was started (see create).
-bool StartWorker(Core* core, const void* module, OrvEntryPoint entry, const WorkerCommand& command,
+bool StartWorker(Core* core, const ModuleRecord& module, OrvEntryPoint entry, const WorkerCommand& command,
                  const WorkerReply& reply);
 
 // The records of a Read worker: command 4 with the given payload and request.

@@ -12,6 +12,7 @@
 #include "core/thread_log.h"
 #include "modules/boundary_record.h"
 #include "modules/call_timer.h"
+#include "modules/entry_call.h"
 #include "supervision/status_file.h"
 
 namespace {
@@ -53,6 +54,7 @@ void OpenModule(ModuleRecord& record)
     OpenArgs args = NewRecord<OpenArgs>();
     OpenReply reply = NewRecord<OpenReply>();
     CallTimer timer;
+    EntryCallScope call(record.file_name, "Open");
     int32_t code = record.Open(&args, &reply);
     record.open_time_ms = timer.elapsedMs();
     record.open_code = code;
