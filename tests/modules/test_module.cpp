@@ -41,6 +41,11 @@
 //   alloc_bytes = 0             size of a block allocated and never touched ...
 //   alloc_event = 0             ... at Load (0) or on a Write of this event
 //   free_event = 0              a Write of this event frees that block
+//   crash_in =                  Load, Open, Write, Read, IOCTL (the worker call),
+//                               Close, Unload or thread: that call (the own
+//                               thread: its first round) makes an invalid memory
+//                               access (SIGSEGV) after its call-log line; Read
+//                               and IOCTL only once they would return
 //
 //   send = <when> key=value ...
 //     when: load, open, close, unload, write (a Write), notice (a payload
@@ -411,6 +416,22 @@ void ReleaseKept()
     }
 }
 
+// ---- crashes ---------------------------------------------------------------
+
+// A real invalid access rather than a raised signal, unseen by the
+// sanitizers' checks so that it reaches the service's handler as a fault.
+__attribute__((no_sanitize("address", "undefined"))) void Fault()
+{
+    volatile uintptr_t address = 16;
+    *reinterpret_cast<volatile int*>(address) = 1;
+}
+
+void CrashIfAsked(const char* call)
+{
+    if (config.text("crash_in") == call)
+        Fault();
+}
+
 // ---- blocking behaviours ---------------------------------------------------
 
 void WorkerBlocking()
@@ -475,6 +496,7 @@ void* ThreadBody(void*)
             if (stateChanged.wait_for(guard, std::chrono::milliseconds(interval), [] { return stopThread; }))
                 break;
         }
+        CrashIfAsked("thread");
         RunSends("thread", 0, 0, static_cast<uint64_t>(round + 1));
     }
     Log("ThreadEnd", "");
@@ -557,6 +579,7 @@ EXPORT int32_t ORV_LOAD_NAME(void* in, void* out)
     Log("Load", Field("size", args->size) + Field("version", args->version) + Field("core", Ptr(args->core)) +
                     Field("callback", Ptr(reinterpret_cast<void*>(args->callback))) + Field("info_size", infoSize) +
                     Field("info_version", infoVersion) + Field("info_zero", zero ? 1 : 0) + Field("rc", rc));
+    CrashIfAsked("Load");
     if (config.number("load_throws"))
         throw std::runtime_error("Load failed on purpose");
     if (config.number("alloc_bytes") && !config.number("alloc_event"))
@@ -578,6 +601,7 @@ EXPORT int32_t Open(void* in, void* out)
     Log("Open", Field("size", args->size) + Field("version", args->version) +
                     Field("zero", AllZero(args, 8, sizeof(OpenArgs)) ? 1 : 0) + Field("rsize", reply->size) +
                     Field("rversion", reply->version) + Field("rc", rc));
+    CrashIfAsked("Open");
     RunSends("open");
     return rc;
 }
@@ -590,6 +614,7 @@ EXPORT int32_t Close(void* in, void* out)
     Log("Close", Field("size", args->size) + Field("version", args->version) + Field("reserved", args->reserved) +
                      Field("rsize", reply->size) + Field("rversion", reply->version) +
                      Field("rresult", reply->result) + Field("rc", rc));
+    CrashIfAsked("Close");
     RunSends("close");
     {
         std::lock_guard<std::mutex> guard(stateLock);
@@ -605,6 +630,7 @@ EXPORT int32_t Unload(void* in, void* out)
     UnloadReply* reply = static_cast<UnloadReply*>(out);
     Log("Unload", Field("size", args->size) + Field("version", args->version) + Field("rsize", reply->size) +
                       Field("rversion", reply->version) + Field("rresult", reply->result) + Field("rc", 0));
+    CrashIfAsked("Unload");
     RunSends("unload");
     if (ownThreadStarted && !config.number("thread_survives_unload")) {
         {
@@ -640,6 +666,7 @@ EXPORT int32_t Write(void* in, void* out)
                      Field("event", Hex(args->event)) + Field("body", Bytes(args->body, sizeof args->body)) +
                      Field("payload", Payload(args->data, args->length)) + Field("rsize", rsize) +
                      Field("rversion", rversion) + Field("rzero", zero ? 1 : 0) + Field("keeps", keeps ? 1 : 0));
+    CrashIfAsked("Write");
     {
         std::lock_guard<std::mutex> guard(stateLock);
         writtenEvents.push_back(args->event);
@@ -672,6 +699,7 @@ EXPORT int32_t Read(void* in, void* out)
         WaitForWrittenEvent(static_cast<uint64_t>(config.number("read_wait_event")));
     RunSends("read", args->request_id);
     WorkerBlocking();
+    CrashIfAsked("Read");
     Log("ReadEnd", Field("request", Hex(args->request_id)));
     return 0;
 }
@@ -704,6 +732,7 @@ EXPORT int32_t IOCTL(void* in, void* out)
     }
     RunSends("ioctl");
     WorkerBlocking();
+    CrashIfAsked("IOCTL");
     Log("IOCTLEnd", Field("code", args->code));
     return 0;
 }
