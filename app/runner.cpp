@@ -6,18 +6,25 @@
 // fallback; some versions also close it), so the syslog target is reopened
 // after every libdaemon failure: the service's records keep their identity,
 // pid and console fallback.
+//
+// One daemon runs per PID file: a daemon that finds the file held by a
+// running process refuses to start, and removes a file whose process is gone.
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <libdaemon/dfork.h>
 #include <libdaemon/dlog.h>
 #include <libdaemon/dpid.h>
 #include <libdaemon/dsignal.h>
 
+#include "app/crash_report.h"
 #include "app/log_syslog.h"
 #include "app/orvantis_app.h"
 #include "core/core.h"
@@ -36,7 +43,10 @@ const int kNoStatus = 255;
 // Start-up statuses sent to the launcher. A daemon that finds another copy
 // holding the lock after all (two launchers racing) reports it like a PID
 // file it cannot create: that file would be the other copy's.
+// (A crash while starting reports 128 + the signal, see CrashReport.)
 enum StartupStatus { kStarted = 0, kNoPidFile = 1, kNoSignals = 2, kAlreadyRunning = 1 };
+
+const char kPidFileHeld[] = "Another daemon (pid %d) holds the PID file %s: not starting a second one.";
 
 void Say(const char* text)
 {
@@ -45,14 +55,14 @@ void Say(const char* text)
 }
 
 // Sends the start-up status to the launcher, once: it waits for one status
-// only, and libdaemon closes the pipe after the first. A launcher that gave
-// up waiting has closed its end, and the broken pipe must not end the
-// daemon: SIGPIPE is held back on this thread for the write and discarded.
-void SendStatus(wxLogSyslog* log, int status, bool* sent)
+// only, and libdaemon closes the pipe after the first (a crash may have sent
+// it already). A launcher that gave up waiting has closed its end, and the
+// broken pipe must not end the daemon: SIGPIPE is held back on this thread
+// for the write and discarded.
+void SendStatus(wxLogSyslog* log, int status)
 {
-    if (*sent)
+    if (!CrashReport::claimStartupStatus())
         return;
-    *sent = true;
     sigset_t brokenPipe, previous;
     sigemptyset(&brokenPipe);
     sigaddset(&brokenPipe, SIGPIPE);
@@ -67,12 +77,81 @@ void SendStatus(wxLogSyslog* log, int status, bool* sent)
 }
 
 // Reports a failed libdaemon start-up step; errno still says why.
-void ReportStartupFailure(wxLogSyslog* log, const char* text, int status, bool* sent)
+void ReportStartupFailure(wxLogSyslog* log, const char* text, int status)
 {
     int error = errno;
     log->Reopen();
     wxLogSysError(error, "%s", text);
-    SendStatus(log, status, sent);
+    SendStatus(log, status);
+}
+
+// The write end of libdaemon's status pipe in the daemon: after
+// daemon_close_all, the one descriptor above standard error that is a pipe
+// open for writing only. -1 when there is none.
+int FindStatusPipe()
+{
+    DIR* descriptors = opendir("/proc/self/fd");
+    if (!descriptors)
+        return -1;
+    int found = -1;
+    while (dirent* entry = readdir(descriptors)) {
+        int fd = atoi(entry->d_name);
+        struct stat status;
+        if (fd > STDERR_FILENO && fd != dirfd(descriptors) && fstat(fd, &status) == 0 &&
+            S_ISFIFO(status.st_mode) && (fcntl(fd, F_GETFL) & O_ACCMODE) == O_WRONLY)
+            found = fd;
+    }
+    closedir(descriptors);
+    return found;
+}
+
+// The PID file's process: its pid when it runs, 0 when there is no file
+// (or it cannot be read), -1 when the file names no running process.
+pid_t PidFileHolder(const char* path)
+{
+    FILE* file = fopen(path, "r");
+    if (!file)
+        return 0;
+    long pid = 0;
+    const bool named = fscanf(file, "%ld", &pid) == 1 && pid > 0;
+    fclose(file);
+    if (named && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM))
+        return static_cast<pid_t>(pid);
+    return -1;
+}
+
+// Creates the PID file; false when another daemon holds it, and this one
+// must not run. A file whose process is gone (the daemon was killed) is
+// removed first. Other failures are reported and the start goes on.
+bool TakePidFile(wxLogSyslog* log)
+{
+    const char* path = daemon_pid_file_proc();
+    const pid_t holder = PidFileHolder(path);
+    if (holder > 0) {
+        wxLogError(kPidFileHeld, static_cast<int>(holder), path);
+        SendStatus(log, kAlreadyRunning);
+        return false;
+    }
+    if (holder < 0 && unlink(path) == 0)
+        wxLogWarning("Removed the stale PID file %s, which names no running process.", path);
+    if (daemon_pid_file_create() < 0)
+        ReportStartupFailure(log, "Could not create PID file", kNoPidFile);
+    return true;
+}
+
+// Says on the launcher's terminal what a failure status means, where the
+// status alone leaves it open.
+void ExplainStatus(int status)
+{
+    if (int signal = CrashReport::SignalOfStatus(status)) {
+        wxLogError("The daemon crashed with signal %d (%s) while starting; the system log says where.", signal,
+                   CrashReport::SignalName(signal));
+        return;
+    }
+    const char* path = daemon_pid_file_proc();
+    const pid_t holder = PidFileHolder(path);
+    if (status == kAlreadyRunning && holder > 0)
+        wxLogError(kPidFileHeld, static_cast<int>(holder), path);
 }
 
 int WaitForDaemon()
@@ -84,8 +163,10 @@ int WaitForDaemon()
         wxLogError(_("Please verify that the service is responding by connecting to it with a client."));
         return kNoStatus;
     }
-    if (status > 0)
+    if (status > 0) {
         wxLogError("Daemon returned %i", status);
+        ExplainStatus(status);
+    }
     return status;
 }
 
@@ -141,6 +222,7 @@ int OrvantisApp::OnRun()
 int OrvantisApp::RunForeground()
 {
     ThreadLog::setTarget(wxLog::GetActiveTarget());
+    CrashReport::install(CrashReport::Destination::StandardError, kIdentity);
     Say("starting the core...\n");
     theCore->Start();
     Say("\npress any key to stop the core\n\n");
@@ -181,19 +263,22 @@ int OrvantisApp::RunAsDaemon()
     wxLogSyslog* log = new wxLogSyslog(kIdentity);
     delete wxLog::SetActiveTarget(log);
     ThreadLog::setTarget(log);
-    bool statusSent = false;
+    CrashReport::install(CrashReport::Destination::SystemLog, kIdentity);
+    CrashReport::watchStartup(FindStatusPipe());
     if (!LockInstance()) {
-        SendStatus(log, kAlreadyRunning, &statusSent);
+        SendStatus(log, kAlreadyRunning);
         ThreadLog::setTarget(nullptr);
         return kAlreadyRunning;
     }
-    if (daemon_pid_file_create() < 0)
-        ReportStartupFailure(log, "Could not create PID file", kNoPidFile, &statusSent);
+    if (!TakePidFile(log)) {
+        ThreadLog::setTarget(nullptr);
+        return kAlreadyRunning;
+    }
     if (daemon_signal_init(SIGINT, SIGTERM, SIGQUIT, 0) < 0)
-        ReportStartupFailure(log, "Could not register signal handlers", kNoSignals, &statusSent);
+        ReportStartupFailure(log, "Could not register signal handlers", kNoSignals);
     theCore->Start();
     wxLogMessage("Successfully started version %d.%d.%d.%d", kVersion[0], kVersion[1], kVersion[2], kVersion[3]);
-    SendStatus(log, kStarted, &statusSent);
+    SendStatus(log, kStarted);
     WaitForStopSignal(log);
     theCore->Stop();
     daemon_signal_done();
