@@ -12,6 +12,7 @@ packages=(
   libgoogle-perftools-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 util-linux
+  systemd
   ccache
   ffmpeg libavformat-dev libavcodec-dev libavutil-dev
   libmicrohttpd-dev
