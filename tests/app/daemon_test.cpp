@@ -17,6 +17,7 @@
 
 #include "app/process_helpers.h"
 #include "app/sandbox_helpers.h"
+#include "support/test_module.h"
 
 namespace {
 
@@ -323,5 +324,97 @@ TEST_F(DaemonWithoutPidFile, ConsoleFallbackOutlivesLibdaemonLogging)
     std::string tag = "orvantisd[" + std::to_string(pid) + "]: ";
     EXPECT_EQ(0u, console.find(tag + "Done\r\n")) << console;
 }
+
+
+// A PID file left behind by a daemon that was killed names no process: the
+// next start removes it with a warning and runs.
+TEST_F(DaemonMode, StalePidFileIsReplaced)
+{
+    pid_t gone = fork();
+    if (gone == 0)
+        _exit(0);
+    ASSERT_EQ(0, waitForExit(gone, kWait));
+    ASSERT_TRUE(testmodule::WriteFile(kPidFile, std::to_string(gone) + "\n"));
+
+    pid_t pid = startDaemon();
+    ASSERT_GT(pid, 0);
+    SyslogRecord removed = expectRecord("Removed the stale PID file /var/run/orvantisd.pid, "
+                                        "which names no running process.");
+    EXPECT_EQ(LOG_DAEMON | LOG_WARNING, removed.priority);
+    EXPECT_EQ(pid, removed.pid);
+    EXPECT_EQ(pid, expectRecord(kStarted).pid);
+    EXPECT_EQ(std::to_string(pid) + "\n", FileContent(kPidFile));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(0, waitForExit(pid, kWait));
+}
+
+// Another HOME escapes the single-instance lock, but not the PID file: the
+// second daemon refuses, and both the terminal and the log say why.
+TEST_F(DaemonMode, PidFileOfARunningDaemonRefusesTheStart)
+{
+    pid_t pid = startDaemon();
+    ASSERT_GT(pid, 0);
+    expectRecord(kStarted);
+    const std::string held = "Another daemon (pid " + std::to_string(pid) +
+                             ") holds the PID file /var/run/orvantisd.pid: not starting a second one.";
+
+    const std::string otherHome = sandbox.root() + "/other-home";
+    std::filesystem::create_directories(otherHome);
+    environment = {"HOME=" + otherHome};
+    Child second;
+    EXPECT_EQ(1, launchAndWait(second));
+    EXPECT_NE(std::string::npos, second.err.find("Daemon returned 1")) << second.err;
+    EXPECT_NE(std::string::npos, second.err.find(held)) << second.err;
+    SyslogRecord refused = expectRecord(held);
+    EXPECT_EQ(LOG_DAEMON | LOG_ERR, refused.priority);
+    EXPECT_NE(pid, refused.pid);
+    EXPECT_EQ(1, waitForExit(refused.pid, kWait));
+
+    SyslogRecord record;
+    while (sandbox.receive(&record, 300))
+        EXPECT_NE(kStarted, record.text) << "second daemon " << record.pid;
+    EXPECT_EQ(std::to_string(pid) + "\n", FileContent(kPidFile));
+    EXPECT_TRUE(IsRunning(pid));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(0, waitForExit(pid, kWait));
+}
+
+// A crash while starting ends the launcher at once with 128 + the signal;
+// the log names the module and entry point.
+TEST_F(DaemonMode, CrashWhileStartingEndsTheLauncherAtOnce)
+{
+    ASSERT_TRUE(InstallCrashingModule(files.binDir, "Load"));
+    Child launcher;
+    long long started = NowMs();
+    launch(launcher);
+    // Far below the launcher's own 60 s wait, generous for a slow machine.
+    EXPECT_EQ(128 + SIGSEGV, launcher.finish(20000));
+    EXPECT_LT(NowMs() - started, 20000);
+    EXPECT_NE(std::string::npos, launcher.err.find("Daemon returned 139")) << launcher.err;
+    EXPECT_NE(std::string::npos,
+              launcher.err.find("The daemon crashed with signal 11 (SIGSEGV) while starting; the system log says where."))
+        << launcher.err;
+    SyslogRecord crash = expectRecord(CrashLine("Load"));
+    EXPECT_EQ(LOG_DAEMON | LOG_CRIT, crash.priority);
+    EXPECT_EQ("orvantisd", crash.tag);
+    EXPECT_EQ(128 + SIGSEGV, waitForExit(crash.pid, kWait));
+}
+
+// A crash after the start leaves the launcher's success standing; the daemon
+// logs its line and takes the default action.
+class DaemonCrash : public DaemonMode, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DaemonCrash, NamesTheModuleAndEntryPoint)
+{
+    ASSERT_TRUE(InstallCrashingModule(files.binDir, GetParam()));
+    pid_t pid = startDaemon();
+    ASSERT_GT(pid, 0);
+    SyslogRecord crash = expectRecord(CrashLine(GetParam()));
+    EXPECT_EQ(LOG_DAEMON | LOG_CRIT, crash.priority);
+    EXPECT_EQ(pid, crash.pid);
+    EXPECT_EQ(128 + SIGSEGV, waitForExit(pid, kWait));
+}
+
+INSTANTIATE_TEST_SUITE_P(AfterTheStart, DaemonCrash, ::testing::Values("Write", "Read", "thread"));
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The real binary in the foreground (-d / --debug) and its command line.
 // None of these can daemonize: every run carries the switch, so a fault in
 // the parser shows up as a foreground run rather than a daemon on the host.
+#include <signal.h>
+
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -132,5 +134,21 @@ TEST_F(Foreground, SecondCopyIsRefusedWhileOneRuns)
     EXPECT_EQ(0, first.finish(kWait));
     EXPECT_EQ(kForegroundOutput, first.out);
 }
+
+
+// A module that crashes takes the service down with one line on standard
+// error that names it, and the signal's default action.
+class ForegroundCrash : public Foreground, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ForegroundCrash, NamesTheModuleAndEntryPoint)
+{
+    ASSERT_TRUE(InstallCrashingModule(files.binDir, GetParam()));
+    Child child;
+    start(child, {files.binary, "-d"}, true);
+    EXPECT_EQ(128 + SIGSEGV, child.finish(kWait + 5000)) << child.err;
+    EXPECT_NE(std::string::npos, child.err.find(CrashLine(GetParam()) + "\n")) << child.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(EachCall, ForegroundCrash, ::testing::Values("Load", "Write", "Read", "thread"));
 
 }  // namespace

@@ -14,6 +14,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/test_module.h"
+
 extern char** environ;
 
 namespace {
@@ -170,6 +172,24 @@ bool ServiceFiles::create(const std::string& dir, const std::string& name)
     fs::create_directories(binDir, error);
     fs::create_directories(home, error);
     return fs::copy_file(ORV_TEST_BIN_DIR "/orvantisd", binary, error);
+}
+
+bool InstallCrashingModule(const std::string& binDir, const std::string& call)
+{
+    const std::string later = call == "Write"  ? "accepts_write = 1\nmask2 = 0xFF\nthread_interval_ms = 1000\n"
+                                                 "thread_count = 1\nsend = thread flags=0x04 event=0x5 payload=x\n"
+                              : call == "Read" ? "wants_read_worker = 1\nreturn_delay_ms = 1000\n"
+                              : call == "thread" ? "thread_interval_ms = 1000\n"
+                                                 : "";
+    std::error_code error;
+    std::filesystem::create_directories(binDir + "/plugins", error);
+    return testmodule::InstallModule(binDir + "/plugins/crash.so", "crash_in = " + call + "\n" + later);
+}
+
+std::string CrashLine(const std::string& call)
+{
+    const std::string signal = "Fatal signal 11 (SIGSEGV) in ";
+    return signal + (call == "thread" ? "the service itself" : "plugin crash.so, entry point " + call);
 }
 
 long long NowMs()

@@ -59,6 +59,13 @@ struct ServiceFiles {
     std::string home;
 };
 
+// Installs the test module as "crash.so" in `binDir`/plugins, set to crash
+// in `call`: "Load", or, about a second after the start, "Write", "Read" (a
+// worker) or "thread" (a thread of the module's own). False on failure.
+bool InstallCrashingModule(const std::string& binDir, const std::string& call);
+// The line the service logs when that module crashes in `call`.
+std::string CrashLine(const std::string& call);
+
 // Milliseconds of the monotonic clock.
 long long NowMs();
 // The target of a symbolic link such as /proc/<pid>/cwd, or empty.
