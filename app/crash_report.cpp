@@ -6,10 +6,13 @@
 #include <sys/un.h>
 #include <syslog.h>
 #include <time.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
+
+#include "modules/module_images.h"
 
 namespace {
 
@@ -164,7 +167,20 @@ void ToLauncher(int signal)
     WriteAll(statusPipe, reinterpret_cast<const char*>(&status), sizeof status);
 }
 
-void OnFatalSignal(int signal)
+// The entry point the thread is in; outside any, the module whose code the
+// thread ran when the signal came (a thread of the module's own), if any.
+EntryCall Attribute(const void* context)
+{
+    EntryCall call = CurrentEntryCall();
+    if (!call.module && context) {
+        const ucontext_t* interrupted = static_cast<const ucontext_t*>(context);
+        call.module = FindModuleImage(static_cast<uintptr_t>(interrupted->uc_mcontext.gregs[REG_RIP]));
+        call.entry = nullptr;
+    }
+    return call;
+}
+
+void OnFatalSignal(int signal, siginfo_t*, void* context)
 {
     // One report per process: a second crashing thread waits for the first
     // to end the process.
@@ -174,7 +190,7 @@ void OnFatalSignal(int signal)
     }
     char line[512];
     // One byte spare for the line end.
-    const size_t length = CrashReport::FormatLine(line, sizeof line - 1, signal, CurrentEntryCall());
+    const size_t length = CrashReport::FormatLine(line, sizeof line - 1, signal, Attribute(context));
     if (destination == CrashReport::Destination::SystemLog) {
         ToSystemLog(line);
     } else {
@@ -213,7 +229,8 @@ void install(Destination where, const char* tag)
             connect(logSocket, reinterpret_cast<const sockaddr*>(&logAddress), sizeof logAddress);
     }
     struct sigaction action = {};
-    action.sa_handler = OnFatalSignal;
+    action.sa_sigaction = OnFatalSignal;
+    action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
     // A launcher that has gone makes the status write raise SIGPIPE, which
     // must not end the process before the fatal signal does.
@@ -262,8 +279,12 @@ size_t FormatLine(char* buffer, size_t size, int signal, const EntryCall& call)
     if (call.module) {
         out.text("in plugin ");
         out.text(call.module);
-        out.text(", entry point ");
-        out.text(call.entry ? call.entry : "unknown");
+        if (call.entry) {
+            out.text(", entry point ");
+            out.text(call.entry);
+        } else {
+            out.text(", outside any entry point");
+        }
     } else {
         out.text("in the service itself");
     }

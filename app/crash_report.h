@@ -1,7 +1,8 @@
 // The last word of a crashing process: one log line naming the fatal signal
-// and the module entry point the crashing thread was in (or "in the service
-// itself"), then the signal's default action, so that the core dump and the
-// service manager's restart still happen.
+// and the module entry point the crashing thread was in; outside any entry
+// point, the module whose code it ran (a thread of the module's own), or
+// else "in the service itself". Then the signal's default action, so that the
+// core dump and the service manager's restart still happen.
 //
 // The handler runs in signal context and uses async-signal-safe calls only:
 // it formats into stack buffers by hand and writes to standard error or, in
@@ -47,8 +48,9 @@ int SignalOfStatus(int status);
 const char* SignalName(int signal);
 
 // The report line without a line end, e.g. "Fatal signal 11 (SIGSEGV) in
-// plugin x.so, entry point Write", cut to fit `size` (which must be > 0);
-// returns its length. Async-signal-safe.
+// plugin x.so, entry point Write" (with no entry: "..., outside any entry
+// point"), cut to fit `size` (which must be > 0); returns its length.
+// Async-signal-safe.
 size_t FormatLine(char* buffer, size_t size, int signal, const EntryCall& call);
 
 }  // namespace CrashReport

@@ -4,6 +4,8 @@
 
 #include <wx/dynlib.h>
 
+#include "modules/module_images.h"
+
 wxDynamicLibrary* OpenModuleLibrary(const std::string& path, std::string& reason)
 {
     // An empty path would open the program itself.
@@ -18,6 +20,7 @@ wxDynamicLibrary* OpenModuleLibrary(const std::string& path, std::string& reason
         reason = text ? text : "unknown error";
         return nullptr;
     }
+    AddModuleImage(handle, path.substr(path.rfind('/') + 1));
     wxDynamicLibrary* library = new wxDynamicLibrary;
     library->Attach(handle);
     return library;
@@ -32,7 +35,9 @@ void ReleaseModuleLibrary(wxDynamicLibrary* library)
 {
     if (!library)
         return;
-    if (library->IsLoaded())
+    if (library->IsLoaded()) {
+        RemoveModuleImage(library->GetLibHandle());
         library->Unload();
+    }
     delete library;
 }

@@ -27,6 +27,8 @@ TEST(CrashLine, NamesModuleAndEntryOrTheService)
     EXPECT_EQ("Fatal signal 7 (SIGBUS) in plugin cam?era.so, entry point Write", Line(SIGBUS, call));
     EXPECT_EQ("Fatal signal 7 (SIG", Line(SIGBUS, call, 20));
     EXPECT_EQ("", Line(SIGBUS, call, 1));
+    call.entry = nullptr;
+    EXPECT_EQ("Fatal signal 11 (SIGSEGV) in plugin cam?era.so, outside any entry point", Line(SIGSEGV, call));
 }
 
 TEST(CrashLine, StartupStatusesCarryTheSignal)

@@ -415,6 +415,17 @@ TEST_P(DaemonCrash, NamesTheModuleAndEntryPoint)
     EXPECT_EQ(128 + SIGSEGV, waitForExit(pid, kWait));
 }
 
+// A fatal signal that hits no module's code is the service's own.
+TEST_F(DaemonMode, FatalSignalOutsideModulesIsTheServicesOwn)
+{
+    pid_t pid = startDaemon();
+    ASSERT_GT(pid, 0);
+    expectRecord(kStarted);
+    ASSERT_EQ(0, kill(pid, SIGSEGV));
+    EXPECT_EQ(LOG_DAEMON | LOG_CRIT, expectRecord("Fatal signal 11 (SIGSEGV) in the service itself").priority);
+    EXPECT_EQ(128 + SIGSEGV, waitForExit(pid, kWait));
+}
+
 INSTANTIATE_TEST_SUITE_P(AfterTheStart, DaemonCrash, ::testing::Values("Write", "Read", "thread"));
 
 }  // namespace

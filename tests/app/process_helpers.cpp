@@ -189,7 +189,7 @@ bool InstallCrashingModule(const std::string& binDir, const std::string& call)
 std::string CrashLine(const std::string& call)
 {
     const std::string signal = "Fatal signal 11 (SIGSEGV) in ";
-    return signal + (call == "thread" ? "the service itself" : "plugin crash.so, entry point " + call);
+    return signal + "plugin crash.so, " + (call == "thread" ? "outside any entry point" : "entry point " + call);
 }
 
 long long NowMs()
