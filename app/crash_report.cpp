@@ -73,7 +73,7 @@ struct Line {
 };
 
 // Month (1-12) and day of a count of days since 1970-01-01 (proleptic
-// Gregorian calendar; H. Hinnant's civil_from_days).
+// Gregorian calendar, counted in 400-year eras).
 void MonthAndDay(long days, unsigned* month, unsigned* day)
 {
     days += 719468;
