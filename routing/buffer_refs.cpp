@@ -76,8 +76,16 @@ void BufferRefs::addHold(void* payload, uint64_t holder)
 
 void BufferRefs::record(void* payload, uint64_t holder)
 {
-    kept.emplace(payload, holder);
-    delivering.insert(payload);
+    // Out of memory leaves the lock free for the caller's caller to go on;
+    // a payload already marked delivering is never freed, which is what a
+    // hold that could not be recorded needs.
+    try {
+        delivering.insert(payload);
+        kept.emplace(payload, holder);
+    } catch (...) {
+        pthread_mutex_unlock(&lock);
+        throw;
+    }
 }
 
 bool BufferRefs::dropHold(void* payload, uint64_t holder)

@@ -77,7 +77,8 @@ private:
     static constexpr uint64_t kReleasedEarly = uint64_t(1) << 63;
 
     void releaseDuringCall(void* payload, uint64_t holder);  // REQUIRES: lock held
-    void record(void* payload, uint64_t holder);             // REQUIRES: lock held
+    // REQUIRES: lock held. Throws std::bad_alloc with the lock released.
+    void record(void* payload, uint64_t holder);
 
     pthread_mutex_t lock;
     std::multimap<void*, uint64_t> kept;   // guarded by lock

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "core/core.h"
 #include "modules/boundary_record.h"
@@ -12,11 +13,18 @@
 
 namespace {
 
-void CancelRequest(Core& core, uint64_t requestId)
+// False when the cancel could not be recorded for lack of memory.
+bool CancelRequest(Core& core, uint64_t requestId)
 {
+    bool recorded = true;
     pthread_mutex_lock(&core.requestLock);
-    core.cancelledRequests.insert(requestId);
+    try {
+        core.cancelledRequests.insert(requestId);
+    } catch (const std::bad_alloc&) {
+        recorded = false;
+    }
     pthread_mutex_unlock(&core.requestLock);
+    return recorded;
 }
 
 // Starts one Read worker per module that serves requests and whose selected
@@ -42,8 +50,14 @@ bool OpenRequest(Core& core, const Message& request)
             continue;
         if (!MatchKey::selectedMaskMatches(record.info, request.flags, key))
             continue;
-        if (!StartWorker(&core, record, record.Read, command, reply))
+        // Out of memory costs this worker only; the walk goes on, so the
+        // shared hold is always given back.
+        try {
+            if (!StartWorker(&core, record, record.Read, command, reply))
+                copied = false;
+        } catch (const std::bad_alloc&) {
             copied = false;
+        }
     }
     pthread_rwlock_unlock(&core.modulesLock);
     return copied;
@@ -87,19 +101,24 @@ void UnclaimSlot(Core& core, FlowSlot* slot)
     pthread_mutex_unlock(&core.requestLock);
 }
 
-enum class Queued { Yes, Dropped, Stopped };
+enum class Queued { Yes, Dropped, Stopped, NoMemory };
 
 // Appends `copy` unless the Core has stopped meanwhile (Stopped) or its last
 // delivery pass has begun (Dropped: accepted, but never to be delivered).
 // The running check and the append are one hold of queueLock, and the
 // trigger is posted only when the event-handler thread may be asleep.
+// NoMemory when the queue could not grow.
 Queued Enqueue(Core& core, const Message& copy)
 {
     pthread_mutex_lock(&core.queueLock);
     Queued outcome = !core.eventTrigger ? Queued::Stopped : core.queueOpen ? Queued::Yes : Queued::Dropped;
     if (outcome == Queued::Yes) {
-        core.eventQueue.push_back(copy);
-        if (core.handlerWaiting) {
+        try {
+            core.eventQueue.push_back(copy);
+        } catch (const std::bad_alloc&) {
+            outcome = Queued::NoMemory;
+        }
+        if (outcome == Queued::Yes && core.handlerWaiting) {
             core.handlerWaiting = false;
             core.eventTrigger->post();
         }
@@ -143,7 +162,14 @@ int32_t QueueMessage(Core& core, const Message& message)
             UnclaimSlot(core, slot);
         BufferRefs::destroy(copy.data);
     }
-    return outcome == Queued::Stopped ? ORV_RESULT_REFUSED : ORV_RESULT_OK;
+    switch (outcome) {
+    case Queued::Stopped:
+        return ORV_RESULT_REFUSED;
+    case Queued::NoMemory:
+        return ORV_RESULT_NO_MEMORY;
+    default:
+        return ORV_RESULT_OK;
+    }
 }
 
 Message CoreMessage(const std::string& payload, uint64_t flags, uint64_t event)
@@ -224,7 +250,10 @@ int32_t Core::Dispatch(const Message* message, MessageResult* result)
         DropPayloadHold(*this, message->data, message->source_id);
     } else if (message->source_id == 0) {
         if (message->flags == ORV_CMD_CANCEL) {
-            CancelRequest(*this, message->request_id);
+            if (!CancelRequest(*this, message->request_id)) {
+                result->result = ORV_RESULT_NO_MEMORY;
+                return 0;
+            }
         } else if (!OpenRequest(*this, *message)) {
             result->result = ORV_RESULT_NO_MEMORY;
             return 0;

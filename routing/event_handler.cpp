@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/core.h"
+#include "core/thread_log.h"
 #include "modules/boundary_record.h"
 #include "modules/entry_call.h"
 #include "routing/dispatcher.h"
@@ -147,8 +148,17 @@ void Core::DeliverMessage(const Message& message)
     const uint64_t key = MatchKey::delivery(message.event);
     bool recorded = false;
     for (size_t i = 0; i < modules.size(); ++i) {
-        if (modules[i].library && Deliver(*this, modules[i], message, key))
-            recorded = true;
+        try {
+            if (modules[i].library && Deliver(*this, modules[i], message, key))
+                recorded = true;
+        } catch (const std::bad_alloc&) {
+            // A hold that could not be recorded cannot be released either:
+            // the payload stays allocated rather than be freed under a
+            // module that keeps it.
+            ThreadLog::error("plugin %s: out of memory recording its hold on a payload, which stays allocated",
+                             modules[i].file_name.c_str());
+            return;
+        }
     }
     DropCoreHold(*this, message, recorded);
 }
