@@ -1,7 +1,8 @@
 #include "routing/buffer_refs.h"
 
 #include <cstdlib>
-#include <cstring>
+
+#include "routing/payload_copy.h"
 
 BufferRefs::BufferRefs()
 {
@@ -15,12 +16,7 @@ BufferRefs::~BufferRefs()
 
 void* BufferRefs::create(const void* data, int32_t length)
 {
-    if (length < 0)
-        return nullptr;
-    void* payload = std::malloc(static_cast<size_t>(length));
-    if (payload)
-        std::memcpy(payload, data, static_cast<size_t>(length));
-    return payload;
+    return CopyPayload(data, length);
 }
 
 void BufferRefs::destroy(void* payload)
