@@ -1,5 +1,7 @@
 #include "core/core.h"
 
+#include <cstdlib>
+
 #include "pt/thread.h"
 #include "routing/worker_registry.h"
 
@@ -118,6 +120,6 @@ void Core::Stop()
     running = false;
     pthread_mutex_unlock(&queueLock);
     for (const Message& message : left)
-        BufferRefs::destroy(message.data);
+        std::free(message.data);
     delete trigger;
 }

@@ -1,9 +1,5 @@
 #include "routing/buffer_refs.h"
 
-#include <cstdlib>
-
-#include "routing/payload_copy.h"
-
 BufferRefs::BufferRefs()
 {
     pthread_mutex_init(&lock, nullptr);
@@ -12,16 +8,6 @@ BufferRefs::BufferRefs()
 BufferRefs::~BufferRefs()
 {
     pthread_mutex_destroy(&lock);
-}
-
-void* BufferRefs::create(const void* data, int32_t length)
-{
-    return CopyPayload(data, length);
-}
-
-void BufferRefs::destroy(void* payload)
-{
-    std::free(payload);
 }
 
 bool BufferRefs::dropCoreHold(void* payload, bool recorded)

@@ -43,13 +43,6 @@ public:
     BufferRefs(const BufferRefs&) = delete;
     BufferRefs& operator=(const BufferRefs&) = delete;
 
-    // A private copy of `length` bytes at `data`, or null when it cannot be
-    // allocated (also for a negative length, without trying).
-    // REQUIRES: data non-null, length nonzero.
-    static void* create(const void* data, int32_t length);
-    // Frees a payload nobody holds any more (or that never left the queue).
-    static void destroy(void* payload);
-
     // A receiver's call with the payload, on the event-handler thread:
     // beginCall before it, endCall after it with the receiver's answer.
     // endCall is true when the receiver's hold was recorded.

@@ -9,6 +9,7 @@
 #include "core/core.h"
 #include "modules/boundary_record.h"
 #include "routing/match_key.h"
+#include "routing/payload_copy.h"
 #include "routing/plugin_thread.h"
 
 namespace {
@@ -136,7 +137,7 @@ int32_t QueueMessage(Core& core, const Message& message)
 
     Message copy = message;
     if (message.data && message.length != 0) {
-        copy.data = BufferRefs::create(message.data, message.length);
+        copy.data = CopyPayload(message.data, message.length);
         if (!copy.data)
             return ORV_RESULT_NO_MEMORY;
     } else {
@@ -149,7 +150,7 @@ int32_t QueueMessage(Core& core, const Message& message)
         bool released = false;
         slot = RequestSlot(core, copy.request_id, released);
         if (!slot) {
-            BufferRefs::destroy(copy.data);
+            std::free(copy.data);
             return ORV_RESULT_REFUSED;
         }
         if (copy.data)
@@ -160,7 +161,7 @@ int32_t QueueMessage(Core& core, const Message& message)
     if (outcome != Queued::Yes) {
         if (slot && copy.data)
             UnclaimSlot(core, slot);
-        BufferRefs::destroy(copy.data);
+        std::free(copy.data);
     }
     switch (outcome) {
     case Queued::Stopped:
@@ -198,7 +199,7 @@ void FreeLast(Core& core, void* buffer, bool wake)
     if (!buffer)
         return;
     if (!wake) {
-        BufferRefs::destroy(buffer);
+        std::free(buffer);
         return;
     }
     // Wake before freeing: once freed, the address may come back from malloc
@@ -212,7 +213,7 @@ void FreeLast(Core& core, void* buffer, bool wake)
         }
     }
     pthread_mutex_unlock(&core.requestLock);
-    BufferRefs::destroy(buffer);
+    std::free(buffer);
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ TEST_F(CoreLifecycle, MessagesStillQueuedAtStopAreFreed)
 {
     ASSERT_TRUE(core->Start());
     for (int32_t length : {1, 64, 4096})
-        queue(BufferRefs::create(std::string(static_cast<size_t>(length), 'x').data(), length), length);
+        queue(malloc(static_cast<size_t>(length)), length);
     queue(nullptr, 0);
     core->Stop();
     EXPECT_TRUE(core->eventQueue.empty());

@@ -166,7 +166,7 @@ TEST(PayloadHolds, StrayRepeatedAndCoreIdReleasesNeverDropTheCoresHold)
 {
     CoreHarness h;
     h.createTrigger();
-    void* payload = BufferRefs::create("held", 4);  // held by the Core, as while delivered
+    void* payload = Buffer("held");  // held by the Core, as while delivered
     h.core.bufferRefs.addHold(payload, 0x11);
     h.core.bufferRefs.addHold(payload, ORV_CORE_ID);  // a module that took the Core's id
     EXPECT_EQ(0, Release(payload, 0x22));  // holds nothing

@@ -59,7 +59,7 @@ std::vector<SentMessage> TakeQueued(Core& core)
         if (message.data)
             payload.assign(static_cast<const char*>(message.data), message.length);
         taken.push_back({message.flags, message.event, message.source_id, message.length, payload});
-        BufferRefs::destroy(message.data);
+        std::free(message.data);
     }
     return taken;
 }
