@@ -4,6 +4,7 @@
 
 #include "pt/thread.h"
 #include "routing/worker_registry.h"
+#include "supervision/stall_watchdog.h"
 
 std::atomic<Core*> Core::instance{nullptr};
 std::atomic<int> Core::callbacksInside{0};
@@ -34,6 +35,10 @@ Core::Core(const std::string& executablePath_)
       executablePath(executablePath_),
       throttling(false),
       throttleSince(0),
+      deliveryWatch(kStallMs * INT64_C(1000000)),
+      passWatch(kStallMs * INT64_C(1000000)),
+      deliveryStampNs(0),
+      watchdogThread(nullptr),
       modulesClosing(false)
 {
     pthread_mutex_init(&queueLock, nullptr);
@@ -86,7 +91,9 @@ bool Core::Start()
     modules.clear();
     modulesClosing = false;
     pthread_rwlock_unlock(&modulesLock);
+    stats.startedNs = CoarseNowNs();
     LoadModules();
+    StartWatchdog();
     PublishModuleStatus();
     StartEventHandler();
     StartScheduler();
@@ -104,6 +111,7 @@ void Core::Stop()
     StopEventHandler();
     ReleaseFlowSlots();
     CloseModules();
+    StopWatchdog();
     UnloadModules();
     pthread_rwlock_wrlock(&modulesLock);
     modules.clear();

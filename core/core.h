@@ -45,9 +45,12 @@
 #include "routing/buffer_refs.h"
 #include "routing/flow_slot.h"
 #include "routing/message_api.h"
+#include "supervision/call_watch.h"
+#include "supervision/service_stats.h"
 
 class EventHandlerThread;
 class SchedulerThread;
+class StallWatchdog;
 class TiXmlDocument;
 
 class Core {
@@ -113,6 +116,10 @@ public:
     bool StopScheduler();
     void UpdateThrottling(bool low, int64_t now);
 
+    // Stall watchdog (supervision/stall_watchdog.cpp). Both return true.
+    bool StartWatchdog();
+    bool StopWatchdog();
+
     pthread_mutex_t queueLock;           // guards eventQueue, eventTrigger, queueOpen, handlerWaiting
     pt::trigger* eventTrigger;           // owning; auto-reset; null outside Start..Stop
     std::atomic<bool> running;           // eventTrigger is non-null; written under queueLock,
@@ -134,6 +141,13 @@ public:
     std::atomic<bool> throttling;        // written by the scheduler thread, read by Dispatch
     int64_t throttleSince;               // scheduler thread only
 
+    ServiceStats stats;                  // counters; see its header for who writes which
+    CallWatch deliveryWatch;             // the event-handler thread's module calls
+    CallWatch passWatch;                 // the main thread's Open and Close calls
+    int64_t deliveryStampNs;             // event-handler thread only: the coarse time the
+                                         // current module call began at
+    StallWatchdog* watchdogThread;       // owning; main thread only
+
     pthread_rwlock_t modulesLock;        // see Thread safety; prefers writers
     std::atomic<bool> modulesClosing;    // written under modulesLock: the stop passes have
                                          // begun, open requests start no more workers
@@ -151,6 +165,12 @@ public:
     // modules' workers to return first.
     static constexpr int kWorkerGraceMs = 500;
     int workerGraceMs = kWorkerGraceMs;              // main thread only
+
+    // A module call on the Core's own threads that runs longer is stalled.
+    static constexpr int64_t kStallMs = 2000;
+    // The event queue's high-water mark: the watchdog warns above either.
+    static constexpr uint64_t kQueueMarkMessages = 100000;
+    static constexpr uint64_t kQueueMarkBytes = UINT64_C(1) << 30;
 
 private:
     static std::atomic<Core*> instance;        // see AcquireInstance

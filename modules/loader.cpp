@@ -118,6 +118,7 @@ void LoadCandidate(Core& core, const boost::filesystem::path& path, std::set<uin
     }
     WarnOfReservedId(record.file_name, info.module_id);
     record.info = info;
+    record.stats = core.stats.add(info.module_id, record.file_name);
     if (info.wants_ioctl_worker)
         core.StartIoctlWorker(record);
     Insert(core, record);

@@ -24,7 +24,7 @@
 
 namespace {
 
-void CloseModule(ModuleRecord& record)
+void CloseModule(ModuleRecord& record, CallWatch& watch)
 {
     record.read_worker = nullptr;
     if (!record.Close)
@@ -32,6 +32,7 @@ void CloseModule(ModuleRecord& record)
     CloseArgs args = NewRecord<CloseArgs>();
     CloseReply reply = NewRecord<CloseReply>();
     EntryCallScope call(record.file_name, "Close");
+    WatchedCall watched(watch, record.stats, "Close");
     record.Close(&args, &reply);
 }
 
@@ -76,7 +77,7 @@ bool Core::CloseModules()
 
     for (ModuleRecord& record : modules)
         if (record.library)
-            CloseModule(record);
+            CloseModule(record, passWatch);
     return true;
 }
 

@@ -70,37 +70,39 @@ void BufferRefs::record(void* payload, uint64_t holder)
     }
 }
 
-bool BufferRefs::dropHold(void* payload, uint64_t holder)
+BufferRefs::Drop BufferRefs::dropHold(void* payload, uint64_t holder)
 {
     if (!payload)
-        return true;
+        return Drop::Nothing;
     pthread_mutex_lock(&lock);
-    bool removed = false;
+    Drop drop = Drop::Nothing;
     auto range = kept.equal_range(payload);
     for (auto it = range.first; it != range.second; ++it) {
         if (it->second == holder) {
             kept.erase(it);
-            removed = true;
+            drop = Drop::Held;
             break;
         }
     }
-    if (!removed)
-        releaseDuringCall(payload, holder);
-    const bool last = removed && !delivering.count(payload) && kept.find(payload) == kept.end();
+    if (drop == Drop::Nothing && releaseDuringCall(payload, holder))
+        drop = Drop::Early;
+    if (drop == Drop::Held && !delivering.count(payload) && kept.find(payload) == kept.end())
+        drop = Drop::Last;
     pthread_mutex_unlock(&lock);
-    return last;
+    return drop;
 }
 
-void BufferRefs::releaseDuringCall(void* payload, uint64_t holder)
+bool BufferRefs::releaseDuringCall(void* payload, uint64_t holder)
 {
     uint64_t ticket = callTicket.load(std::memory_order_acquire);
     if (!(ticket & 1) || (ticket & kReleasedEarly))
-        return;
+        return false;
     // The ticket is unique to one call and changes before the next call's
     // payload and holder are written: if it is unchanged at the exchange,
     // what was read belongs to this call.
-    if (callPayload.load(std::memory_order_relaxed) == payload && callHolder.load(std::memory_order_relaxed) == holder)
-        callTicket.compare_exchange_strong(ticket, ticket | kReleasedEarly, std::memory_order_acq_rel);
+    if (callPayload.load(std::memory_order_relaxed) != payload || callHolder.load(std::memory_order_relaxed) != holder)
+        return false;
+    return callTicket.compare_exchange_strong(ticket, ticket | kReleasedEarly, std::memory_order_acq_rel);
 }
 
 size_t BufferRefs::keptHolds(void* payload)

@@ -57,10 +57,13 @@ public:
     // Records one kept hold of `holder` on a payload whose delivery pass is
     // still running; nothing for null.
     void addHold(void* payload, uint64_t holder);
-    // Removes one hold of `holder` on `payload`. True when that was the last
-    // hold (the caller then frees it); true at once for null. False when
-    // `holder` held nothing, so a stray release frees nothing.
-    bool dropHold(void* payload, uint64_t holder);
+    // What a release did: named nothing `holder` held (also for null, so a
+    // stray release frees nothing), cancelled the hold of a call still in
+    // progress, removed a hold, or removed the last hold (the caller then
+    // frees the payload).
+    enum class Drop { Nothing, Early, Held, Last };
+    // Removes one hold of `holder` on `payload`.
+    Drop dropHold(void* payload, uint64_t holder);
     // Number of kept holds recorded for `payload` (the Core's not counted).
     size_t keptHolds(void* payload);
 
@@ -69,7 +72,8 @@ private:
     // once that call's holder has released the payload.
     static constexpr uint64_t kReleasedEarly = uint64_t(1) << 63;
 
-    void releaseDuringCall(void* payload, uint64_t holder);  // REQUIRES: lock held
+    // REQUIRES: lock held. True when it matched the call in progress.
+    bool releaseDuringCall(void* payload, uint64_t holder);
     // REQUIRES: lock held. Throws std::bad_alloc with the lock released.
     void record(void* payload, uint64_t holder);
 

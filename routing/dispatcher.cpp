@@ -116,6 +116,7 @@ Queued Enqueue(Core& core, const Message& copy)
     if (outcome == Queued::Yes) {
         try {
             core.eventQueue.push_back(copy);
+            core.stats.countQueued(copy.data ? static_cast<uint32_t>(copy.length) : 0);
         } catch (const std::bad_alloc&) {
             outcome = Queued::NoMemory;
         }
@@ -163,6 +164,9 @@ int32_t QueueMessage(Core& core, const Message& message)
             UnclaimSlot(core, slot);
         std::free(copy.data);
     }
+    if (outcome == Queued::Dropped)
+        if (ModuleStats* sender = core.stats.find(copy.source_id))
+            Add(sender->sentDropped);
     switch (outcome) {
     case Queued::Stopped:
         return ORV_RESULT_REFUSED;
@@ -216,12 +220,28 @@ void FreeLast(Core& core, void* buffer, bool wake)
     std::free(buffer);
 }
 
+// Counts a module's send by its answer; the Core's own sends count only as
+// queued.
+void CountSend(Core& core, const Message& message, int32_t result)
+{
+    if (ModuleStats* sender = core.stats.find(message.source_id))
+        sender->countSend(result, message.data && message.length > 0 ? static_cast<uint32_t>(message.length) : 0);
+}
+
 }  // namespace
 
 void DropPayloadHold(Core& core, void* buffer, uint64_t holder)
 {
+    const BufferRefs::Drop drop = core.bufferRefs.dropHold(buffer, holder);
+    if (ModuleStats* stats = core.stats.find(holder)) {
+        Add(stats->releases);
+        if (drop == BufferRefs::Drop::Nothing)
+            Add(stats->releasesUnmatched);
+        else if (drop != BufferRefs::Drop::Early)
+            stats->holdsNow.fetch_sub(1, std::memory_order_relaxed);
+    }
     // A release does not say whose payload it was: look for a waiting worker.
-    if (core.bufferRefs.dropHold(buffer, holder))
+    if (drop == BufferRefs::Drop::Last)
         FreeLast(core, buffer, true);
 }
 
@@ -245,6 +265,8 @@ int32_t Core::Dispatch(const Message* message, MessageResult* result)
 {
     if (!running.load(std::memory_order_acquire)) {
         result->result = ORV_RESULT_REFUSED;
+        if (message->flags != ORV_CMD_RELEASE && message->source_id != 0)
+            CountSend(*this, *message, ORV_RESULT_REFUSED);
         return 0;
     }
     if (message->flags == ORV_CMD_RELEASE) {
@@ -261,6 +283,7 @@ int32_t Core::Dispatch(const Message* message, MessageResult* result)
         }
     } else {
         result->result = QueueMessage(*this, *message);
+        CountSend(*this, *message, result->result);
         return 0;
     }
     result->result = ORV_RESULT_OK;

@@ -53,6 +53,26 @@ bool Core::StopEventHandler()
 
 namespace {
 
+// Ends a receiver's call with the payload; true when its hold was recorded,
+// which the receiver's counters then show.
+bool EndCall(Core& core, const ModuleRecord& record, bool keeps)
+{
+    const bool recorded = core.bufferRefs.endCall(keeps);
+    if (recorded && record.stats)
+        Add(record.stats->holdsNow);
+    return recorded;
+}
+
+// Counts a message as through its delivery pass, for the service and for
+// the module that sent it.
+void CountPassed(Core& core, const Message& message)
+{
+    const uint64_t bytes = message.data ? static_cast<uint32_t>(message.length) : 0;
+    core.stats.countDelivered(bytes);
+    if (ModuleStats* sender = core.stats.find(message.source_id))
+        Bump(sender->sentPassed);
+}
+
 // Payload notice through IOCTL with sub-code `code`: the payload only.
 bool NotifyPayload(Core& core, const ModuleRecord& record, const Message& message, uint32_t code)
 {
@@ -71,9 +91,17 @@ bool NotifyPayload(Core& core, const ModuleRecord& record, const Message& messag
         core.bufferRefs.beginCall(message.data, record.info.module_id);
     {
         EntryCallScope call(record.file_name, "IOCTL");
+        core.deliveryWatch.begin(record.stats, "IOCTL", core.deliveryStampNs);
         record.IOCTL(&args, &reply);
+        core.deliveryStampNs = CoarseNowNs();
+        core.deliveryWatch.end(core.deliveryStampNs);
     }
-    return message.data && core.bufferRefs.endCall(reply.keeps_buffer != 0);
+    if (record.stats) {
+        Bump(record.stats->noticeMessages);
+        if (message.data)
+            Bump(record.stats->noticeBytes, static_cast<uint32_t>(message.length));
+    }
+    return message.data && EndCall(core, record, reply.keeps_buffer != 0);
 }
 
 bool WriteMessage(Core& core, const ModuleRecord& record, const Message& message)
@@ -93,11 +121,17 @@ bool WriteMessage(Core& core, const ModuleRecord& record, const Message& message
     WriteReply reply = NewRecord<WriteReply>();
     if (message.data)
         core.bufferRefs.beginCall(message.data, record.info.module_id);
+    int64_t length;
     {
         EntryCallScope call(record.file_name, "Write");
+        core.deliveryWatch.begin(record.stats, "Write", core.deliveryStampNs);
         record.Write(&args, &reply);
+        core.deliveryStampNs = CoarseNowNs();
+        length = core.deliveryWatch.end(core.deliveryStampNs);
     }
-    return message.data && core.bufferRefs.endCall(reply.keeps_buffer != 0);
+    if (record.stats)
+        record.stats->countWrite(message.data ? static_cast<uint32_t>(message.length) : 0, length);
+    return message.data && EndCall(core, record, reply.keeps_buffer != 0);
 }
 
 // One module's part of a message's delivery pass; true when the module's
@@ -137,8 +171,13 @@ void Core::DrainEvents()
         pthread_mutex_unlock(&queueLock);
         if (batch.empty())
             return;
-        for (const Message& message : batch)
+        // Each module call's time runs from the end of the one before: one
+        // clock read per call.
+        deliveryStampNs = CoarseNowNs();
+        for (const Message& message : batch) {
             DeliverMessage(message);
+            CountPassed(*this, message);
+        }
         batch.clear();
     }
 }

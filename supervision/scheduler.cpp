@@ -174,7 +174,8 @@ bool Core::StopScheduler()
 
 void Core::UpdateThrottling(bool low, int64_t now)
 {
-    throttling = low;
+    if (throttling.exchange(low) != low)
+        Bump(stats.throttlingChanges);
     if (low) {
         if (throttleSince == 0) {
             SendText(kLowMemoryNotice);

@@ -44,7 +44,7 @@ std::string FileNameOf(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-void OpenModule(ModuleRecord& record)
+void OpenModule(ModuleRecord& record, CallWatch& watch)
 {
     if (!record.Open) {
         record.open_code = StatusDocuments::kMissingOpenCode;
@@ -55,6 +55,7 @@ void OpenModule(ModuleRecord& record)
     OpenReply reply = NewRecord<OpenReply>();
     CallTimer timer;
     EntryCallScope call(record.file_name, "Open");
+    WatchedCall watched(watch, record.stats, "Open");
     int32_t code = record.Open(&args, &reply);
     record.open_time_ms = timer.elapsedMs();
     record.open_code = code;
@@ -186,7 +187,7 @@ bool Core::PublishModuleStatus()
 {
     for (ModuleRecord& record : modules)
         if (record.library)
-            OpenModule(record);
+            OpenModule(record, passWatch);
     try {
         TiXmlDocument document;
         BuildModuleStatus(document, *this);

@@ -1,0 +1,160 @@
+#include "supervision/service_stats.h"
+
+#include <algorithm>
+
+#include "routing/message_api.h"
+
+namespace {
+
+std::atomic<uint64_t> tableGenerations{0};
+
+// The last lookup of the calling thread: senders and the event-handler thread
+// mostly ask for the same id again and again.
+struct LookupCache {
+    uint64_t generation = 0;
+    uint64_t moduleId = 0;
+    ModuleStats* stats = nullptr;
+};
+thread_local LookupCache lastLookup;
+
+}  // namespace
+
+uint64_t ModuleStats::waiting() const
+{
+    const uint64_t done = sentPassed.load(std::memory_order_relaxed) + sentDropped.load(std::memory_order_relaxed);
+    const uint64_t accepted = sentAccepted.load(std::memory_order_relaxed);
+    return accepted > done ? accepted - done : 0;
+}
+
+void ModuleStats::countSend(int32_t result, uint64_t bytes)
+{
+    switch (result) {
+    case ORV_RESULT_OK:
+        Add(sentAccepted);
+        if (bytes)
+            Add(sentBytes, bytes);
+        break;
+    case ORV_RESULT_REFUSED:
+        Add(sentRefused);
+        break;
+    case ORV_RESULT_THROTTLED:
+        Add(sentThrottled);
+        break;
+    default:
+        Add(sentNoMemory);
+        break;
+    }
+}
+
+void ModuleStats::countWrite(uint64_t bytes, int64_t ns)
+{
+    Bump(writeMessages);
+    if (bytes)
+        Bump(writeBytes, bytes);
+    if (ns <= 0)
+        return;
+    Bump(writeNsTotal, static_cast<uint64_t>(ns));
+    if (static_cast<uint64_t>(ns) > writeNsMax.load(std::memory_order_relaxed))
+        writeNsMax.store(static_cast<uint64_t>(ns), std::memory_order_relaxed);
+}
+
+ServiceStats::ServiceStats()
+{
+    pthread_mutex_init(&listLock, nullptr);
+}
+
+ServiceStats::~ServiceStats()
+{
+    pthread_mutex_destroy(&listLock);
+}
+
+ModuleStats* ServiceStats::add(uint64_t moduleId, const std::string& fileName)
+{
+    auto stats = std::make_unique<ModuleStats>(moduleId, fileName);
+    auto table = std::make_unique<IdTable>();
+    const IdTable* old = current.load(std::memory_order_relaxed);
+    if (old)
+        table->byId = old->byId;
+    auto at = std::lower_bound(table->byId.begin(), table->byId.end(), std::make_pair(moduleId, (ModuleStats*)nullptr));
+    table->byId.insert(at, std::make_pair(moduleId, stats.get()));
+    table->generation = ++tableGenerations;
+
+    ModuleStats* added = stats.get();
+    pthread_mutex_lock(&listLock);
+    try {
+        modules.reserve(modules.size() + 1);
+        tables.reserve(tables.size() + 1);
+    } catch (...) {
+        pthread_mutex_unlock(&listLock);
+        throw;
+    }
+    modules.push_back(std::move(stats));
+    current.store(table.get(), std::memory_order_release);
+    tables.push_back(std::move(table));
+    pthread_mutex_unlock(&listLock);
+    return added;
+}
+
+ModuleStats* ServiceStats::find(uint64_t moduleId) const
+{
+    const IdTable* table = current.load(std::memory_order_acquire);
+    if (!table)
+        return nullptr;
+    LookupCache& cache = lastLookup;
+    if (cache.generation == table->generation && cache.moduleId == moduleId)
+        return cache.stats;
+    auto at = std::lower_bound(table->byId.begin(), table->byId.end(), moduleId,
+                               [](const std::pair<uint64_t, ModuleStats*>& entry, uint64_t id) { return entry.first < id; });
+    ModuleStats* found = at != table->byId.end() && at->first == moduleId ? at->second : nullptr;
+    cache.generation = table->generation;
+    cache.moduleId = moduleId;
+    cache.stats = found;
+    return found;
+}
+
+void ServiceStats::forEach(const std::function<void(const ModuleStats&)>& visit) const
+{
+    pthread_mutex_lock(&listLock);
+    for (const auto& stats : modules)
+        visit(*stats);
+    pthread_mutex_unlock(&listLock);
+}
+
+size_t ServiceStats::moduleCount() const
+{
+    pthread_mutex_lock(&listLock);
+    const size_t count = modules.size();
+    pthread_mutex_unlock(&listLock);
+    return count;
+}
+
+uint64_t ServiceStats::depth() const
+{
+    const uint64_t out = delivered.load(std::memory_order_relaxed);
+    const uint64_t in = queued.load(std::memory_order_relaxed);
+    return in > out ? in - out : 0;
+}
+
+uint64_t ServiceStats::depthBytes() const
+{
+    const uint64_t out = deliveredBytes.load(std::memory_order_relaxed);
+    const uint64_t in = queuedBytes.load(std::memory_order_relaxed);
+    return in > out ? in - out : 0;
+}
+
+void ServiceStats::countQueued(uint64_t bytes)
+{
+    Bump(queued);
+    if (bytes)
+        Bump(queuedBytes, bytes);
+    const uint64_t now = depth();
+    if (now > depthMax.load(std::memory_order_relaxed))
+        depthMax.store(now, std::memory_order_relaxed);
+}
+
+void ServiceStats::countDelivered(uint64_t bytes)
+{
+    Bump(delivered);
+    if (bytes)
+        Bump(deliveredBytes, bytes);
+}

@@ -1,0 +1,121 @@
+// The counters the service keeps about its routing and each loaded module:
+// what the host interface reports, and what the stall watchdog reads to name
+// the modules behind a long queue.
+//
+// Counters are plain atomics updated with relaxed order: each is exact on its
+// own, a set of them read together is not one atomic picture. Counters that a
+// single thread writes (the event-handler thread's, those written under
+// queueLock) are bumped with a load and a store rather than a locked
+// read-modify-write, which keeps the delivery path as cheap as before.
+//
+// Thread safety: add runs on the main thread (the loader); find, forEach and
+// the counters on any thread. The id table is published copy-on-write: a
+// reader takes the current table with one acquire load and never a lock;
+// every table stays alive until the ServiceStats is destroyed.
+// Invariants:
+//  - A ModuleStats, once added, stays at its address until the ServiceStats
+//    is destroyed, so pointers in records and call watches stay valid.
+//  - Tables are only ever replaced by a superset, in load order.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+using Counter = std::atomic<uint64_t>;
+
+// Adds `n` to a counter that only the calling thread (or the lock it holds)
+// writes.
+inline void Bump(Counter& counter, uint64_t n = 1)
+{
+    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+
+// Adds `n` to a counter that several threads write.
+inline void Add(Counter& counter, uint64_t n = 1)
+{
+    counter.fetch_add(n, std::memory_order_relaxed);
+}
+
+struct ModuleStats {
+    ModuleStats(uint64_t id, const std::string& name) : moduleId(id), fileName(name) {}
+
+    const uint64_t moduleId;
+    const std::string fileName;  // bytes, as in the module record
+    // Its sends, by answer (any thread).
+    Counter sentAccepted{0};
+    Counter sentRefused{0};
+    Counter sentThrottled{0};
+    Counter sentNoMemory{0};
+    Counter sentBytes{0};
+    Counter sentDropped{0};  // accepted during the stop's last pass, never delivered
+    Counter sentPassed{0};   // event-handler thread: its messages through their pass
+    // Deliveries to it (event-handler thread).
+    Counter writeMessages{0};
+    Counter writeBytes{0};
+    Counter noticeMessages{0};
+    Counter noticeBytes{0};
+    Counter writeNsTotal{0};
+    Counter writeNsMax{0};
+    // Holds and releases (any thread).
+    Counter holdsNow{0};
+    Counter releases{0};
+    Counter releasesUnmatched{0};
+    Counter stalledCalls{0};  // the stall watchdog thread
+
+    // Its accepted messages that have not been through their pass yet.
+    uint64_t waiting() const;
+    void countSend(int32_t result, uint64_t bytes);
+    // REQUIRES: the event-handler thread.
+    void countWrite(uint64_t bytes, int64_t ns);
+};
+
+class ServiceStats {
+public:
+    ServiceStats();
+    ~ServiceStats();
+    ServiceStats(const ServiceStats&) = delete;
+    ServiceStats& operator=(const ServiceStats&) = delete;
+
+    // Starts the counters of a module that has just loaded; main thread only.
+    // Throws std::bad_alloc (nothing added).
+    ModuleStats* add(uint64_t moduleId, const std::string& fileName);
+    // The counters of the loaded module with this id, or null. Lock-free.
+    ModuleStats* find(uint64_t moduleId) const;
+    // Calls `visit` for every loaded module, in load order.
+    void forEach(const std::function<void(const ModuleStats&)>& visit) const;
+    size_t moduleCount() const;
+
+    // The service's own counters.
+    Counter queued{0};          // written under queueLock
+    Counter queuedBytes{0};     // written under queueLock
+    Counter depthMax{0};        // written under queueLock
+    Counter delivered{0};       // event-handler thread
+    Counter deliveredBytes{0};  // event-handler thread
+    Counter throttlingChanges{0};  // scheduler thread
+    std::atomic<int64_t> startedNs{0};  // CoarseNowNs at Start; 0 before
+
+    uint64_t depth() const;
+    uint64_t depthBytes() const;
+    // REQUIRES: queueLock held. A message of `bytes` payload joins the queue.
+    void countQueued(uint64_t bytes);
+    // REQUIRES: the event-handler thread. A message finished its pass.
+    void countDelivered(uint64_t bytes);
+
+private:
+    struct IdTable {
+        uint64_t generation;  // unique in the process: tells a reused address apart
+        std::vector<std::pair<uint64_t, ModuleStats*>> byId;  // sorted by id
+    };
+
+    std::atomic<const IdTable*> current{nullptr};
+    mutable pthread_mutex_t listLock;                 // guards modules and tables
+    std::vector<std::unique_ptr<ModuleStats>> modules;  // load order; owning
+    std::vector<std::unique_ptr<IdTable>> tables;       // every table published
+};

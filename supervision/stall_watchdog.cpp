@@ -1,0 +1,154 @@
+#include "supervision/stall_watchdog.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "core/core.h"
+#include "core/thread_log.h"
+#include "supervision/call_watch.h"
+#include "supervision/service_stats.h"
+
+namespace {
+
+constexpr int kCycleMs = 100;
+constexpr size_t kNamedSenders = 3;
+
+// What a stalled call of `entry` keeps waiting.
+const char* HeldUp(const char* entry)
+{
+    if (std::strcmp(entry, "Open") == 0)
+        return "the start of the service is held up";
+    if (std::strcmp(entry, "Close") == 0)
+        return "the stop of the service is held up";
+    return "delivery to every module is held up";
+}
+
+unsigned long LogId(const ModuleStats* module)
+{
+    return static_cast<unsigned long>(module->moduleId);
+}
+
+// "a.so ID 0x00001000 (90000), b.so ID ..." for the modules with the most
+// messages waiting, most first.
+std::string TopSenders(const ServiceStats& stats)
+{
+    std::vector<std::pair<uint64_t, const ModuleStats*>> waiting;
+    stats.forEach([&waiting](const ModuleStats& module) {
+        if (const uint64_t n = module.waiting())
+            waiting.emplace_back(n, &module);
+    });
+    const size_t named = std::min(waiting.size(), kNamedSenders);
+    std::partial_sort(waiting.begin(), waiting.begin() + named, waiting.end(),
+                      [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::string text;
+    for (size_t i = 0; i < named; ++i) {
+        char entry[64];
+        std::snprintf(entry, sizeof entry, " ID 0x%08lX (%llu)", LogId(waiting[i].second),
+                      static_cast<unsigned long long>(waiting[i].first));
+        text += (i ? ", " : "") + waiting[i].second->fileName + entry;
+    }
+    return named ? text : "the service itself";
+}
+
+}  // namespace
+
+StallWatchdog::StallWatchdog(CallWatch* delivery, CallWatch* passes, ServiceStats* stats_, const StallLimits& limits_)
+    : pt::thread(false), stats(stats_), limits(limits_)
+{
+    watched[0].watch = delivery;
+    watched[1].watch = passes;
+}
+
+StallWatchdog::~StallWatchdog()
+{
+    waitfor();
+}
+
+void StallWatchdog::execute()
+{
+    while (!isSignalled()) {
+        waitForSignal(kCycleMs);
+        try {
+            check(CoarseNowNs());
+        } catch (const std::bad_alloc&) {
+            // A cycle that cannot name the senders is retried by the next one.
+        }
+    }
+    // The last call of the close pass may have ended since the last cycle.
+    try {
+        check(CoarseNowNs());
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+void StallWatchdog::check(int64_t nowNs)
+{
+    for (Watched& each : watched)
+        checkCall(each, nowNs);
+    checkQueue();
+}
+
+void StallWatchdog::checkCall(Watched& w, int64_t nowNs)
+{
+    if (w.warnedSeq) {
+        const int64_t length = w.watch->slowReturn(w.warnedSeq);
+        if (length < 0)
+            return;
+        ThreadLog::warning("plugin %s ID 0x%08lX: %s returned after %.1f s", w.module->fileName.c_str(),
+                           LogId(w.module), w.entry, length / 1e9);
+        w.warnedSeq = 0;
+    }
+    const CallWatch::Call call = w.watch->read();
+    if (!call.module || nowNs - call.startNs <= limits.callNs)
+        return;
+    ThreadLog::warning("plugin %s ID 0x%08lX: %s has run for more than %lld s; %s", call.module->fileName.c_str(),
+                       LogId(call.module), call.entry, static_cast<long long>(limits.callNs / 1000000000),
+                       HeldUp(call.entry));
+    Add(call.module->stalledCalls);
+    w.warnedSeq = call.seq;
+    w.module = call.module;
+    w.entry = call.entry;
+}
+
+void StallWatchdog::checkQueue()
+{
+    const uint64_t messages = stats->depth();
+    const uint64_t bytes = stats->depthBytes();
+    if (!queueOver && (messages > limits.queueMessages || bytes > limits.queueBytes)) {
+        queueOver = true;
+        ThreadLog::warning("event queue over its high-water mark: %llu messages, %llu payload bytes waiting; "
+                           "most sent by %s",
+                           static_cast<unsigned long long>(messages), static_cast<unsigned long long>(bytes),
+                           TopSenders(*stats).c_str());
+    } else if (queueOver && messages <= limits.queueMessages / 2 && bytes <= limits.queueBytes / 2) {
+        queueOver = false;
+        ThreadLog::warning("event queue back under its high-water mark: %llu messages, %llu payload bytes waiting",
+                           static_cast<unsigned long long>(messages), static_cast<unsigned long long>(bytes));
+    }
+}
+
+bool Core::StartWatchdog()
+{
+    const StallLimits limits = {kStallMs * INT64_C(1000000), kQueueMarkMessages, kQueueMarkBytes};
+    try {
+        watchdogThread = new StallWatchdog(&deliveryWatch, &passWatch, &stats, limits);
+    } catch (const std::bad_alloc&) {
+        ThreadLog::error("stall watchdog not started: out of memory");
+        return true;
+    }
+    watchdogThread->start();
+    return true;
+}
+
+bool Core::StopWatchdog()
+{
+    if (!watchdogThread)
+        return true;
+    watchdogThread->signal();
+    delete watchdogThread;  // joins
+    watchdogThread = nullptr;
+    return true;
+}

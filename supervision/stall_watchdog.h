@@ -1,0 +1,67 @@
+// The stall watchdog: a thread that tells the operator when a module holds
+// the service up.
+//
+// One event-handler thread delivers every message to every module, and the
+// main thread opens and closes them one after the other, so a module call
+// that blocks holds up everything behind it. About ten times a second the
+// watchdog reads the call each of those threads is making (their CallWatch)
+// and logs once, for a call that has run longer than the stall limit, which
+// module and entry point it is and what is held up; once that call returns,
+// one more line says how long it took. It also watches the event queue: one
+// warning when the queue grows past its high-water mark in messages or
+// payload bytes, naming the modules with the most messages waiting, and one
+// line when it is back under half the mark.
+//
+// The thread runs from before the open pass until after the close pass,
+// which the scheduler's life does not cover.
+//
+// Thread safety: created, stopped and deleted on the main thread; check runs
+// on the watchdog thread (or the caller's, in tests) only.
+// Invariants: at most one warning and one return line per stalled call, one
+// warning and one all-clear per crossing of the queue mark.
+#pragma once
+
+#include <cstdint>
+
+#include "pt/thread.h"
+
+class CallWatch;
+class ServiceStats;
+struct ModuleStats;
+
+struct StallLimits {
+    int64_t callNs;          // a call running longer is stalled
+    uint64_t queueMessages;  // high-water mark of the queue, in messages
+    uint64_t queueBytes;     // ... and in payload bytes
+};
+
+class StallWatchdog : public pt::thread {
+public:
+    // REQUIRES: the watches and the stats outlive this object.
+    StallWatchdog(CallWatch* delivery, CallWatch* passes, ServiceStats* stats, const StallLimits& limits);
+    // Joins the thread first; blocks until it has ended.
+    ~StallWatchdog() override;
+
+    // One cycle at coarse-clock time `nowNs`.
+    void check(int64_t nowNs);
+
+protected:
+    void execute() override;
+
+private:
+    // One watched thread and the stalled call it was last warned of.
+    struct Watched {
+        CallWatch* watch;
+        uint64_t warnedSeq = 0;  // 0: none
+        const ModuleStats* module = nullptr;
+        const char* entry = nullptr;
+    };
+
+    void checkCall(Watched& watched, int64_t nowNs);
+    void checkQueue();
+
+    Watched watched[2];
+    ServiceStats* stats;  // not owning
+    const StallLimits limits;
+    bool queueOver = false;
+};
