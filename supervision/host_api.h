@@ -5,8 +5,10 @@
  * The service exports one C function under the name ORV_HOST_SNAPSHOT_SYMBOL
  * ("OrvHostSnapshot"). A module finds it on the main program at run time:
  *
+ *     OrvHostSnapshotFn snapshot;
  *     void* self = dlopen(NULL, RTLD_NOW);
- *     OrvHostSnapshotFn snapshot = (OrvHostSnapshotFn)dlsym(self, ORV_HOST_SNAPSHOT_SYMBOL);
+ *     void* symbol = self ? dlsym(self, ORV_HOST_SNAPSHOT_SYMBOL) : NULL;
+ *     memcpy(&snapshot, &symbol, sizeof snapshot);   (ISO C has no such cast)
  *
  * A null result means a service without the interface: the module carries on
  * without it. The function may be called from any thread of the module, from
@@ -15,8 +17,8 @@
  *
  * The caller supplies the whole snapshot: the HostSnapshot record and room
  * for `module_capacity` ModuleCounters records. The function fills the
- * service's counters and one record per listed module, in list order, and
- * sets module_count to the number of listed modules; when that is more than
+ * service's counters and one record per loaded module, in load order, and
+ * sets module_count to the number of loaded modules; when that is more than
  * module_capacity only the first module_capacity records are filled, and the
  * caller may call again with more room. The counters count from the start of
  * the service and are read one by one, not as one atomic picture: a count may
@@ -50,9 +52,9 @@ extern "C" {
 #define ORV_HOST_SNAPSHOT_VERSION 1u
 #define ORV_MODULE_COUNTERS_VERSION 1u
 
-/* One listed module's counters (400 bytes, version 1). Sends are messages the
- * module sent under its own id (source_id); request commands (source_id 0)
- * and releases are not sends. */
+/* One loaded module's counters (400 bytes, version 1), counted from the end
+ * of its Load. Sends are messages the module sent under its own id
+ * (source_id); request commands (source_id 0) and releases are not sends. */
 typedef struct ModuleCounters {
     uint32_t size;                /* 400 */
     uint32_t version;             /* 1 */
@@ -93,7 +95,7 @@ typedef struct HostSnapshot {
     ModuleCounters* modules;      /* caller: room for module_capacity records (null if 0) */
     uint32_t module_capacity;     /* caller */
     uint32_t module_size;         /* caller: sizeof(ModuleCounters), the records' stride */
-    uint32_t module_count;        /* service: modules listed now */
+    uint32_t module_count;        /* service: modules loaded */
     uint8_t throttling;           /* service: nonzero while video messages are refused */
     uint8_t reserved[3];          /* zero */
     uint64_t messages_queued;     /* messages accepted into the event queue */
