@@ -4,6 +4,7 @@
 
 #include "pt/thread.h"
 #include "routing/worker_registry.h"
+#include "supervision/monotonic_clock.h"
 #include "supervision/stall_watchdog.h"
 
 std::atomic<Core*> Core::instance{nullptr};
@@ -35,9 +36,6 @@ Core::Core(const std::string& executablePath_)
       executablePath(executablePath_),
       throttling(false),
       throttleSince(0),
-      deliveryWatch(kStallMs * INT64_C(1000000)),
-      passWatch(kStallMs * INT64_C(1000000)),
-      deliveryStampNs(0),
       watchdogThread(nullptr),
       modulesClosing(false)
 {
@@ -91,7 +89,7 @@ bool Core::Start()
     modules.clear();
     modulesClosing = false;
     pthread_rwlock_unlock(&modulesLock);
-    stats.startedNs = CoarseNowNs();
+    stats.startedNs = MonotonicNowNs();
     LoadModules();
     StartWatchdog();
     PublishModuleStatus();

@@ -47,6 +47,7 @@
 #include "routing/message_api.h"
 #include "supervision/call_watch.h"
 #include "supervision/service_stats.h"
+#include "supervision/write_sampler.h"
 
 class EventHandlerThread;
 class SchedulerThread;
@@ -144,8 +145,7 @@ public:
     ServiceStats stats;                  // counters; see its header for who writes which
     CallWatch deliveryWatch;             // the event-handler thread's module calls
     CallWatch passWatch;                 // the main thread's Open and Close calls
-    int64_t deliveryStampNs;             // event-handler thread only: the coarse time the
-                                         // current module call began at
+    WriteSampler writeSampler;           // event-handler thread only
     StallWatchdog* watchdogThread;       // owning; main thread only
 
     pthread_rwlock_t modulesLock;        // see Thread safety; prefers writers

@@ -104,19 +104,34 @@ void UnclaimSlot(Core& core, FlowSlot* slot)
 
 enum class Queued { Yes, Dropped, Stopped, NoMemory };
 
+// Counts an accepted message for the service and its sender (null for the
+// Core's own). REQUIRES: queueLock held, which serialises these counters.
+void CountAccepted(Core& core, ModuleStats* sender, uint64_t bytes, bool dropped)
+{
+    if (!dropped)
+        core.stats.countQueued(bytes);
+    if (!sender)
+        return;
+    Bump(sender->sentAccepted);
+    if (bytes)
+        Bump(sender->sentBytes, bytes);
+    if (dropped)
+        Bump(sender->sentDropped);
+}
+
 // Appends `copy` unless the Core has stopped meanwhile (Stopped) or its last
 // delivery pass has begun (Dropped: accepted, but never to be delivered).
 // The running check and the append are one hold of queueLock, and the
 // trigger is posted only when the event-handler thread may be asleep.
 // NoMemory when the queue could not grow.
-Queued Enqueue(Core& core, const Message& copy)
+Queued Enqueue(Core& core, const Message& copy, ModuleStats* sender)
 {
+    const uint64_t bytes = copy.data ? static_cast<uint32_t>(copy.length) : 0;
     pthread_mutex_lock(&core.queueLock);
     Queued outcome = !core.eventTrigger ? Queued::Stopped : core.queueOpen ? Queued::Yes : Queued::Dropped;
     if (outcome == Queued::Yes) {
         try {
             core.eventQueue.push_back(copy);
-            core.stats.countQueued(copy.data ? static_cast<uint32_t>(copy.length) : 0);
         } catch (const std::bad_alloc&) {
             outcome = Queued::NoMemory;
         }
@@ -125,6 +140,8 @@ Queued Enqueue(Core& core, const Message& copy)
             core.eventTrigger->post();
         }
     }
+    if (outcome == Queued::Yes || outcome == Queued::Dropped)
+        CountAccepted(core, sender, bytes, outcome == Queued::Dropped);
     pthread_mutex_unlock(&core.queueLock);
     return outcome;
 }
@@ -158,15 +175,12 @@ int32_t QueueMessage(Core& core, const Message& message)
             ClaimSlot(core, slot, copy.data, released);
     }
 
-    const Queued outcome = Enqueue(core, copy);
+    const Queued outcome = Enqueue(core, copy, core.stats.find(copy.source_id));
     if (outcome != Queued::Yes) {
         if (slot && copy.data)
             UnclaimSlot(core, slot);
         std::free(copy.data);
     }
-    if (outcome == Queued::Dropped)
-        if (ModuleStats* sender = core.stats.find(copy.source_id))
-            Add(sender->sentDropped);
     switch (outcome) {
     case Queued::Stopped:
         return ORV_RESULT_REFUSED;
@@ -220,12 +234,13 @@ void FreeLast(Core& core, void* buffer, bool wake)
     std::free(buffer);
 }
 
-// Counts a module's send by its answer; the Core's own sends count only as
-// queued.
-void CountSend(Core& core, const Message& message, int32_t result)
+// Counts a module's send that was not accepted.
+void CountRefusal(Core& core, const Message& message, int32_t result)
 {
+    if (result == ORV_RESULT_OK)
+        return;
     if (ModuleStats* sender = core.stats.find(message.source_id))
-        sender->countSend(result, message.data && message.length > 0 ? static_cast<uint32_t>(message.length) : 0);
+        sender->countRefusal(result);
 }
 
 }  // namespace
@@ -266,7 +281,7 @@ int32_t Core::Dispatch(const Message* message, MessageResult* result)
     if (!running.load(std::memory_order_acquire)) {
         result->result = ORV_RESULT_REFUSED;
         if (message->flags != ORV_CMD_RELEASE && message->source_id != 0)
-            CountSend(*this, *message, ORV_RESULT_REFUSED);
+            CountRefusal(*this, *message, ORV_RESULT_REFUSED);
         return 0;
     }
     if (message->flags == ORV_CMD_RELEASE) {
@@ -283,7 +298,7 @@ int32_t Core::Dispatch(const Message* message, MessageResult* result)
         }
     } else {
         result->result = QueueMessage(*this, *message);
-        CountSend(*this, *message, result->result);
+        CountRefusal(*this, *message, result->result);
         return 0;
     }
     result->result = ORV_RESULT_OK;

@@ -8,6 +8,7 @@
 #include "modules/entry_call.h"
 #include "routing/dispatcher.h"
 #include "routing/match_key.h"
+#include "supervision/monotonic_clock.h"
 
 EventHandlerThread::EventHandlerThread(Core* core_) : pt::thread(false), core(core_) {}
 
@@ -91,10 +92,8 @@ bool NotifyPayload(Core& core, const ModuleRecord& record, const Message& messag
         core.bufferRefs.beginCall(message.data, record.info.module_id);
     {
         EntryCallScope call(record.file_name, "IOCTL");
-        core.deliveryWatch.begin(record.stats, "IOCTL", core.deliveryStampNs);
+        WatchedCall watched(core.deliveryWatch, record.stats, "IOCTL");
         record.IOCTL(&args, &reply);
-        core.deliveryStampNs = CoarseNowNs();
-        core.deliveryWatch.end(core.deliveryStampNs);
     }
     if (record.stats) {
         Bump(record.stats->noticeMessages);
@@ -121,16 +120,17 @@ bool WriteMessage(Core& core, const ModuleRecord& record, const Message& message
     WriteReply reply = NewRecord<WriteReply>();
     if (message.data)
         core.bufferRefs.beginCall(message.data, record.info.module_id);
-    int64_t length;
+    const bool timed = core.writeSampler.due();
+    const int64_t start = timed ? MonotonicNowNs() : 0;
     {
         EntryCallScope call(record.file_name, "Write");
-        core.deliveryWatch.begin(record.stats, "Write", core.deliveryStampNs);
+        WatchedCall watched(core.deliveryWatch, record.stats, "Write");
         record.Write(&args, &reply);
-        core.deliveryStampNs = CoarseNowNs();
-        length = core.deliveryWatch.end(core.deliveryStampNs);
     }
+    if (timed)
+        core.writeSampler.record(record.stats, MonotonicNowNs() - start);
     if (record.stats)
-        record.stats->countWrite(message.data ? static_cast<uint32_t>(message.length) : 0, length);
+        record.stats->countWrite(message.data ? static_cast<uint32_t>(message.length) : 0);
     return message.data && EndCall(core, record, reply.keeps_buffer != 0);
 }
 
@@ -171,9 +171,7 @@ void Core::DrainEvents()
         pthread_mutex_unlock(&queueLock);
         if (batch.empty())
             return;
-        // Each module call's time runs from the end of the one before: one
-        // clock read per call.
-        deliveryStampNs = CoarseNowNs();
+        stats.noteDepth();
         for (const Message& message : batch) {
             DeliverMessage(message);
             CountPassed(*this, message);

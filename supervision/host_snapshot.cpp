@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/core.h"
+#include "supervision/monotonic_clock.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ void FillService(const Core& core, HostSnapshot* out)
     out->queue_bytes = stats.depthBytes();
     out->throttling_changes = Load(stats.throttlingChanges);
     const int64_t started = stats.startedNs.load();
-    out->uptime_ms = started ? static_cast<uint64_t>(CoarseNowNs() - started) / 1000000 : 0;
+    out->uptime_ms = started ? static_cast<uint64_t>(MonotonicNowNs() - started) / 1000000 : 0;
 }
 
 }  // namespace

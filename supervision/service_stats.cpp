@@ -15,7 +15,9 @@ struct LookupCache {
     uint64_t moduleId = 0;
     ModuleStats* stats = nullptr;
 };
-thread_local LookupCache lastLookup;
+// Initial-exec: the service is linked into its executable, where this needs
+// no call into the dynamic loader.
+thread_local LookupCache lastLookup __attribute__((tls_model("initial-exec")));
 
 }  // namespace
 
@@ -26,36 +28,21 @@ uint64_t ModuleStats::waiting() const
     return accepted > done ? accepted - done : 0;
 }
 
-void ModuleStats::countSend(int32_t result, uint64_t bytes)
+void ModuleStats::countRefusal(int32_t result)
 {
-    switch (result) {
-    case ORV_RESULT_OK:
-        Add(sentAccepted);
-        if (bytes)
-            Add(sentBytes, bytes);
-        break;
-    case ORV_RESULT_REFUSED:
+    if (result == ORV_RESULT_REFUSED)
         Add(sentRefused);
-        break;
-    case ORV_RESULT_THROTTLED:
+    else if (result == ORV_RESULT_THROTTLED)
         Add(sentThrottled);
-        break;
-    default:
+    else if (result != ORV_RESULT_OK)
         Add(sentNoMemory);
-        break;
-    }
 }
 
-void ModuleStats::countWrite(uint64_t bytes, int64_t ns)
+void ModuleStats::countWrite(uint64_t bytes)
 {
     Bump(writeMessages);
     if (bytes)
         Bump(writeBytes, bytes);
-    if (ns <= 0)
-        return;
-    Bump(writeNsTotal, static_cast<uint64_t>(ns));
-    if (static_cast<uint64_t>(ns) > writeNsMax.load(std::memory_order_relaxed))
-        writeNsMax.store(static_cast<uint64_t>(ns), std::memory_order_relaxed);
 }
 
 ServiceStats::ServiceStats()
@@ -147,6 +134,10 @@ void ServiceStats::countQueued(uint64_t bytes)
     Bump(queued);
     if (bytes)
         Bump(queuedBytes, bytes);
+}
+
+void ServiceStats::noteDepth()
+{
     const uint64_t now = depth();
     if (now > depthMax.load(std::memory_order_relaxed))
         depthMax.store(now, std::memory_order_relaxed);

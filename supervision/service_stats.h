@@ -43,40 +43,57 @@ inline void Add(Counter& counter, uint64_t n = 1)
     counter.fetch_add(n, std::memory_order_relaxed);
 }
 
+// Fields that different threads write sit on cache lines of their own: a
+// line that a sender and the event-handler thread both wrote for every
+// message would cost each of them a cache miss per message.
+constexpr size_t kCacheLine = 64;
+
+// Raises a counter that several threads may raise to at least `value`.
+inline void RaiseMax(Counter& counter, uint64_t value)
+{
+    uint64_t seen = counter.load(std::memory_order_relaxed);
+    while (value > seen && !counter.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+    }
+}
+
 struct ModuleStats {
     ModuleStats(uint64_t id, const std::string& name) : moduleId(id), fileName(name) {}
 
     const uint64_t moduleId;
     const std::string fileName;  // bytes, as in the module record
-    // Its sends, by answer (any thread).
-    Counter sentAccepted{0};
+    // Its accepted sends (written under queueLock).
+    alignas(kCacheLine) Counter sentAccepted{0};
+    Counter sentBytes{0};
+    Counter sentDropped{0};  // accepted during the stop's last pass, never delivered
+    // Its refused sends (any thread).
     Counter sentRefused{0};
     Counter sentThrottled{0};
     Counter sentNoMemory{0};
-    Counter sentBytes{0};
-    Counter sentDropped{0};  // accepted during the stop's last pass, never delivered
-    Counter sentPassed{0};   // event-handler thread: its messages through their pass
-    // Deliveries to it (event-handler thread).
+    // The event-handler thread: its messages through their pass, and the
+    // deliveries to it. writeNsMax is also raised by the stall watchdog.
+    alignas(kCacheLine) Counter sentPassed{0};
     Counter writeMessages{0};
     Counter writeBytes{0};
     Counter noticeMessages{0};
     Counter noticeBytes{0};
     Counter writeNsTotal{0};
     Counter writeNsMax{0};
-    // Holds and releases (any thread).
-    Counter holdsNow{0};
+    // Holds, releases and stalls (any thread).
+    alignas(kCacheLine) Counter holdsNow{0};
     Counter releases{0};
     Counter releasesUnmatched{0};
     Counter stalledCalls{0};  // the stall watchdog thread
 
     // Its accepted messages that have not been through their pass yet.
     uint64_t waiting() const;
-    void countSend(int32_t result, uint64_t bytes);
+    // A send answered 1, 5 or -1 (any thread); accepted sends are counted
+    // under queueLock (Dispatch).
+    void countRefusal(int32_t result);
     // REQUIRES: the event-handler thread.
-    void countWrite(uint64_t bytes, int64_t ns);
+    void countWrite(uint64_t bytes);
 };
 
-class ServiceStats {
+class alignas(kCacheLine) ServiceStats {
 public:
     ServiceStats();
     ~ServiceStats();
@@ -93,18 +110,21 @@ public:
     size_t moduleCount() const;
 
     // The service's own counters.
-    Counter queued{0};          // written under queueLock
-    Counter queuedBytes{0};     // written under queueLock
-    Counter depthMax{0};        // written under queueLock
-    Counter delivered{0};       // event-handler thread
-    Counter deliveredBytes{0};  // event-handler thread
-    Counter throttlingChanges{0};  // scheduler thread
-    std::atomic<int64_t> startedNs{0};  // CoarseNowNs at Start; 0 before
+    alignas(kCacheLine) Counter queued{0};  // written under queueLock
+    Counter queuedBytes{0};                 // written under queueLock
+    alignas(kCacheLine) Counter delivered{0};  // event-handler thread
+    Counter deliveredBytes{0};                 // event-handler thread
+    Counter depthMax{0};                       // event-handler thread, once per batch
+    alignas(kCacheLine) Counter throttlingChanges{0};  // scheduler thread
+    std::atomic<int64_t> startedNs{0};  // MonotonicNowNs at Start; 0 before
 
     uint64_t depth() const;
     uint64_t depthBytes() const;
     // REQUIRES: queueLock held. A message of `bytes` payload joins the queue.
     void countQueued(uint64_t bytes);
+    // REQUIRES: the event-handler thread, which has just taken the queue:
+    // the depth is at a high now.
+    void noteDepth();
     // REQUIRES: the event-handler thread. A message finished its pass.
     void countDelivered(uint64_t bytes);
 

@@ -8,7 +8,7 @@
 
 #include "core/core.h"
 #include "core/thread_log.h"
-#include "supervision/call_watch.h"
+#include "supervision/monotonic_clock.h"
 #include "supervision/service_stats.h"
 
 namespace {
@@ -69,18 +69,15 @@ StallWatchdog::~StallWatchdog()
 
 void StallWatchdog::execute()
 {
-    while (!isSignalled()) {
-        waitForSignal(kCycleMs);
+    // One more cycle after the signal: the last call of the close pass may
+    // have ended since the one before.
+    for (bool last = false; !last;) {
+        last = isSignalled() || waitForSignal(kCycleMs);
         try {
-            check(CoarseNowNs());
+            check(MonotonicNowNs());
         } catch (const std::bad_alloc&) {
             // A cycle that cannot name the senders is retried by the next one.
         }
-    }
-    // The last call of the close pass may have ended since the last cycle.
-    try {
-        check(CoarseNowNs());
-    } catch (const std::bad_alloc&) {
     }
 }
 
@@ -89,28 +86,43 @@ void StallWatchdog::check(int64_t nowNs)
     for (Watched& each : watched)
         checkCall(each, nowNs);
     checkQueue();
+    previousCheckNs = nowNs;
 }
 
 void StallWatchdog::checkCall(Watched& w, int64_t nowNs)
 {
-    if (w.warnedSeq) {
-        const int64_t length = w.watch->slowReturn(w.warnedSeq);
-        if (length < 0)
-            return;
-        ThreadLog::warning("plugin %s ID 0x%08lX: %s returned after %.1f s", w.module->fileName.c_str(),
-                           LogId(w.module), w.entry, length / 1e9);
-        w.warnedSeq = 0;
-    }
     const CallWatch::Call call = w.watch->read();
-    if (!call.module || nowNs - call.startNs <= limits.callNs)
+    if (call.seq != w.call.seq) {
+        if (w.call.module)
+            callEnded(w, nowNs);
+        w.call = call;
+        w.startedAfterNs = previousCheckNs;
+        w.firstSeenNs = w.lastSeenNs = nowNs;
+        w.warned = false;
+        return;
+    }
+    w.lastSeenNs = nowNs;
+    if (!call.module || w.warned || nowNs - w.firstSeenNs <= limits.callNs)
         return;
     ThreadLog::warning("plugin %s ID 0x%08lX: %s has run for more than %lld s; %s", call.module->fileName.c_str(),
                        LogId(call.module), call.entry, static_cast<long long>(limits.callNs / 1000000000),
                        HeldUp(call.entry));
     Add(call.module->stalledCalls);
-    w.warnedSeq = call.seq;
-    w.module = call.module;
-    w.entry = call.entry;
+    w.warned = true;
+}
+
+// The call last seen has returned since the previous cycle. It ran at least
+// while it was seen; its length is told as the middle of what the cycles
+// allow, which is within a cycle of the truth.
+void StallWatchdog::callEnded(const Watched& w, int64_t nowNs)
+{
+    if (std::strcmp(w.call.entry, "Write") == 0)
+        RaiseMax(w.call.module->writeNsMax, static_cast<uint64_t>(w.lastSeenNs - w.firstSeenNs));
+    if (!w.warned)
+        return;
+    const int64_t length = (w.lastSeenNs + nowNs) / 2 - (w.startedAfterNs + w.firstSeenNs) / 2;
+    ThreadLog::warning("plugin %s ID 0x%08lX: %s returned after %.1f s", w.call.module->fileName.c_str(),
+                       LogId(w.call.module), w.call.entry, length / 1e9);
 }
 
 void StallWatchdog::checkQueue()

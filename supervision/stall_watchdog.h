@@ -3,14 +3,14 @@
 //
 // One event-handler thread delivers every message to every module, and the
 // main thread opens and closes them one after the other, so a module call
-// that blocks holds up everything behind it. About ten times a second the
-// watchdog reads the call each of those threads is making (their CallWatch)
-// and logs once, for a call that has run longer than the stall limit, which
-// module and entry point it is and what is held up; once that call returns,
-// one more line says how long it took. It also watches the event queue: one
-// warning when the queue grows past its high-water mark in messages or
-// payload bytes, naming the modules with the most messages waiting, and one
-// line when it is back under half the mark.
+// that blocks holds up everything behind it. Ten times a second the watchdog
+// reads the call each of those threads is making (their CallWatch). A call
+// it keeps seeing for longer than the stall limit is logged once, with the
+// module, the entry point and what is held up; once it has returned, one more
+// line says how long it took, as the watchdog saw it (to within a cycle). It
+// also watches the event queue: one warning when the queue grows past its
+// high-water mark in messages or payload bytes, naming the modules with the
+// most messages waiting, and one line when it is back under half the mark.
 //
 // The thread runs from before the open pass until after the close pass,
 // which the scheduler's life does not cover.
@@ -24,13 +24,12 @@
 #include <cstdint>
 
 #include "pt/thread.h"
+#include "supervision/call_watch.h"
 
-class CallWatch;
 class ServiceStats;
-struct ModuleStats;
 
 struct StallLimits {
-    int64_t callNs;          // a call running longer is stalled
+    int64_t callNs;          // a call seen running longer is stalled
     uint64_t queueMessages;  // high-water mark of the queue, in messages
     uint64_t queueBytes;     // ... and in payload bytes
 };
@@ -42,26 +41,30 @@ public:
     // Joins the thread first; blocks until it has ended.
     ~StallWatchdog() override;
 
-    // One cycle at coarse-clock time `nowNs`.
+    // One cycle at monotonic time `nowNs`.
     void check(int64_t nowNs);
 
 protected:
     void execute() override;
 
 private:
-    // One watched thread and the stalled call it was last warned of.
+    // One watched thread and the call the watchdog last saw it in.
     struct Watched {
-        CallWatch* watch;
-        uint64_t warnedSeq = 0;  // 0: none
-        const ModuleStats* module = nullptr;
-        const char* entry = nullptr;
+        CallWatch* watch = nullptr;
+        CallWatch::Call call;      // as last seen; module null between calls
+        int64_t startedAfterNs = 0;  // the cycle before it was first seen
+        int64_t firstSeenNs = 0;
+        int64_t lastSeenNs = 0;
+        bool warned = false;
     };
 
     void checkCall(Watched& watched, int64_t nowNs);
+    void callEnded(const Watched& watched, int64_t nowNs);
     void checkQueue();
 
     Watched watched[2];
     ServiceStats* stats;  // not owning
     const StallLimits limits;
     bool queueOver = false;
+    int64_t previousCheckNs = 0;
 };

@@ -7,10 +7,11 @@ counters: a scripted exchange between two configurable test modules (built
   snapshot at Close, and every counter equals what the test modules' call
   logs say. The executable exports the snapshot function and no other
   function of its own.
-watchdog: a Write that sleeps 3 s while another module floods the queue past
-  its high-water mark: exactly one stall warning naming the module and one
-  return line; one queue warning naming the flooding module and one line
-  when the queue is back under.
+watchdog: an Open that sleeps 2.5 s, then a Write that sleeps 3 s while
+  another module floods the queue past its high-water mark: for each call
+  exactly one stall warning naming the module and one return line; one queue
+  warning naming the flooding module and one line when the queue is back
+  under.
 
 Usage: observability_test.py counters|watchdog <bin dir> <test module dir>
 """
@@ -44,6 +45,7 @@ send = open flags=2 event=0x55 payload_size=16 count=120000
 SLOW = """id = 0x2000
 accepts_write = 1
 mask0 = 0x56
+open_sleep_ms = 2500
 write_sleep_ms = 3000
 write_sleep_event = 0x56
 """
@@ -174,18 +176,21 @@ def count(pattern, text):
 
 
 def watchdog(bin_dir, module_dir, work):
-    err = run_service(bin_dir, module_dir, work, {"flood.so": FLOOD, "slow.so": SLOW, "snapshot.so": None}, 5)
+    err = run_service(bin_dir, module_dir, work, {"flood.so": FLOOD, "slow.so": SLOW, "snapshot.so": None}, 7.5)
+    # The watchdog times a call by the cycles that see it: to within 0.1 s.
+    opening = r"plugin slow\.so ID 0x00002000: Open has run for more than 2 s; the start of the service is held up"
+    opened = r"plugin slow\.so ID 0x00002000: Open returned after (2\.[456]) s"
     stall = r"plugin slow\.so ID 0x00002000: Write has run for more than 2 s; delivery to every module is held up"
-    back = r"plugin slow\.so ID 0x00002000: Write returned after 3\.\d s"
+    back = r"plugin slow\.so ID 0x00002000: Write returned after (2\.9|3\.[01]) s"
     over = (r"event queue over its high-water mark: \d+ messages, \d+ payload bytes waiting; "
             r"most sent by flood\.so ID 0x00001000 \(\d+\)")
     under = r"event queue back under its high-water mark: \d+ messages, \d+ payload bytes waiting"
-    for pattern in (stall, back, over, under):
+    for pattern in (opening, opened, stall, back, over, under):
         if count(pattern, err) != 1:
             fail("expected exactly one line matching %r" % pattern, err[-3000:])
     if err.find("Write has run for") > err.find("Write returned after"):
         fail("the return line came before the warning", err[-3000:])
-    expect(snapshot(work), "slow.so", "stalled_calls", 1)
+    expect(snapshot(work), "slow.so", "stalled_calls", 2)
 
 
 def main():
