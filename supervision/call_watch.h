@@ -33,9 +33,19 @@ public:
     CallWatch(const CallWatch&) = delete;
     CallWatch& operator=(const CallWatch&) = delete;
 
-    // REQUIRES: `module` outlives the call; `entry` is a literal.
-    void begin(ModuleStats* module, const char* entry);
-    void end();
+    // REQUIRES: `module` outlives the call; `entry` is a literal. Inline:
+    // the event-handler thread marks every module call.
+    void begin(ModuleStats* module_, const char* entry_)
+    {
+        // The fields of the new call must not become visible to a reader
+        // that still sees the previous call's sequence number as current.
+        std::atomic_thread_fence(std::memory_order_release);
+        module.store(module_, std::memory_order_relaxed);
+        entry.store(entry_, std::memory_order_relaxed);
+        calls += 2;
+        seq.store(calls | 1, std::memory_order_release);
+    }
+    void end() { seq.store(calls, std::memory_order_release); }
     Call read() const;
 
 private:

@@ -38,13 +38,6 @@ void ModuleStats::countRefusal(int32_t result)
         Add(sentNoMemory);
 }
 
-void ModuleStats::countWrite(uint64_t bytes)
-{
-    Bump(writeMessages);
-    if (bytes)
-        Bump(writeBytes, bytes);
-}
-
 ServiceStats::ServiceStats()
 {
     pthread_mutex_init(&listLock, nullptr);

@@ -90,7 +90,12 @@ struct ModuleStats {
     // under queueLock (Dispatch).
     void countRefusal(int32_t result);
     // REQUIRES: the event-handler thread.
-    void countWrite(uint64_t bytes);
+    void countWrite(uint64_t bytes)
+    {
+        Bump(writeMessages);
+        if (bytes)
+            Bump(writeBytes, bytes);
+    }
 };
 
 class alignas(kCacheLine) ServiceStats {
