@@ -21,6 +21,7 @@
 #include "support/core_harness.h"
 #include "support/messages.h"
 #include "support/stress_stream.h"
+#include "supervision/host_snapshot.h"
 
 using namespace testmodule;
 
@@ -151,6 +152,41 @@ protected:
         }
     }
 
+    // Takes snapshots over and over on a thread of its own, as a module's
+    // HTTP thread would, until stopped; then every receiver's count of
+    // Writes agrees with what it counted itself.
+    void readSnapshotsUntil(std::atomic<bool>& done)
+    {
+        HostSnapshot snapshot;
+        ModuleCounters counters[4];
+        while (!done.load())
+            ASSERT_EQ(takeSnapshot(snapshot, counters), 0);
+    }
+
+    int32_t takeSnapshot(HostSnapshot& snapshot, ModuleCounters* counters)
+    {
+        snapshot = HostSnapshot();
+        snapshot.size = sizeof snapshot;
+        snapshot.version = ORV_HOST_SNAPSHOT_VERSION;
+        snapshot.modules = counters;
+        snapshot.module_capacity = 4;
+        snapshot.module_size = sizeof(ModuleCounters);
+        return FillHostSnapshot(h->core, &snapshot);
+    }
+
+    void expectCountedWrites()
+    {
+        HostSnapshot snapshot;
+        ModuleCounters counters[4];
+        ASSERT_EQ(takeSnapshot(snapshot, counters), 0);
+        ASSERT_EQ(snapshot.module_count, modules.size());
+        EXPECT_EQ(snapshot.queue_depth, 0u);
+        for (uint32_t i = 0; i < snapshot.module_count; ++i)
+            EXPECT_EQ(counters[i].write_messages,
+                      static_cast<uint64_t>(ReadReport(h->plugin(counters[i].file_name)).values["delivered"]))
+                << counters[i].file_name;
+    }
+
     std::unique_ptr<CoreHarness> h;
     std::vector<std::string> modules;
 };
@@ -167,15 +203,20 @@ TEST_F(StopStress, SendersToReceiversThatKeepPayloads)
         senders.emplace_back(new Sender(0x5000 + i, i + 1, perSender));
     for (auto& sender : senders)
         sender->start();
+    std::atomic<bool> stopped{false};
+    std::thread reader([&] { readSnapshotsUntil(stopped); });
     ASSERT_TRUE(WaitFor([&] { return senders[0]->accepted.load() >= static_cast<uint64_t>(perSender / 2); }, 60000));
 
     std::vector<uint64_t> beforeStop;
     for (auto& sender : senders)
         beforeStop.push_back(sender->accepted.load());
     stopInTime("senders, receivers keeping payloads");
+    stopped = true;
+    reader.join();
     for (auto& sender : senders)
         sender->finish();
     expectStreams(beforeStop, senders);
+    expectCountedWrites();
 }
 
 TEST_F(StopStress, RequestStormWithStreamingWorkers)
