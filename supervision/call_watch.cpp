@@ -6,9 +6,8 @@ CallWatch::Call CallWatch::read() const
     call.seq = seq.load(std::memory_order_acquire);
     if (!(call.seq & 1))
         return call;
-    call.module = module.load(std::memory_order_relaxed);
-    call.entry = entry.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    call.module = module.load(std::memory_order_acquire);
+    call.entry = entry.load(std::memory_order_acquire);
     if (seq.load(std::memory_order_relaxed) != call.seq) {
         // A newer call began meanwhile: report it as a change only.
         call.seq = 0;
