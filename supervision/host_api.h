@@ -73,8 +73,10 @@ typedef struct ModuleCounters {
     uint64_t holds_now;           /* payloads it keeps now (keeps_buffer, not yet released) */
     uint64_t releases;            /* release commands (flags 0x200) it sent */
     uint64_t releases_unmatched;  /* of those, ones naming no payload it held */
-    uint64_t write_ns_total;      /* time inside its Write, nanoseconds */
-    uint64_t write_ns_max;        /* the longest single Write, nanoseconds */
+    uint64_t write_ns_total;      /* time inside its Write, nanoseconds; sampled: about one
+                                     call in 32 is timed and counts for 32 */
+    uint64_t write_ns_max;        /* the longest Write seen: timed calls, and calls the
+                                     watchdog saw running (to within 0.1 s) */
     uint64_t stalled_calls;       /* its calls on the service's own threads that ran over 2 s */
 } ModuleCounters;
 ORV_HOST_STATIC_ASSERT(sizeof(ModuleCounters) == 400, "ModuleCounters is 400 bytes");
