@@ -15,7 +15,7 @@ packages=(
   systemd
   ccache
   ffmpeg libavformat-dev libavcodec-dev libavutil-dev
-  libmicrohttpd-dev
+  libmicrohttpd-dev prometheus
   libzmq3-dev
   clang libclang-rt-14-dev
 )
@@ -34,5 +34,20 @@ if [[ $(id -u) -ne 0 ]]; then
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
+# promtool, which checks the metrics exporter's page, comes only with Debian's
+# Prometheus server, and installing that must neither start nor enable the
+# server. While apt runs, a policy-rc.d (unless the machine has one) denies
+# every start: invoke-rc.d and deb-systemd-invoke ask it first. Afterwards
+# the server is disabled, so no boot starts it.
+policy=/usr/sbin/policy-rc.d
+if [[ ! -e $policy ]]; then
+  trap 'rm -f "$policy"' EXIT
+  trap 'exit 130' INT TERM HUP
+  printf '#!/bin/sh\n# installing orvantisd build dependencies: no service starts\nexit 101\n' > "$policy"
+  chmod 755 "$policy"
+fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [[ " ${missing[*]} " == *" prometheus "* ]]; then
+  update-rc.d prometheus disable  # the init script's links and, through systemctl, the unit
+fi
