@@ -1,0 +1,242 @@
+#!/usr/bin/env python3
+"""The Prometheus exporter in the service binary: its page passes promtool and
+its counts agree with what test modules logged of a scripted exchange.
+
+Usage: exporter_test.py <case> <build dir> <source dir>
+  exchange  a sender sends 20 payloads of 1000 bytes and a command to a
+            receiver (whose file name needs escaping) that keeps them and
+            releases each twice; the page, fetched over HTTP, passes
+            `promtool check metrics` and matches the call logs; the alerting
+            rules of the module's README pass `promtool check rules`
+  failures  a port in use leaves the service running with the exporter's
+            Open failing (OpenCode 98); a non-loopback address refuses Load
+"""
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.error
+import urllib.request
+
+CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8"
+PAYLOADS = 20
+PAYLOAD_SIZE = 1000
+RECEIVER = b'odd"\\name\n\xff.so'
+RECEIVER_LABEL = 'odd"\\name\n\ufffd.so'  # the label value once unescaped
+
+
+def fail(text):
+    print("FAIL: " + text, file=sys.stderr)
+    sys.exit(1)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Service:
+    """The service binary in a directory of its own, in the foreground, with
+    the exporter and copies of the test module (keyed by file name, in bytes,
+    with their configuration texts) in plugins/."""
+
+    def __init__(self, build, work, exporter_conf, test_modules=None):
+        self.work = work
+        self.plugins = os.path.join(work, "plugins").encode()
+        shutil.copy2(os.path.join(build, "bin", "orvantisd"), work)
+        os.mkdir(self.plugins)
+        exporter = os.path.join(build, "shipped", "prometheus_exporter", "prometheus_exporter.so")
+        os.symlink(exporter, os.path.join(self.plugins, b"prometheus_exporter.so"))
+        self.write(b"prometheus_exporter.conf", exporter_conf)
+        for name, conf in (test_modules or {}).items():
+            # Copies, not links: one library file is loaded only once.
+            shutil.copy(os.path.join(build, "tests", "modules", "orv_test_module.so"), os.path.join(self.plugins, name))
+            self.write(name + b".conf", conf)
+        os.mkdir(os.path.join(work, "home"))
+        self.log_path = os.path.join(work, "stderr.log")
+        self.log = open(self.log_path, "wb")
+        self.process = subprocess.Popen(["./orvantisd", "-d"], cwd=work, stdin=subprocess.PIPE,
+                                        stdout=subprocess.DEVNULL, stderr=self.log,
+                                        env=dict(os.environ, HOME=os.path.join(work, "home")))
+
+    def write(self, name, text):
+        with open(os.path.join(self.plugins, name), "w") as f:
+            f.write(text)
+
+    def text(self):
+        with open(self.log_path, "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def call_log(self, name):
+        with open(os.path.join(self.plugins, name + b".log")) as f:
+            return [dict(t.split("=", 1) for t in line.split()[1:] if "=" in t) | {"entry": line.split()[0]}
+                    for line in f]
+
+    def wait_for_text(self, text, seconds=10):
+        deadline = time.monotonic() + seconds
+        while text not in self.text():
+            if time.monotonic() > deadline:
+                fail("no %r in: %s" % (text, self.text()))
+            time.sleep(0.05)
+
+    def stop(self):
+        try:
+            self.process.communicate(b"\n", timeout=30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            fail("the service did not stop on Enter: " + self.text())
+        if self.process.returncode != 0:
+            fail("exit status %d: %s" % (self.process.returncode, self.text()))
+        return self.text()
+
+
+def fetch(url):
+    """(status, content type, body) of a GET."""
+    try:
+        with urllib.request.urlopen(url, timeout=10) as response:
+            return response.status, response.headers["Content-Type"], response.read()
+    except urllib.error.HTTPError as error:
+        return error.code, error.headers["Content-Type"], error.read()
+
+
+def unescape(value):
+    return re.sub(r"\\(.)", lambda m: "\n" if m.group(1) == "n" else m.group(1), value)
+
+
+def samples(page):
+    """{(name, ((label, value), ...)): value} of the page's sample lines."""
+    found = {}
+    for line in page.splitlines():
+        if line.startswith("#"):
+            continue
+        match = re.fullmatch(r"(\w+)(?:\{(.*)\})? (\S+)", line)
+        if not match:
+            fail("not a sample line: %r" % line)
+        labels = tuple(sorted((k, unescape(v)) for k, v in re.findall(r'(\w+)="((?:[^"\\]|\\.)*)"', match[2] or "")))
+        found[(match[1], labels)] = float(match[3])
+    return found
+
+
+def promtool(*args, stdin=None):
+    run = subprocess.run(["promtool"] + list(args), input=stdin, capture_output=True)
+    if run.returncode != 0 or (stdin is not None and (run.stdout or run.stderr)):
+        fail("promtool %s: %s %s" % (" ".join(args), run.stdout.decode(), run.stderr.decode()))
+
+
+def check_readme_rules(source, work):
+    """The README's alerting rules, as an operator would copy them."""
+    with open(os.path.join(source, "shipped", "prometheus_exporter", "README.md")) as f:
+        rules = re.search(r"```yaml\n(groups:.*?)```", f.read(), re.S)
+    if not rules:
+        fail("no rules file in the README")
+    path = os.path.join(work, "orvantis.rules.yml")
+    with open(path, "w") as f:
+        f.write(rules[1])
+    promtool("check", "rules", path)
+
+
+# ---- cases ------------------------------------------------------------------
+
+def exchange(build, source, work):
+    port = free_port()
+    sender = ("id = 0x5101\nsend = open flags=0x8 event=0x77 payload_size=%d count=%d\n"
+              "send = open flags=0x8 event=0x78 nodata=1\n" % (PAYLOAD_SIZE, PAYLOADS))
+    receiver = "id = 0x5102\naccepts_write = 1\nmask3 = 0xFF\nwrite_keeps = 1\nrelease_event = 0x78\nrelease_twice = 1\n"
+    service = Service(build, work, "listen_address = 127.0.0.1\nport = %d\n" % port,
+                      {b"sender.so": sender, RECEIVER: receiver})
+    service.wait_for_text("prometheus_exporter: serving http://127.0.0.1:%d/metrics" % port)
+    url = "http://127.0.0.1:%d" % port
+    module = lambda name, id, **more: tuple(sorted(dict(module=name, id=id, **more).items()))
+    sender_labels, receiver_labels = module("sender.so", "0x5101"), module(RECEIVER_LABEL, "0x5102")
+    deadline = time.monotonic() + 10
+    while True:
+        status, content_type, body = fetch(url + "/metrics")
+        page = samples(body.decode())
+        releases = page.get(("orvantis_module_releases_total", receiver_labels))
+        if (releases == 2 * PAYLOADS and page[("orvantis_queue_messages", ())] == 0) or time.monotonic() > deadline:
+            break
+        time.sleep(0.1)
+    if status != 200 or content_type != CONTENT_TYPE:
+        fail("GET /metrics: %d %s" % (status, content_type))
+    promtool("check", "metrics", stdin=body)
+    if (fetch(url + "/")[0], fetch(url + "/metricsx")[0]) != (404, 404):
+        fail("a path other than /metrics is not 404")
+    try:
+        post = urllib.request.urlopen(urllib.request.Request(url + "/metrics", data=b"x", method="POST"), timeout=10)
+        fail("POST answered %d" % post.status)
+    except urllib.error.HTTPError as error:
+        if error.code != 405:
+            fail("POST answered %d" % error.code)
+    service.stop()
+
+    sends = [s for s in service.call_log(b"sender.so") if s["entry"] == "Send"]
+    writes = [w for w in service.call_log(RECEIVER) if w["entry"] == "Write"]
+    released = [r for r in service.call_log(RECEIVER) if r["entry"] == "Release"]
+    accepted = [s for s in sends if s["result"] == "0"]
+    if len(accepted) != PAYLOADS + 1 or len(released) != 2 * PAYLOADS:
+        fail("the exchange did not run as scripted: %d sends accepted, %d releases" % (len(accepted), len(released)))
+    expected = {
+        ("orvantis_host_interface_available", ()): 1,
+        ("orvantis_modules", ()): 3,
+        ("orvantis_queue_messages", ()): 0,
+        ("orvantis_queue_bytes", ()): 0,
+        ("orvantis_throttling", ()): 0,
+        ("orvantis_messages_delivered_total", ()): page[("orvantis_messages_queued_total", ())],
+        ("orvantis_module_messages_sent_total", module("sender.so", "0x5101", result="accepted")): len(accepted),
+        ("orvantis_module_messages_sent_total", module("sender.so", "0x5101", result="refused")): 0,
+        ("orvantis_module_sent_bytes_total", sender_labels): sum(int(s["length"]) for s in accepted),
+        ("orvantis_module_messages_sent_total", module(RECEIVER_LABEL, "0x5102", result="accepted")): 0,
+        ("orvantis_module_messages_delivered_total", receiver_labels): len(writes),
+        ("orvantis_module_delivered_bytes_total", receiver_labels): sum(int(w["length"]) for w in writes),
+        ("orvantis_module_messages_delivered_total", sender_labels): 0,
+        ("orvantis_module_releases_total", receiver_labels): len(released),
+        ("orvantis_module_releases_unmatched_total", receiver_labels): PAYLOADS,
+        ("orvantis_module_payload_holds", receiver_labels): 0,
+        ("orvantis_module_messages_waiting", sender_labels): 0,
+        ("orvantis_module_stalled_calls_total", receiver_labels): 0,
+    }
+    wrong = {key: (page.get(key), value) for key, value in expected.items() if page.get(key) != value}
+    if wrong:
+        fail("(sample, (found, expected)): %s\npage:\n%s" % (wrong, body.decode(errors="replace")))
+    check_readme_rules(source, work)
+
+
+def failures(build, source, work):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        service = Service(build, work, "port = %d\n" % port)
+        service.wait_for_text("prometheus_exporter: cannot serve on 127.0.0.1:%d: Address already in use" % port)
+        service.stop()
+    with open(os.path.join(work, "plugins.xml")) as f:
+        if 'Filename="prometheus_exporter.so" Opened="1" OpenCode="98"' not in f.read():
+            fail("plugins.xml does not show the failed Open")
+    refused = os.path.join(work, "refused")
+    os.mkdir(refused)
+    service = Service(build, refused, "listen_address = 0.0.0.0\n")
+    service.wait_for_text("plugin prometheus_exporter.so load returned 22 error 0")
+    text = service.stop()
+    if 'listen_address "0.0.0.0" is not a loopback address' not in text:
+        fail("no reason for the refusal: " + text)
+
+
+CASES = {"exchange": exchange, "failures": failures}
+
+
+def main():
+    case, build, source = sys.argv[1:4]
+    work = tempfile.mkdtemp()
+    try:
+        CASES[case](os.path.abspath(build), os.path.abspath(source), work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print("ok")
+
+
+main()
