@@ -204,7 +204,7 @@ static int start_server(void)
     const struct sockaddr* address = settings.ipv6 ? (const struct sockaddr*)&settings.v6
                                                    : (const struct sockaddr*)&settings.v4;
     errno = 0;
-    server = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | (settings.ipv6 ? MHD_USE_IPv6 : 0),
+    server = MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD | (settings.ipv6 ? MHD_USE_IPv6 : 0),
                               (uint16_t)settings.port, NULL, NULL, answer, NULL, MHD_OPTION_SOCK_ADDR, address,
                               MHD_OPTION_CONNECTION_LIMIT, (unsigned)MAX_CONNECTIONS, MHD_OPTION_CONNECTION_TIMEOUT,
                               (unsigned)IDLE_SECONDS, MHD_OPTION_END);
