@@ -14,8 +14,8 @@
  *   request of the page, on the server's thread.
  * - A service without the host interface still loads the module: the page
  *   then says orvantis_host_interface_available 0 and nothing else.
- * - Failures are the module's own to report, on standard error: a
- *   configuration that would serve beyond the machine, or that names no port,
+ * - Failures are the module's own to report, on standard error:
+ *   an address that would serve beyond the machine, or a port out of range,
  *   refuses Load (the service logs the refusal); a port that cannot be bound
  *   makes Open return the error number, which plugins.xml shows as OpenCode.
  */
