@@ -34,9 +34,10 @@ static const ModuleFamily module_families[] = {
     {"orvantis_module_releases_total", "counter", "Release commands the module sent.", FIELD(releases), 0},
     {"orvantis_module_releases_unmatched_total", "counter", "Release commands that named no payload the module held.",
      FIELD(releases_unmatched), 0},
-    {"orvantis_module_write_seconds_total", "counter", "Time spent inside the module's Write.", FIELD(write_ns_total),
+    {"orvantis_module_write_seconds_total", "counter", "Time inside the module's Write, estimated from about one call in 32.",
+     FIELD(write_ns_total), 9},
+    {"orvantis_module_write_seconds_max", "gauge", "The longest Write of the module seen so far.", FIELD(write_ns_max),
      9},
-    {"orvantis_module_write_seconds_max", "gauge", "The longest single Write of the module.", FIELD(write_ns_max), 9},
     {"orvantis_module_stalled_calls_total", "counter",
      "Calls of the module on the service's own threads that ran over 2 seconds.", FIELD(stalled_calls), 0},
 };
