@@ -146,7 +146,8 @@ def exchange(build, source, work):
     port = free_port()
     sender = ("id = 0x5101\nsend = open flags=0x8 event=0x77 payload_size=%d count=%d\n"
               "send = open flags=0x8 event=0x78 nodata=1\n" % (PAYLOAD_SIZE, PAYLOADS))
-    receiver = "id = 0x5102\naccepts_write = 1\nmask3 = 0xFF\nwrite_keeps = 1\nrelease_event = 0x78\nrelease_twice = 1\n"
+    receiver = ("id = 0x5102\naccepts_write = 1\nmask3 = 0xFF\nwrite_keeps = 1\nrelease_event = 0x78\n"
+                "release_twice = 1\n")
     service = Service(build, work, "listen_address = 127.0.0.1\nport = %d\n" % port,
                       {b"sender.so": sender, RECEIVER: receiver})
     service.wait_for_text("prometheus_exporter: serving http://127.0.0.1:%d/metrics" % port)
