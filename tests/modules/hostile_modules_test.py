@@ -14,10 +14,12 @@ Usage: hostile_modules_test.py <bin dir> <test module dir>
 """
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import foreground_service  # noqa: E402
 
 RELEASE_EVENT = 0x77
 
@@ -60,43 +62,25 @@ MODULES = {
 
 
 def fail(text, err=""):
-    print("FAIL: " + text, file=sys.stderr)
-    if err:
-        print(err, file=sys.stderr)
-    sys.exit(1)
+    foreground_service.fail(text + ("\n" + err if err else ""))
 
 
 def main():
     bin_dir, module_dir = sys.argv[1], sys.argv[2]
     work = tempfile.mkdtemp(prefix="orvantis-hostile-")
     try:
-        service = os.path.join(work, "bin")
-        plugins = os.path.join(service, "plugins")
-        os.makedirs(plugins)
-        os.makedirs(os.path.join(service, "protected-plugins"))
-        os.makedirs(os.path.join(work, "home"))
-        shutil.copy2(os.path.join(bin_dir, "orvantisd"), service)
+        service = foreground_service.ForegroundService(bin_dir, os.path.join(work, "bin"))
         for name, config in MODULES.items():
-            shutil.copy2(os.path.join(module_dir, "orv_test_module.so"), os.path.join(plugins, name))
-            with open(os.path.join(plugins, name + ".conf"), "w") as conf:
+            shutil.copy2(os.path.join(module_dir, "orv_test_module.so"), os.path.join(service.plugins, name))
+            with open(os.path.join(service.plugins, name + ".conf"), "w") as conf:
                 conf.write(config)
-        env = dict(os.environ, HOME=os.path.join(work, "home"))
-        child = subprocess.Popen([os.path.join(service, "orvantisd"), "-d"], cwd=work, env=env,
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        service.start()
         time.sleep(2)
-        try:
-            out, err = child.communicate(b"\n", timeout=60)
-        except subprocess.TimeoutExpired:
-            child.kill()
-            out, err = child.communicate()
-            fail("the service did not stop", err.decode(errors="replace"))
-        err = err.decode(errors="replace")
-        if child.returncode != 0:
-            fail("exit status %d" % child.returncode, err)
+        err = service.stop(timeout=60)
         for marker in ("AddressSanitizer", "runtime error", "LeakSanitizer"):
             if marker in err:
                 fail("sanitizer report", err)
-        log = open(os.path.join(plugins, "hostile.so.log")).read()
+        log = open(os.path.join(service.plugins, "hostile.so.log")).read()
         for when in ENTRY_POINTS:
             if "from=%s " % when not in log:
                 fail("no sends from %s" % when, log[-2000:])

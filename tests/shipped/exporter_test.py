@@ -22,6 +22,9 @@ import time
 import urllib.error
 import urllib.request
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import foreground_service  # noqa: E402
+
 CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8"
 PAYLOADS = 20
 PAYLOAD_SIZE = 1000
@@ -40,16 +43,14 @@ def free_port():
         return s.getsockname()[1]
 
 
-class Service:
+class Service(foreground_service.ForegroundService):
     """The service binary in a directory of its own, in the foreground, with
     the exporter and copies of the test module (keyed by file name, in bytes,
     with their configuration texts) in plugins/."""
 
     def __init__(self, build, work, exporter_conf, test_modules=None):
-        self.work = work
-        self.plugins = os.path.join(work, "plugins").encode()
-        shutil.copy2(os.path.join(build, "bin", "orvantisd"), work)
-        os.mkdir(self.plugins)
+        super().__init__(os.path.join(build, "bin"), work)
+        self.plugins = os.fsencode(self.plugins)
         exporter = os.path.join(build, "shipped", "prometheus_exporter", "prometheus_exporter.so")
         os.symlink(exporter, os.path.join(self.plugins, b"prometheus_exporter.so"))
         self.write(b"prometheus_exporter.conf", exporter_conf)
@@ -57,20 +58,11 @@ class Service:
             # Copies, not links: one library file is loaded only once.
             shutil.copy(os.path.join(build, "tests", "modules", "orv_test_module.so"), os.path.join(self.plugins, name))
             self.write(name + b".conf", conf)
-        os.mkdir(os.path.join(work, "home"))
-        self.log_path = os.path.join(work, "stderr.log")
-        self.log = open(self.log_path, "wb")
-        self.process = subprocess.Popen(["./orvantisd", "-d"], cwd=work, stdin=subprocess.PIPE,
-                                        stdout=subprocess.DEVNULL, stderr=self.log,
-                                        env=dict(os.environ, HOME=os.path.join(work, "home")))
+        self.start()
 
     def write(self, name, text):
         with open(os.path.join(self.plugins, name), "w") as f:
             f.write(text)
-
-    def text(self):
-        with open(self.log_path, "rb") as f:
-            return f.read().decode(errors="replace")
 
     def call_log(self, name):
         with open(os.path.join(self.plugins, name + b".log")) as f:
@@ -83,16 +75,6 @@ class Service:
             if time.monotonic() > deadline:
                 fail("no %r in: %s" % (text, self.text()))
             time.sleep(0.05)
-
-    def stop(self):
-        try:
-            self.process.communicate(b"\n", timeout=30)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            fail("the service did not stop on Enter: " + self.text())
-        if self.process.returncode != 0:
-            fail("exit status %d: %s" % (self.process.returncode, self.text()))
-        return self.text()
 
 
 def fetch(url):

@@ -24,6 +24,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import foreground_service  # noqa: E402
+
 FPS = 25
 SIZE = (320, 240)
 SKIP = 77
@@ -56,16 +59,14 @@ def make_clip(path, seconds, noise=False):
     subprocess.run(encoder_args(seconds, noise) + [path], check=True)
 
 
-class Service:
+class Service(foreground_service.ForegroundService):
     """The service binary in a directory of its own with the shipped modules
     (and any test module) in plugins/, in the foreground."""
 
     def __init__(self, build, work, source, recorder, extra=None):
-        self.work = work
+        super().__init__(os.path.join(build, "bin"), work)
         self.recordings = recorder.get("directory", os.path.join(work, "recordings"))
-        shutil.copy2(os.path.join(build, "bin", "orvantisd"), work)
-        plugins = os.path.join(work, "plugins")
-        os.mkdir(plugins)
+        plugins = self.plugins
         modules = {"video_source": dict({"read_timeout_ms": 1000, "backoff_ms": 200, "max_backoff_ms": 1000}, **source),
                    "segment_recorder": dict(recorder, directory=self.recordings)}
         for name, settings in modules.items():
@@ -75,33 +76,15 @@ class Service:
             os.symlink(os.path.join(build, "tests", "modules", "orv_test_module.so"), os.path.join(plugins, name))
             with open(os.path.join(plugins, name + ".conf"), "w") as f:
                 f.write(text)
-        os.mkdir(os.path.join(work, "home"))
-        env = dict(os.environ, HOME=os.path.join(work, "home"))
+        env = dict(os.environ)
         if SANITIZER == "address":
             env["LD_PRELOAD"] = " ".join(libraries(os.path.join(work, "orvantisd"), "asan") +
                                          libraries(os.path.join(plugins, "video_source.so"), "av"))
-        self.log_path = os.path.join(work, "stderr.log")
-        self.log = open(self.log_path, "wb")
-        self.process = subprocess.Popen(["./orvantisd", "-d"], cwd=work, stdin=subprocess.PIPE,
-                                        stdout=subprocess.DEVNULL, stderr=self.log, env=env)
-
-    def text(self):
-        with open(self.log_path, "rb") as f:
-            return f.read().decode(errors="replace")
+        self.start(env)
 
     def wait_for_line(self, pattern, seconds, count=1):
         wait_for(lambda: len(re.findall(pattern, self.text(), re.M)) >= count, seconds,
                  "%d line(s) %r in: %s" % (count, pattern, self.text()))
-
-    def stop(self):
-        try:
-            self.process.communicate(b"\n", timeout=30)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            fail("the service did not stop on Enter: " + self.text())
-        if self.process.returncode != 0:
-            fail("exit status %d: %s" % (self.process.returncode, self.text()))
-        return self.text()
 
     def segments(self):
         return sorted(glob.glob(os.path.join(self.recordings, "*.*")))

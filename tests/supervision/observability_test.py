@@ -23,6 +23,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import foreground_service  # noqa: E402
+
 SENDER = """id = 0x1000
 send = open flags=1 event=0x55 payload_size=100 count=20
 send = open flags=1 event=0x55 nodata=1 count=3
@@ -52,41 +55,22 @@ write_sleep_event = 0x56
 
 
 def fail(text, detail=""):
-    print("FAIL: " + text, file=sys.stderr)
-    if detail:
-        print(detail, file=sys.stderr)
-    sys.exit(1)
+    foreground_service.fail(text + ("\n" + detail if detail else ""))
 
 
 def run_service(bin_dir, module_dir, work, modules, seconds):
-    """Runs orvantisd -d with `modules` ({file name: config}) for `seconds`;
-    returns its standard error."""
-    service = os.path.join(work, "bin")
-    plugins = os.path.join(service, "plugins")
-    os.makedirs(plugins)
-    os.makedirs(os.path.join(service, "protected-plugins"))
-    os.makedirs(os.path.join(work, "home"))
-    shutil.copy2(os.path.join(bin_dir, "orvantisd"), service)
+    """Runs orvantisd -d with `modules` ({file name: config}, None for the
+    snapshot module) for `seconds`; returns its standard error."""
+    service = foreground_service.ForegroundService(bin_dir, os.path.join(work, "bin"))
     for name, config in modules.items():
         source = "orv_snapshot_module.so" if config is None else "orv_test_module.so"
-        shutil.copy2(os.path.join(module_dir, source), os.path.join(plugins, name))
+        shutil.copy2(os.path.join(module_dir, source), os.path.join(service.plugins, name))
         if config is not None:
-            with open(os.path.join(plugins, name + ".conf"), "w") as conf:
+            with open(os.path.join(service.plugins, name + ".conf"), "w") as conf:
                 conf.write(config)
-    env = dict(os.environ, HOME=os.path.join(work, "home"))
-    child = subprocess.Popen([os.path.join(service, "orvantisd"), "-d"], cwd=work, env=env,
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    service.start()
     time.sleep(seconds)
-    try:
-        _, err = child.communicate(b"\n", timeout=60)
-    except subprocess.TimeoutExpired:
-        child.kill()
-        _, err = child.communicate()
-        fail("the service did not stop", err.decode(errors="replace"))
-    err = err.decode(errors="replace")
-    if child.returncode != 0:
-        fail("exit status %d" % child.returncode, err)
-    return err
+    return service.stop(timeout=60)
 
 
 def call_log(work, name):
