@@ -27,7 +27,8 @@ struct ModuleRecord {
     OrvEntryPoint IOCTL = nullptr;
     PluginThread* ioctl_worker = nullptr;  // not owning; never dereferenced (it deletes itself)
     PluginThread* read_worker = nullptr;   // not owning; never dereferenced
-    ModuleStats* stats = nullptr;          // not owning: the Core's counters of this module
+    ModuleStats* stats = nullptr;          // not owning: the Core's counters of this module;
+                                           // never null once listed (the loader sets it)
     ModuleInfo info{};                     // copy of what Load returned
     std::string file_name;                 // last component of the module file's path, as bytes
     int32_t open_code = 0;                 // what Open returned; 0 until the open pass

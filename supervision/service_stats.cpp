@@ -136,9 +136,8 @@ void ServiceStats::noteDepth()
         depthMax.store(now, std::memory_order_relaxed);
 }
 
-void ServiceStats::countDelivered(uint64_t bytes)
+void ServiceStats::countDelivered(uint64_t messages, uint64_t bytes)
 {
-    Bump(delivered);
-    if (bytes)
-        Bump(deliveredBytes, bytes);
+    Bump(delivered, messages);
+    Bump(deliveredBytes, bytes);
 }

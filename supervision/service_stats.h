@@ -130,8 +130,8 @@ public:
     // REQUIRES: the event-handler thread, which has just taken the queue:
     // the depth is at a high now.
     void noteDepth();
-    // REQUIRES: the event-handler thread. A message finished its pass.
-    void countDelivered(uint64_t bytes);
+    // REQUIRES: the event-handler thread. Messages finished their pass.
+    void countDelivered(uint64_t messages, uint64_t bytes);
 
 private:
     struct IdTable {

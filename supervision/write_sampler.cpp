@@ -4,7 +4,7 @@
 
 void WriteSampler::record(ModuleStats* module, int64_t ns)
 {
-    if (module && ns > 0) {
+    if (ns > 0) {
         Bump(module->writeNsTotal, static_cast<uint64_t>(ns) * kMeanInterval);
         RaiseMax(module->writeNsMax, static_cast<uint64_t>(ns));
     }

@@ -22,6 +22,7 @@ public:
     // True when the coming call is to be timed.
     bool due() { return --countdown == 0; }
     // A timed call of `ns` to `module`'s Write; picks the next call to time.
+    // REQUIRES: `module` not null.
     void record(ModuleStats* module, int64_t ns);
 
 private:
