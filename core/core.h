@@ -17,6 +17,8 @@
 //    modulesClosing first, so open requests cannot starve the close pass.
 //    The Core's own threads read the list without it, since it does not
 //    change while they run.
+//  - The stall watchdog thread runs from before the open pass until after
+//    the close pass; it only reads the call watches and the counters.
 //
 // Invariants:
 //  - No path holds two of queueLock, requestLock and the bufferRefs mutex.
@@ -145,7 +147,7 @@ public:
     ServiceStats stats;                  // counters; see its header for who writes which
     CallWatch deliveryWatch;             // the event-handler thread's module calls
     CallWatch passWatch;                 // the main thread's Open and Close calls
-    WriteSampler writeSampler;           // event-handler thread only
+    WriteSampler writeSampler;           // event-handler thread only: which Write it times
     StallWatchdog* watchdogThread;       // owning; main thread only
 
     pthread_rwlock_t modulesLock;        // see Thread safety; prefers writers

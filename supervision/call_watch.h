@@ -2,10 +2,11 @@
 //
 // A thread of the service that calls into modules (the event-handler thread,
 // the main thread in the open and close passes) owns one CallWatch and marks
-// each call's begin and end. The watchdog thread reads it every cycle and
-// times a call by how long it keeps seeing it: the calling side only stores
-// which call it is in, and reads no clock, so a watched call costs three
-// stores.
+// each call's begin, and its end when nothing follows (the event-handler
+// thread marks the end of a batch only: the next call's begin ends the one
+// before). The watchdog thread reads it every cycle and times a call by how
+// long it keeps seeing it: the calling side only stores which call it is in,
+// and reads no clock, so a watched call costs a few stores.
 //
 // Thread safety: begin and end are called by the owning thread only; read by
 // any thread. `seq` orders them like a sequence lock: it is odd while a call
