@@ -16,20 +16,49 @@
 //    length of the call, the entry name is a literal.
 #pragma once
 
+#include <atomic>
 #include <string>
 
+// Plain (no initializers): a thread's record is zero from the thread's start,
+// and other files reach it without a call to a thread-local initializer.
 struct EntryCall {
-    const char* module = nullptr;  // the module's file name (bytes); null outside any entry point
-    const char* entry = nullptr;   // "Load", "Write", ...; meaningful only with `module`
+    const char* module;  // the module's file name (bytes); null outside any entry point
+    const char* entry;   // "Load", "Write", ...; meaningful only with `module`
 };
 
+namespace entry_call_detail {
+
+// The calling thread's record. Initial-exec: it is reached without the
+// dynamic loader, which a signal handler must not call into.
+extern __thread EntryCall current __attribute__((tls_model("initial-exec")));
+
+// Publishes `call`: the handler reads `module` first, so it is cleared before
+// and set after the entry name changes.
+inline void Publish(const EntryCall& call)
+{
+    current.module = nullptr;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    current.entry = call.entry;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    current.module = call.module;
+}
+
+}  // namespace entry_call_detail
+
 // Marks the calling thread as inside `entry` of `module` for the scope's
-// lifetime; scopes nest (the outer call is restored).
+// lifetime; scopes nest (the outer call is restored). Inline: the event
+// handler opens one for every module call.
 // REQUIRES: `module` stays unchanged and alive until the scope ends.
 class EntryCallScope {
 public:
-    EntryCallScope(const std::string& module, const char* entry);
-    ~EntryCallScope();
+    EntryCallScope(const std::string& module, const char* entry) : outer(entry_call_detail::current)
+    {
+        EntryCall call;
+        call.module = module.c_str();
+        call.entry = entry;
+        entry_call_detail::Publish(call);
+    }
+    ~EntryCallScope() { entry_call_detail::Publish(outer); }
     EntryCallScope(const EntryCallScope&) = delete;
     EntryCallScope& operator=(const EntryCallScope&) = delete;
 

@@ -19,7 +19,7 @@ std::string Line(int signal, const EntryCall& call, size_t size = 512)
 
 TEST(CrashLine, NamesModuleAndEntryOrTheService)
 {
-    EntryCall call;
+    EntryCall call{};
     EXPECT_EQ("Fatal signal 6 (SIGABRT) in the service itself", Line(SIGABRT, call));
     call.module = "cam\nera.so";
     call.entry = "Write";
