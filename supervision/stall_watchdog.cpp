@@ -55,11 +55,10 @@ std::string TopSenders(const ServiceStats& stats)
 
 }  // namespace
 
-StallWatchdog::StallWatchdog(CallWatch* delivery, CallWatch* passes, ServiceStats* stats_, const StallLimits& limits_)
-    : pt::thread(false), stats(stats_), limits(limits_)
+StallWatchdog::StallWatchdog(Core* core_) : pt::thread(false), core(core_)
 {
-    watched[0].watch = delivery;
-    watched[1].watch = passes;
+    watched[0].watch = &core->deliveryWatch;
+    watched[1].watch = &core->passWatch;
 }
 
 StallWatchdog::~StallWatchdog()
@@ -102,10 +101,10 @@ void StallWatchdog::checkCall(Watched& w, int64_t nowNs)
         return;
     }
     w.lastSeenNs = nowNs;
-    if (!call.module || w.warned || nowNs - w.firstSeenNs <= limits.callNs)
+    if (!call.module || w.warned || nowNs - w.firstSeenNs <= Core::kStallMs * INT64_C(1000000))
         return;
     ThreadLog::warning("plugin %s ID 0x%08lX: %s has run for more than %lld s; %s", call.module->fileName.c_str(),
-                       LogId(call.module), call.entry, static_cast<long long>(limits.callNs / 1000000000),
+                       LogId(call.module), call.entry, static_cast<long long>(Core::kStallMs / 1000),
                        HeldUp(call.entry));
     Add(call.module->stalledCalls);
     w.warned = true;
@@ -127,15 +126,15 @@ void StallWatchdog::callEnded(const Watched& w, int64_t nowNs)
 
 void StallWatchdog::checkQueue()
 {
-    const uint64_t messages = stats->depth();
-    const uint64_t bytes = stats->depthBytes();
-    if (!queueOver && (messages > limits.queueMessages || bytes > limits.queueBytes)) {
+    const uint64_t messages = core->stats.depth();
+    const uint64_t bytes = core->stats.depthBytes();
+    if (!queueOver && (messages > Core::kQueueMarkMessages || bytes > Core::kQueueMarkBytes)) {
         queueOver = true;
         ThreadLog::warning("event queue over its high-water mark: %llu messages, %llu payload bytes waiting; "
                            "most sent by %s",
                            static_cast<unsigned long long>(messages), static_cast<unsigned long long>(bytes),
-                           TopSenders(*stats).c_str());
-    } else if (queueOver && messages <= limits.queueMessages / 2 && bytes <= limits.queueBytes / 2) {
+                           TopSenders(core->stats).c_str());
+    } else if (queueOver && messages <= Core::kQueueMarkMessages / 2 && bytes <= Core::kQueueMarkBytes / 2) {
         queueOver = false;
         ThreadLog::warning("event queue back under its high-water mark: %llu messages, %llu payload bytes waiting",
                            static_cast<unsigned long long>(messages), static_cast<unsigned long long>(bytes));
@@ -144,9 +143,8 @@ void StallWatchdog::checkQueue()
 
 bool Core::StartWatchdog()
 {
-    const StallLimits limits = {kStallMs * INT64_C(1000000), kQueueMarkMessages, kQueueMarkBytes};
     try {
-        watchdogThread = new StallWatchdog(&deliveryWatch, &passWatch, &stats, limits);
+        watchdogThread = new StallWatchdog(this);
     } catch (const std::bad_alloc&) {
         ThreadLog::error("stall watchdog not started: out of memory");
         return true;

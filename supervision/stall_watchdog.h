@@ -15,8 +15,8 @@
 // The thread runs from before the open pass until after the close pass,
 // which the scheduler's life does not cover.
 //
-// Thread safety: created, stopped and deleted on the main thread; check runs
-// on the watchdog thread (or the caller's, in tests) only.
+// Thread safety: created, stopped and deleted on the main thread; the cycles
+// run on the watchdog thread only.
 // Invariants: at most one warning and one return line per stalled call, one
 // warning and one all-clear per crossing of the queue mark.
 #pragma once
@@ -26,23 +26,14 @@
 #include "pt/thread.h"
 #include "supervision/call_watch.h"
 
-class ServiceStats;
-
-struct StallLimits {
-    int64_t callNs;          // a call seen running longer is stalled
-    uint64_t queueMessages;  // high-water mark of the queue, in messages
-    uint64_t queueBytes;     // ... and in payload bytes
-};
+class Core;
 
 class StallWatchdog : public pt::thread {
 public:
-    // REQUIRES: the watches and the stats outlive this object.
-    StallWatchdog(CallWatch* delivery, CallWatch* passes, ServiceStats* stats, const StallLimits& limits);
+    // REQUIRES: `core` outlives this object.
+    explicit StallWatchdog(Core* core);
     // Joins the thread first; blocks until it has ended.
     ~StallWatchdog() override;
-
-    // One cycle at monotonic time `nowNs`.
-    void check(int64_t nowNs);
 
 protected:
     void execute() override;
@@ -58,13 +49,14 @@ private:
         bool warned = false;
     };
 
+    // One cycle at monotonic time `nowNs`.
+    void check(int64_t nowNs);
     void checkCall(Watched& watched, int64_t nowNs);
     void callEnded(const Watched& watched, int64_t nowNs);
     void checkQueue();
 
+    Core* core;  // not owning
     Watched watched[2];
-    ServiceStats* stats;  // not owning
-    const StallLimits limits;
     bool queueOver = false;
     int64_t previousCheckNs = 0;
 };
