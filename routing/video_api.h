@@ -12,6 +12,9 @@
  *     BEGIN record comes before the first packet of every connection and
  *     again whenever the codec parameters change; each BEGIN has a new
  *     serial. An END record says that no more packets of that serial follow.
+ *     A source that knows the stream's format sends the longer record
+ *     VideoStreamFormat (VideoStream.size 168): the same first 96 bytes,
+ *     then VideoFormat. Receivers that read only VideoStream see no change.
  *     Stream records are not video for throttling (flags bit 0x01 clear), so
  *     a receiver always knows the parameters of the packets it gets.
  *
@@ -122,6 +125,47 @@ ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(VideoStream, frame_rate_den) == 76, "Vi
 ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(VideoStream, stream_index) == 80, "VideoStream.stream_index at 80");
 ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(VideoStream, reserved) == 84, "VideoStream.reserved at 84");
 ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(VideoStream, start_time_us) == 88, "VideoStream.start_time_us at 88");
+
+/* The format of the pictures (72 bytes), which a muxer needs beside codec,
+ * size and extradata (a VP9 or AV1 header in MP4 is written from it). The
+ * enumerations are FFmpeg's numbers, which for the colour fields are the
+ * code points of ITU-T H.273. */
+typedef struct VideoFormat {
+    char pixel_format[32];     /* FFmpeg's name ("yuv420p", "yuv420p10le"); empty when unknown */
+    int32_t profile;           /* FFmpeg's number for the codec's profile; -99 when unknown */
+    int32_t level;             /* likewise; -99 when unknown */
+    uint8_t color_range;       /* 0 unknown, 1 limited (TV), 2 full (PC) */
+    uint8_t color_primaries;   /* 2 unspecified */
+    uint8_t color_transfer;    /* 2 unspecified */
+    uint8_t color_space;       /* 2 unspecified */
+    uint8_t chroma_location;   /* 0 unspecified, 1 left, 2 center, ... */
+    uint8_t field_order;       /* 0 unknown, 1 progressive, 2-5 interlaced orders */
+    uint16_t bits_per_sample;  /* bits per raw sample; 0 when unknown */
+    int32_t aspect_num;        /* the pixels' aspect ratio; 0/1 when unknown */
+    int32_t aspect_den;
+    uint32_t video_delay;      /* pictures by which decoding runs ahead of display (B-frames) */
+    uint32_t reserved[3];      /* 0 */
+} VideoFormat;
+ORV_VIDEO_STATIC_ASSERT(sizeof(VideoFormat) == 72, "VideoFormat is 72 bytes");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(VideoFormat, profile) == 32, "VideoFormat.profile at 32");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(VideoFormat, level) == 36, "VideoFormat.level at 36");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(VideoFormat, color_range) == 40, "VideoFormat.color_range at 40");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(VideoFormat, chroma_location) == 44, "VideoFormat.chroma_location at 44");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(VideoFormat, bits_per_sample) == 46, "VideoFormat.bits_per_sample at 46");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(VideoFormat, aspect_num) == 48, "VideoFormat.aspect_num at 48");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(VideoFormat, aspect_den) == 52, "VideoFormat.aspect_den at 52");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(VideoFormat, video_delay) == 56, "VideoFormat.video_delay at 56");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(VideoFormat, reserved) == 60, "VideoFormat.reserved at 60");
+
+/* A stream record with its format (168 bytes, the whole Message.body):
+ * stream.size is 168 and stream.version still 1. A receiver knows the format
+ * is there when stream.size is at least sizeof(VideoStreamFormat). */
+typedef struct VideoStreamFormat {
+    VideoStream stream;
+    VideoFormat format;
+} VideoStreamFormat;
+ORV_VIDEO_STATIC_ASSERT(sizeof(VideoStreamFormat) == 168, "VideoStreamFormat is 168 bytes");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(VideoStreamFormat, format) == 96, "VideoStreamFormat.format at 96");
 
 #ifdef __cplusplus
 }

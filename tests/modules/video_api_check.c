@@ -9,18 +9,24 @@ int orv_video_api_check(void);
 int orv_video_api_check(void)
 {
     VideoStream stream;
+    VideoStreamFormat extended;
     VideoPacket packet;
     memset(&stream, 0, sizeof stream);
+    memset(&extended, 0, sizeof extended);
     memset(&packet, 0, sizeof packet);
     stream.size = sizeof stream;
     stream.version = ORV_VIDEO_RECORD_VERSION;
     stream.status = ORV_VIDEO_STREAM_BEGIN;
     strcpy(stream.codec, "h264");
+    extended.stream = stream;
+    extended.stream.size = sizeof extended;
+    strcpy(extended.format.pixel_format, "yuv420p10le");
+    extended.format.profile = -99;
     packet.size = sizeof packet;
     packet.version = ORV_VIDEO_RECORD_VERSION;
     packet.serial = stream.serial;
     packet.pts = ORV_VIDEO_NO_TIMESTAMP;
     packet.packet_flags = ORV_VIDEO_KEY_FRAME;
-    return sizeof stream <= 168 && sizeof packet <= 168 && ORV_VIDEO_PACKET_KEY == (ORV_EVENT_VIDEO_PACKET << 1) &&
+    return sizeof extended == 168 && extended.stream.version == stream.version && sizeof packet <= 168 && ORV_VIDEO_PACKET_KEY == (ORV_EVENT_VIDEO_PACKET << 1) &&
            ORV_VIDEO_STREAM_KEY == (ORV_EVENT_VIDEO_STREAM << 1);
 }
