@@ -16,9 +16,15 @@
  *   the drop. A slow or full disk therefore costs packets, never memory.
  * - Gaps (packets refused while the service throttles, dropped beyond the
  *   bound, or lost by the source) show as a jump in the sequence numbers: the
- *   segment stays open and the writer skips to the next key frame. A new
+ *   segment stays open and the writer skips to the next key frame, as it does
+ *   after any packet it cannot write (no timestamp, a dts that does not
+ *   increase), since the rest of that picture group would decode wrong. A new
  *   stream record (a new connection of the source, or new codec parameters)
  *   finishes the segment; the next one starts with the new parameters.
+ * - Segments are cut at the first key frame at or after each boundary,
+ *   boundaries lying `segment_seconds` apart on the stream's clock, within
+ *   half a frame, so key frames that jitter around a boundary do not make
+ *   every other segment a picture group longer.
  * - Close lets the writer finish its queue and the open segment, so every
  *   finished file plays, then joins it; the releases it sends meanwhile are
  *   still accepted by the service.
@@ -26,6 +32,7 @@
 #include <errno.h>
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/pixdesc.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -56,7 +63,7 @@ typedef struct Settings {
 typedef struct Item {
     int is_packet;
     VideoPacket packet;
-    VideoStream stream;
+    VideoStreamFormat stream; /* stream.size tells whether the format is there */
     void* data;
     int32_t length;
     struct Item* next;
@@ -66,6 +73,10 @@ typedef struct Item {
 typedef struct Recording {
     AVCodecParameters* params; /* of the current serial; null until a BEGIN with a known codec */
     AVRational time_base;
+    AVRational frame_rate;     /* nominal; 0/0 when unknown */
+    int64_t half_frame;        /* half the nominal frame duration in time_base; 0 when unknown */
+    int64_t boundary;          /* pts at which the next segment is due, once a segment was started */
+    int have_boundary;
     uint32_t serial;
     int have_sequence;
     uint64_t next_sequence;
@@ -168,6 +179,20 @@ static void disk_error(Recording* recording, const char* what, int error)
     recording->failing = 1;
 }
 
+/* Moves the next boundary past `pts`, the start of a segment: boundaries lie
+ * a segment length apart from the first segment of the stream on. */
+static void follow_boundary(Recording* recording, int64_t pts)
+{
+    int64_t length = av_rescale_q(settings.segment_us, AV_TIME_BASE_Q, recording->time_base);
+    if (!recording->have_boundary || length <= 0)
+        recording->boundary = pts;
+    recording->have_boundary = 1;
+    while (recording->boundary - recording->half_frame <= pts && length > 0)
+        recording->boundary += length;
+    if (recording->boundary <= pts) /* after a jump too far to walk, the boundary starts again here */
+        recording->boundary = pts + (length > 0 ? length : 1);
+}
+
 static int open_segment(Recording* recording, const VideoPacket* first, int64_t dts)
 {
     name_segment(recording, first->capture_time_us);
@@ -181,6 +206,7 @@ static int open_segment(Recording* recording, const VideoPacket* first, int64_t 
     if (error >= 0) {
         stream->codecpar->codec_tag = 0;
         stream->time_base = recording->time_base;
+        stream->avg_frame_rate = recording->frame_rate;
         error = avio_open(&recording->output->pb, recording->path, AVIO_FLAG_WRITE);
     }
     if (error >= 0)
@@ -191,8 +217,9 @@ static int open_segment(Recording* recording, const VideoPacket* first, int64_t 
         unlink(recording->path);
         return 0;
     }
-    recording->origin = dts;
     recording->first_pts = first->pts != ORV_VIDEO_NO_TIMESTAMP ? first->pts : dts;
+    recording->origin = recording->first_pts; /* the key frame shows at 0 */
+    follow_boundary(recording, recording->first_pts);
     recording->end_pts = recording->first_pts;
     recording->last_dts = INT64_MIN;
     recording->packets = 0;
@@ -208,6 +235,22 @@ static void fail_segment(Recording* recording, const char* what, int error)
     written -= recording->packets;
 }
 
+/* Reads the finished file's header back: a muxer may write an unreadable
+ * one (an empty codec box) and still report success. 0, or the error. */
+static int read_back(const Recording* recording)
+{
+    AVFormatContext* input = NULL;
+    int error = avformat_open_input(&input, recording->path, NULL, NULL);
+    if (error < 0)
+        return error;
+    const AVCodecParameters* params = input->nb_streams == 1 ? input->streams[0]->codecpar : NULL;
+    if (!params || params->codec_id != recording->params->codec_id || params->width != recording->params->width ||
+        params->height != recording->params->height)
+        error = AVERROR_INVALIDDATA;
+    avformat_close_input(&input);
+    return error;
+}
+
 static void finish_segment(Recording* recording)
 {
     if (!recording->output)
@@ -216,6 +259,8 @@ static void finish_segment(Recording* recording)
     if (error >= 0 && recording->output->pb->error < 0)
         error = recording->output->pb->error;
     close_output(recording);
+    if (error >= 0)
+        error = read_back(recording);
     ++segments;
     if (error < 0) {
         fail_segment(recording, "cannot finish", error);
@@ -257,8 +302,29 @@ static int write_packet(Recording* recording, const VideoPacket* record, void* d
 
 /* ---- the writer's handling of records ----------------------------------- */
 
-static void begin_stream(Recording* recording, const VideoStream* record, const void* extradata, int32_t length)
+/* The format a muxer needs besides codec, size and extradata. */
+static void apply_format(AVCodecParameters* params, const VideoFormat* format)
 {
+    char pixels[sizeof format->pixel_format + 1];
+    snprintf(pixels, sizeof pixels, "%.*s", (int)sizeof format->pixel_format, format->pixel_format);
+    params->format = pixels[0] ? av_get_pix_fmt(pixels) : AV_PIX_FMT_NONE;
+    params->profile = format->profile;
+    params->level = format->level;
+    params->color_range = (enum AVColorRange)format->color_range;
+    params->color_primaries = (enum AVColorPrimaries)format->color_primaries;
+    params->color_trc = (enum AVColorTransferCharacteristic)format->color_transfer;
+    params->color_space = (enum AVColorSpace)format->color_space;
+    params->chroma_location = (enum AVChromaLocation)format->chroma_location;
+    params->field_order = (enum AVFieldOrder)format->field_order;
+    params->bits_per_raw_sample = format->bits_per_sample;
+    if (format->aspect_num > 0 && format->aspect_den > 0)
+        params->sample_aspect_ratio = (AVRational){format->aspect_num, format->aspect_den};
+    params->video_delay = (int)format->video_delay;
+}
+
+static void begin_stream(Recording* recording, const VideoStreamFormat* full, const void* extradata, int32_t length)
+{
+    const VideoStream* record = &full->stream;
     finish_segment(recording);
     avcodec_parameters_free(&recording->params);
     recording->serial = record->serial;
@@ -281,15 +347,24 @@ static void begin_stream(Recording* recording, const VideoStream* record, const 
         memcpy(params->extradata, extradata, (size_t)length);
         params->extradata_size = length;
     }
+    if (record->size >= sizeof *full)
+        apply_format(params, &full->format);
     recording->params = params;
     recording->time_base = (AVRational){record->time_base_num, record->time_base_den};
+    recording->frame_rate = (AVRational){0, 0};
+    recording->half_frame = 0;
+    if (record->frame_rate_num > 0 && record->frame_rate_den > 0) {
+        recording->frame_rate = (AVRational){record->frame_rate_num, record->frame_rate_den};
+        recording->half_frame = av_rescale_q(1, av_inv_q(recording->frame_rate), recording->time_base) / 2;
+    }
+    recording->have_boundary = 0;
 }
 
 static void handle_stream(Recording* recording, const Item* item)
 {
-    if (item->stream.status == ORV_VIDEO_STREAM_BEGIN)
+    if (item->stream.stream.status == ORV_VIDEO_STREAM_BEGIN)
         begin_stream(recording, &item->stream, item->data, item->length);
-    else if (item->stream.status == ORV_VIDEO_STREAM_END && item->stream.serial == recording->serial)
+    else if (item->stream.stream.status == ORV_VIDEO_STREAM_END && item->stream.stream.serial == recording->serial)
         finish_segment(recording);
 }
 
@@ -311,7 +386,7 @@ static int segment_is_due(const Recording* recording, const VideoPacket* record)
     if (!recording->output)
         return 1;
     int64_t pts = record->pts != ORV_VIDEO_NO_TIMESTAMP ? record->pts : record->dts;
-    return av_rescale_q(pts - recording->first_pts, recording->time_base, AV_TIME_BASE_Q) >= settings.segment_us;
+    return pts >= recording->boundary - recording->half_frame;
 }
 
 static void handle_packet(Recording* recording, const Item* item)
@@ -324,7 +399,12 @@ static void handle_packet(Recording* recording, const Item* item)
     follow_sequence(recording, record);
     int key = (record->packet_flags & ORV_VIDEO_KEY_FRAME) != 0;
     int64_t dts = record->dts != ORV_VIDEO_NO_TIMESTAMP ? record->dts : record->pts;
-    if (((recording->need_key || !recording->output) && !key) || dts == ORV_VIDEO_NO_TIMESTAMP) {
+    if (dts == ORV_VIDEO_NO_TIMESTAMP) {
+        ++skipped;
+        recording->need_key = 1;
+        return;
+    }
+    if ((recording->need_key || !recording->output) && !key) {
         ++skipped;
         return;
     }
@@ -339,6 +419,7 @@ static void handle_packet(Recording* recording, const Item* item)
     }
     if (dts <= recording->last_dts) { /* the muxer refuses dts that do not increase */
         ++skipped;
+        recording->need_key = 1;
         return;
     }
     int error = write_packet(recording, record, item->data, item->length, dts);
@@ -451,10 +532,10 @@ static Item* item_of(const WriteArgs* args)
         memcpy(&item->packet, args->body, sizeof item->packet);
     else
         memcpy(&item->stream, args->body, sizeof item->stream);
-    uint32_t size = is_packet ? item->packet.size : item->stream.size;
-    uint32_t version = is_packet ? item->packet.version : item->stream.version;
-    uint64_t source = is_packet ? item->packet.source : item->stream.source;
-    if (size < (is_packet ? sizeof item->packet : sizeof item->stream) || version != ORV_VIDEO_RECORD_VERSION ||
+    uint32_t size = is_packet ? item->packet.size : item->stream.stream.size;
+    uint32_t version = is_packet ? item->packet.version : item->stream.stream.version;
+    uint64_t source = is_packet ? item->packet.source : item->stream.stream.source;
+    if (size < (is_packet ? sizeof item->packet : sizeof item->stream.stream) || version != ORV_VIDEO_RECORD_VERSION ||
         source != settings.source) {
         free(item);
         return NULL;
