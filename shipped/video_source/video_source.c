@@ -21,18 +21,29 @@
  * - Payload notices and other IOCTL sub-codes run on the event-handler thread
  *   and return at once.
  *
+ * Packets leave with a pts and an increasing dts (packet_timing.h), and a key
+ * frame whose in-band headers change the size or parameter sets starts a new
+ * serial (parameter_watch.h).
+ *
  * When the input breaks or ends the source connects again after a back-off
- * that doubles up to a cap, or starts a file again at once ("at_end = loop").
+ * that doubles up to a cap of half a second, each wait drawn between half
+ * and all of it so that cameras broken together do not retry in lockstep; or
+ * it starts a file again at once ("at_end = loop"). Each break is logged once
+ * with its reason; failed attempts after it only when the reason changes.
  */
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/pixdesc.h>
 #include <pthread.h>
 #include <stdatomic.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
 #include "../common/module_config.h"
+#include "packet_timing.h"
+#include "parameter_watch.h"
 #include "modules/module_api.h"
 #include "routing/message_api.h"
 #include "routing/video_api.h"
@@ -45,10 +56,12 @@ enum SessionEnd { SESSION_BROKE, SESSION_ENDED, SESSION_STOPPED };
 /* Settings, read in Load and only read afterwards. */
 typedef struct Settings {
     char url[1024];
+    char options[1024];      /* libavformat's options for the input: "name=value name=value" */
     uint64_t module_id;
     uint64_t source;
     double rate;             /* 1: real time; 0: as fast as the input gives */
     enum AtEnd at_end;
+    int64_t open_timeout_us; /* connecting and probing the streams together take at most this long */
     int64_t read_timeout_us; /* no packet for this long is a break */
     int64_t backoff_us;      /* first wait before connecting again */
     int64_t max_backoff_us;
@@ -62,6 +75,9 @@ typedef struct Session {
     int64_t first_dts;       /* pacing origin, or AV_NOPTS_VALUE */
     int64_t first_read_us;   /* monotonic time of the first paced packet */
     AVCodecParameters* sent; /* the parameters of the latest BEGIN */
+    int begun;               /* a BEGIN was sent on this connection */
+    PacketTiming timing;
+    ParameterWatch watch;
     int sent_packets;
 } Session;
 
@@ -76,6 +92,7 @@ static uint64_t sequence;
 static uint32_t serial;
 static unsigned long sent, refused, failed, connections;
 static int throttled;        /* the latest packet was refused with 5 */
+static char last_failure[256]; /* the latest reason a connection failed or broke; empty once connected */
 
 static int64_t wall_us(void)
 {
@@ -115,6 +132,7 @@ static void read_settings(void)
     if (!module_config_load(&config, (const void*)read_settings))
         fprintf(stderr, "video_source: cannot read %s\n", config.path);
     snprintf(settings.url, sizeof settings.url, "%s", module_config_text(&config, "url", ""));
+    snprintf(settings.options, sizeof settings.options, "%s", module_config_text(&config, "options", ""));
     settings.module_id = (uint64_t)module_config_number(&config, "module_id", 0x400);
     settings.source = (uint64_t)module_config_number(&config, "source", 1);
     settings.rate = module_config_real(&config, "rate", 1.0);
@@ -122,9 +140,10 @@ static void read_settings(void)
     settings.at_end = strcmp(at_end, "loop") == 0 ? AT_END_LOOP
                     : strcmp(at_end, "stop") == 0 ? AT_END_STOP
                                                   : AT_END_RECONNECT;
+    settings.open_timeout_us = module_config_number(&config, "open_timeout_ms", 30000) * 1000;
     settings.read_timeout_us = module_config_number(&config, "read_timeout_ms", 5000) * 1000;
-    settings.backoff_us = module_config_number(&config, "backoff_ms", 500) * 1000;
-    settings.max_backoff_us = module_config_number(&config, "max_backoff_ms", 10000) * 1000;
+    settings.backoff_us = module_config_number(&config, "backoff_ms", 100) * 1000;
+    settings.max_backoff_us = module_config_number(&config, "max_backoff_ms", 500) * 1000;
 }
 
 static int32_t send_video(uint64_t flags, uint64_t event, const void* body, size_t body_size, void* data,
@@ -145,26 +164,48 @@ static int32_t send_video(uint64_t flags, uint64_t event, const void* body, size
     return result.result;
 }
 
+static void describe_format(VideoFormat* format, const AVCodecParameters* params)
+{
+    const char* pixels = av_get_pix_fmt_name((enum AVPixelFormat)params->format);
+    snprintf(format->pixel_format, sizeof format->pixel_format, "%s", pixels ? pixels : "");
+    format->profile = params->profile;
+    format->level = params->level;
+    format->color_range = (uint8_t)params->color_range;
+    format->color_primaries = (uint8_t)params->color_primaries;
+    format->color_transfer = (uint8_t)params->color_trc;
+    format->color_space = (uint8_t)params->color_space;
+    format->chroma_location = (uint8_t)params->chroma_location;
+    format->field_order = (uint8_t)params->field_order;
+    format->bits_per_sample = (uint16_t)params->bits_per_raw_sample;
+    format->aspect_num = params->sample_aspect_ratio.num;
+    format->aspect_den = params->sample_aspect_ratio.den;
+    format->video_delay = (uint32_t)params->video_delay;
+}
+
 static void send_stream(const Session* session, uint32_t status, const AVCodecParameters* params)
 {
     const AVStream* stream = session->input->streams[session->stream];
-    VideoStream record;
-    memset(&record, 0, sizeof record);
-    record.size = sizeof record;
-    record.version = ORV_VIDEO_RECORD_VERSION;
-    record.source = settings.source;
-    record.serial = serial;
-    record.status = status;
-    snprintf(record.codec, sizeof record.codec, "%s", avcodec_get_name(params->codec_id));
-    record.width = (uint32_t)params->width;
-    record.height = (uint32_t)params->height;
-    record.time_base_num = stream->time_base.num;
-    record.time_base_den = stream->time_base.den;
-    record.frame_rate_num = stream->avg_frame_rate.num;
-    record.frame_rate_den = stream->avg_frame_rate.den;
-    record.stream_index = (uint32_t)session->stream;
-    record.start_time_us = wall_us();
-    int32_t result = send_video(ORV_VIDEO_STREAM_FLAGS, ORV_EVENT_VIDEO_STREAM, &record, sizeof record,
+    VideoStreamFormat full;
+    VideoStream* record = &full.stream;
+    memset(&full, 0, sizeof full);
+    record->size = sizeof full;
+    record->version = ORV_VIDEO_RECORD_VERSION;
+    record->source = settings.source;
+    record->serial = serial;
+    record->status = status;
+    snprintf(record->codec, sizeof record->codec, "%s", avcodec_get_name(params->codec_id));
+    record->width = (uint32_t)params->width;
+    record->height = (uint32_t)params->height;
+    record->time_base_num = session->timing.time_base.num;
+    record->time_base_den = session->timing.time_base.den;
+    if (!session->timing.by_capture_time) { /* otherwise the rate is the camera's, whatever it declares */
+        record->frame_rate_num = stream->avg_frame_rate.num;
+        record->frame_rate_den = stream->avg_frame_rate.den;
+    }
+    record->stream_index = (uint32_t)session->stream;
+    record->start_time_us = wall_us();
+    describe_format(&full.format, params);
+    int32_t result = send_video(ORV_VIDEO_STREAM_FLAGS, ORV_EVENT_VIDEO_STREAM, &full, sizeof full,
                                 status == ORV_VIDEO_STREAM_BEGIN ? params->extradata : NULL,
                                 status == ORV_VIDEO_STREAM_BEGIN ? params->extradata_size : 0);
     if (result != ORV_RESULT_OK)
@@ -183,19 +224,24 @@ static void begin_stream(Session* session, const AVCodecParameters* params)
 
 static int same_parameters(const AVCodecParameters* a, const AVCodecParameters* b)
 {
-    return a->codec_id == b->codec_id && a->width == b->width && a->height == b->height &&
+    return a->codec_id == b->codec_id && a->width == b->width && a->height == b->height && a->format == b->format &&
            a->extradata_size == b->extradata_size &&
            (a->extradata_size == 0 || memcmp(a->extradata, b->extradata, (size_t)a->extradata_size) == 0);
 }
 
-/* Starts a new serial when the demuxer changed the stream's parameters or the
- * packet carries new extradata. */
+/* Sends the connection's BEGIN before its first packet, and starts a new
+ * serial when the demuxer changed the stream's parameters, the packet carries
+ * new extradata, or a key frame's own headers declare new parameters. The
+ * first BEGIN waits for the first packet so that it already carries the
+ * parameter sets in the stream, which may differ from those announced (an
+ * RTSP session description). */
 static void follow_parameters(Session* session, const AVPacket* packet)
 {
-    const AVCodecParameters* current = session->input->streams[session->stream]->codecpar;
+    AVCodecParameters* current = session->input->streams[session->stream]->codecpar;
     size_t extradata_size = 0;
     const uint8_t* extradata = av_packet_get_side_data(packet, AV_PKT_DATA_NEW_EXTRADATA, &extradata_size);
-    if (!extradata && same_parameters(current, session->sent))
+    int in_band = (packet->flags & AV_PKT_FLAG_KEY) && parameter_watch_check(&session->watch, packet, current);
+    if (!extradata && !in_band && same_parameters(current, session->sent))
         return;
     AVCodecParameters* next = avcodec_parameters_alloc();
     if (!next || avcodec_parameters_copy(next, current) < 0) {
@@ -209,9 +255,11 @@ static void follow_parameters(Session* session, const AVPacket* packet)
         if (next->extradata)
             memcpy(next->extradata, extradata, extradata_size);
     }
-    if (!same_parameters(next, session->sent)) {
-        send_stream(session, ORV_VIDEO_STREAM_END, session->sent);
+    if (!session->begun || !same_parameters(next, session->sent)) {
+        if (session->begun)
+            send_stream(session, ORV_VIDEO_STREAM_END, session->sent);
         begin_stream(session, next);
+        session->begun = 1;
     }
     avcodec_parameters_free(&next);
 }
@@ -220,14 +268,14 @@ static void follow_parameters(Session* session, const AVPacket* packet)
  * returns nonzero once Close has asked to stop. */
 static int pace(Session* session, const AVPacket* packet)
 {
-    int64_t dts = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
-    if (settings.rate <= 0 || dts == AV_NOPTS_VALUE)
+    int64_t dts = packet->dts;
+    if (settings.rate <= 0 || session->timing.by_capture_time)
         return atomic_load(&stopping);
     if (session->first_dts == AV_NOPTS_VALUE) {
         session->first_dts = dts;
         session->first_read_us = monotonic_us();
     }
-    AVRational base = session->input->streams[session->stream]->time_base;
+    AVRational base = session->timing.time_base;
     int64_t offset_us = av_rescale_q(dts - session->first_dts, base, AV_TIME_BASE_Q);
     return wait_until(session->first_read_us + (int64_t)((double)offset_us / settings.rate));
 }
@@ -250,7 +298,7 @@ static void note_result(int32_t result)
         ++failed;
 }
 
-static void send_packet(Session* session, const AVPacket* packet)
+static void send_packet(Session* session, const AVPacket* packet, int64_t capture_us)
 {
     VideoPacket record;
     memset(&record, 0, sizeof record);
@@ -260,27 +308,53 @@ static void send_packet(Session* session, const AVPacket* packet)
     record.sequence = sequence++;
     record.serial = serial;
     record.stream_index = (uint32_t)session->stream;
-    record.pts = packet->pts == AV_NOPTS_VALUE ? ORV_VIDEO_NO_TIMESTAMP : packet->pts;
-    record.dts = packet->dts == AV_NOPTS_VALUE ? ORV_VIDEO_NO_TIMESTAMP : packet->dts;
+    record.pts = packet->pts;
+    record.dts = packet->dts;
     record.duration = packet->duration;
-    record.capture_time_us = wall_us();
+    record.capture_time_us = capture_us;
     record.packet_flags = (packet->flags & AV_PKT_FLAG_KEY) ? ORV_VIDEO_KEY_FRAME : 0;
     note_result(send_video(ORV_VIDEO_PACKET_FLAGS, ORV_EVENT_VIDEO_PACKET, &record, sizeof record, packet->data,
                            packet->size));
     ++session->sent_packets;
 }
 
-static void report_error(const char* what, int error)
+/* Logs why a connection failed or broke. A failure like the one before is
+ * not logged again, so a camera that stays away costs one line, not one per
+ * attempt. */
+static void report_error(const char* what, int error, int64_t timeout_us)
 {
     char text[AV_ERROR_MAX_STRING_SIZE];
+    char line[sizeof last_failure];
     if (error == AVERROR_EXIT)  /* the interrupt callback's deadline */
-        snprintf(text, sizeof text, "no data for %lld ms", (long long)(settings.read_timeout_us / 1000));
+        snprintf(text, sizeof text, "no data for %lld ms", (long long)(timeout_us / 1000));
     else
         av_strerror(error, text, sizeof text);
-    fprintf(stderr, "video_source: %s %s: %s\n", what, settings.url, text);
+    snprintf(line, sizeof line, "%s: %s", what, text);
+    if (strcmp(line, last_failure) != 0)
+        fprintf(stderr, "video_source: %s %s: %s\n", what, settings.url, text);
+    snprintf(last_failure, sizeof last_failure, "%s", line);
 }
 
-/* Opens the input and finds its video stream; 0 when that failed. */
+/* The libavformat options of the settings; the ones the input did not take
+ * are reported on the first connection. */
+static AVDictionary* input_options(void)
+{
+    AVDictionary* options = NULL;
+    if (settings.options[0] && av_dict_parse_string(&options, settings.options, "=", " \t", 0) < 0)
+        fprintf(stderr, "video_source: cannot parse options \"%s\"\n", settings.options);
+    return options;
+}
+
+static void report_unused(const AVDictionary* unused)
+{
+    const AVDictionaryEntry* entry = NULL;
+    while (connections == 0 && (entry = av_dict_get(unused, "", entry, AV_DICT_IGNORE_SUFFIX)))
+        fprintf(stderr, "video_source: option %s not known to the input\n", entry->key);
+}
+
+/* Opens the input and finds its video stream; 0 when that failed. Opening
+ * and probing share one deadline, longer than a read's: a camera with long
+ * key-frame intervals may take that long before its stream is known. */
 static int open_input(Session* session)
 {
     session->input = avformat_alloc_context();
@@ -288,11 +362,15 @@ static int open_input(Session* session)
         return 0;
     session->input->interrupt_callback.callback = interrupted;
     session->input->interrupt_callback.opaque = session;
-    session->deadline_us = monotonic_us() + settings.read_timeout_us;
-    int error = avformat_open_input(&session->input, settings.url, NULL, NULL);
+    session->deadline_us = monotonic_us() + settings.open_timeout_us;
+    AVDictionary* options = input_options();
+    int error = avformat_open_input(&session->input, settings.url, NULL, &options);
+    if (error >= 0)
+        report_unused(options);
+    av_dict_free(&options);
     if (error < 0) {
         if (!atomic_load(&stopping))
-            report_error("cannot open", error);
+            report_error("cannot open", error, settings.open_timeout_us);
         return 0;
     }
     error = avformat_find_stream_info(session->input, NULL);
@@ -300,39 +378,69 @@ static int open_input(Session* session)
         error = av_find_best_stream(session->input, AVMEDIA_TYPE_VIDEO, -1, -1, NULL, 0);
     if (error < 0) {
         if (!atomic_load(&stopping))
-            report_error("no video stream in", error);
+            report_error("no video stream in", error, settings.open_timeout_us);
         return 0;
     }
     session->stream = error;
+    last_failure[0] = 0;
     return 1;
 }
 
-/* Forwards the packets of the video stream until the input ends or breaks. */
+/* Whether the input has no timestamps of its own, so that the capture time
+ * is the only clock. Streams with B-frames keep the demuxer's guess: their
+ * display order cannot come from arrival times. */
+static int by_capture_time(const Session* session)
+{
+    return (session->input->iformat->flags & AVFMT_NOTIMESTAMPS) &&
+           session->input->streams[session->stream]->codecpar->video_delay == 0;
+}
+
+/* Times the packet and sends it with any held before it. */
+static void forward(Session* session, AVPacket* packet, int64_t capture_us)
+{
+    const int ready = packet_timing_add(&session->timing, packet, capture_us);
+    for (int i = 0; i < ready; ++i) {
+        AVPacket* timed = packet_timing_ready(&session->timing, i);
+        follow_parameters(session, timed);
+        if (pace(session, timed))
+            break;
+        send_packet(session, timed, capture_us);
+    }
+    if (ready > 0)
+        packet_timing_done(&session->timing);
+}
+
+/* Forwards the packets of the video stream until the input ends or breaks.
+ * A packet that comes back after the read deadline passed is one a parser
+ * let go when the read was interrupted: the input is still silent, so the
+ * deadline is not renewed and the next read ends at once. */
 static enum SessionEnd forward_packets(Session* session)
 {
     AVPacket* packet = av_packet_alloc();
     enum SessionEnd end = SESSION_STOPPED;
+    int silent = 0;
     while (packet && !atomic_load(&stopping)) {
-        session->deadline_us = monotonic_us() + settings.read_timeout_us;
+        if (!silent)
+            session->deadline_us = monotonic_us() + settings.read_timeout_us;
         int error = av_read_frame(session->input, packet);
+        silent = monotonic_us() > session->deadline_us;
         if (error < 0) {
             end = atomic_load(&stopping) ? SESSION_STOPPED : error == AVERROR_EOF ? SESSION_ENDED : SESSION_BROKE;
             if (end == SESSION_BROKE)
-                report_error("lost", error);
+                report_error("lost", error, settings.read_timeout_us);
+            else if (end == SESSION_ENDED && settings.at_end != AT_END_LOOP)
+                fprintf(stderr, "video_source: end of %s\n", settings.url);
             break;
         }
-        if (packet->stream_index == session->stream) {
-            follow_parameters(session, packet);
-            if (!pace(session, packet))
-                send_packet(session, packet);
-        }
+        if (packet->stream_index == session->stream)
+            forward(session, packet, wall_us());
         av_packet_unref(packet);
     }
     av_packet_free(&packet);
     return end;
 }
 
-/* One connection: open, announce the stream, forward, announce its end. */
+/* One connection: open, forward (after the stream's BEGIN), announce its end. */
 static enum SessionEnd run_session(Session* session)
 {
     enum SessionEnd end = SESSION_BROKE;
@@ -341,12 +449,17 @@ static enum SessionEnd run_session(Session* session)
     session->sent = avcodec_parameters_alloc();
     if (session->sent && open_input(session)) {
         ++connections;
-        begin_stream(session, session->input->streams[session->stream]->codecpar);
+        const AVStream* stream = session->input->streams[session->stream];
+        packet_timing_start(&session->timing, stream, by_capture_time(session), wall_us());
+        parameter_watch_start(&session->watch, stream->codecpar);
         end = forward_packets(session);
-        send_stream(session, ORV_VIDEO_STREAM_END, session->sent);
+        if (session->begun)
+            send_stream(session, ORV_VIDEO_STREAM_END, session->sent);
     }
     if (atomic_load(&stopping))
         end = SESSION_STOPPED;
+    packet_timing_stop(&session->timing);
+    parameter_watch_stop(&session->watch);
     avformat_close_input(&session->input);
     avcodec_parameters_free(&session->sent);
     return end;
@@ -355,22 +468,21 @@ static enum SessionEnd run_session(Session* session)
 static void run_source(void)
 {
     int64_t backoff_us = settings.backoff_us;
+    unsigned seed = (unsigned)(monotonic_us() ^ (int64_t)settings.source * 2654435761);
     for (;;) {
         Session session;
         memset(&session, 0, sizeof session);
         enum SessionEnd end = run_session(&session);
-        if (end == SESSION_STOPPED)
+        if (end == SESSION_STOPPED || (end == SESSION_ENDED && settings.at_end == AT_END_STOP))
             return;
-        if (end == SESSION_ENDED && settings.at_end == AT_END_STOP) {
-            fprintf(stderr, "video_source: end of %s\n", settings.url);
-            return;
-        }
         if (session.sent_packets > 0)
             backoff_us = settings.backoff_us;
         if (end == SESSION_ENDED && settings.at_end == AT_END_LOOP && session.sent_packets > 0)
             continue;
-        fprintf(stderr, "video_source: connecting again in %lld ms\n", (long long)(backoff_us / 1000));
-        if (wait_until(monotonic_us() + backoff_us))
+        int64_t wait_us = backoff_us / 2 + rand_r(&seed) % (backoff_us / 2 + 1);
+        if (session.sent_packets > 0)
+            fprintf(stderr, "video_source: connecting again in %lld ms\n", (long long)(wait_us / 1000));
+        if (wait_until(monotonic_us() + wait_us))
             return;
         backoff_us = backoff_us * 2 < settings.max_backoff_us ? backoff_us * 2 : settings.max_backoff_us;
     }
