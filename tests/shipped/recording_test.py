@@ -9,6 +9,11 @@ Usage: recording_test.py <case> <build dir> <sanitizer: none|address|thread>
   throttling  throttling on, then off, leaves a gap and valid segments
   full_disk   a recorder directory on a tiny tmpfs: counted losses, a clear
               log line, bounded memory (needs root: a private mount namespace)
+  matrix      codecs and containers: every decoded frame recorded, checked
+              by its hash; size_change and jittered_cuts likewise
+  rtsp        a GStreamer RTSP camera killed, hung and restarted, with the
+              default settings; rtsp_long_gop: a camera joined between key
+              frames ten seconds apart; mjpeg: an HTTP camera without timestamps
 Exit status 77 skips.
 """
 import glob
@@ -63,11 +68,12 @@ class Service(foreground_service.ForegroundService):
     """The service binary in a directory of its own with the shipped modules
     (and any test module) in plugins/, in the foreground."""
 
-    def __init__(self, build, work, source, recorder, extra=None):
+    def __init__(self, build, work, source, recorder, extra=None, quick_breaks=True):
         super().__init__(os.path.join(build, "bin"), work)
         self.recordings = recorder.get("directory", os.path.join(work, "recordings"))
         plugins = self.plugins
-        modules = {"video_source": dict({"read_timeout_ms": 1000, "backoff_ms": 200, "max_backoff_ms": 1000}, **source),
+        quick = {"read_timeout_ms": 1000, "backoff_ms": 200, "max_backoff_ms": 1000} if quick_breaks else {}
+        modules = {"video_source": dict(quick, **source),
                    "segment_recorder": dict(recorder, directory=self.recordings)}
         for name, settings in modules.items():
             os.symlink(os.path.join(build, "shipped", name, name + ".so"), os.path.join(plugins, name + ".so"))
@@ -87,7 +93,12 @@ class Service(foreground_service.ForegroundService):
                  "%d line(s) %r in: %s" % (count, pattern, self.text()))
 
     def segments(self):
-        return sorted(glob.glob(os.path.join(self.recordings, "*.*")))
+        """In recording order: names within the same millisecond take a
+        suffix, "-1", "-2", which sorts before the name without one."""
+        def order(path):
+            name = re.match(r"(.*?Z)(?:-(\d+))?\.", os.path.basename(path))
+            return name.group(1), int(name.group(2) or 0)
+        return sorted(glob.glob(os.path.join(self.recordings, "*.*")), key=order)
 
 
 def libraries(binary, prefix):
@@ -124,7 +135,7 @@ def source_report(text):
                         r"(\d+) connections")
 
 
-def check_segment(path):
+def check_segment(path, size=SIZE):
     """The segment's frame count, after checking codec, size and decoding."""
     probe = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
                             "stream=codec_name,width,height,nb_read_frames", "-of", "json", path],
@@ -132,7 +143,7 @@ def check_segment(path):
     if probe.returncode != 0 or probe.stderr:
         fail("ffprobe %s: %s" % (path, probe.stderr))
     stream = json.loads(probe.stdout)["streams"][0]
-    if (stream["codec_name"], stream["width"], stream["height"]) != ("h264",) + SIZE:
+    if (stream["codec_name"], stream["width"], stream["height"]) != ("h264",) + tuple(size):
         fail("%s holds %s" % (path, stream))
     decode = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "null", "-"], capture_output=True, text=True)
     if decode.returncode != 0 or decode.stderr:
@@ -293,7 +304,265 @@ def record_full_disk(build, work):
         fail("resident memory grew from %d to %d KiB" % (before, after))
 
 
-CASES = {"file": record_file, "udp": record_udp, "throttling": record_throttled, "full_disk": record_full_disk}
+# Short clips, 160x120 at 25 fps with a key frame every second: name, input
+# container, encoder arguments (after the test pattern), recorder format.
+H264_B = ["-c:v", "libx264", "-pix_fmt", "yuv420p", "-bf", "2", "-g", "25", "-sc_threshold", "0"]
+MATRIX = [
+    ("h264-b-mp4", "mp4", H264_B, "mkv"),
+    ("h264-b-mkv", "mkv", H264_B, "mp4"),
+    ("h264-b-ts", "ts", H264_B, "mp4"),
+    ("hevc", "mkv", ["-c:v", "libx265", "-x265-params", "keyint=25:min-keyint=25:bframes=2:log-level=error"], "mp4"),
+    ("mjpeg", "mkv", ["-c:v", "mjpeg", "-pix_fmt", "yuvj420p"], "mkv"),
+    ("mpeg2", "ts", ["-c:v", "mpeg2video", "-bf", "2", "-g", "25", "-flags", "+cgop",
+                        "-sc_threshold", "1000000000"], "mkv"),
+    ("vp9-mp4", "webm", ["-c:v", "libvpx-vp9", "-g", "25", "-deadline", "realtime", "-cpu-used", "8"], "mp4"),
+    ("vp9-mkv", "webm", ["-c:v", "libvpx-vp9", "-g", "25", "-deadline", "realtime", "-cpu-used", "8"], "mkv"),
+    ("av1", "mkv", ["-c:v", "libaom-av1", "-g", "25", "-usage", "realtime", "-cpu-used", "8"], "mp4"),
+    # frames 1 and 2 of every four dropped: timestamps 40, 80 and 40 ms apart
+    ("vfr", "mkv", ["-vf", "select='not(between(mod(n,4),1,2))'", "-fps_mode", "vfr"] + H264_B, "mp4"),
+]
+
+
+def frame_hashes(path):
+    """The md5 of every decoded frame, with its presentation time."""
+    out = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-map", "0:v:0", "-fps_mode", "passthrough",
+                          "-autoscale", "0", "-f", "framemd5", "-"], capture_output=True, text=True, check=True).stdout
+    frames = []
+    for line in out.splitlines():
+        if line.startswith("#tb"):
+            base = line.split(":")[1].strip().split("/")
+            base = float(base[0]) / float(base[1])
+        elif line and not line.startswith("#"):
+            fields = [f.strip() for f in line.split(",")]
+            frames.append((int(fields[2]) * base, fields[5]))
+    return frames
+
+
+def record_clip(build, work, clip, container, settings=None):
+    """Records `clip` and returns its segments, after the reports."""
+    service = Service(build, work, {"url": clip, "rate": 0, "at_end": "stop"},
+                      dict({"format": container, "segment_seconds": 60}, **(settings or {})))
+    service.wait_for_line(r"^video_source: end of ", 20)
+    text = service.stop()
+    sent, refused, failed, _ = source_report(text)
+    written = recorder_report(text)[1]
+    if refused or failed or written != sent:
+        fail("%s: %d of %d packets written: %s" % (clip, written, sent, text))
+    if "missing" in text or "cannot" in text:
+        fail("%s: %s" % (clip, text))
+    return service.segments()
+
+
+def same_frames(name, source, segments):
+    """Each segment's frames are the source's next ones, and its timeline
+    starts at zero (within the reorder delay of a B-frame stream)."""
+    expected = frame_hashes(source)
+    got = []
+    for segment in segments:
+        frames = frame_hashes(segment)
+        if not frames or frames[0][0] > 0.1:
+            fail("%s: segment %s starts at %s" % (name, segment, frames[:1]))
+        got += frames
+    if [h for _, h in got] != [h for _, h in expected]:
+        fail("%s: %d frames recorded, %d in the source, first difference at %d" %
+             (name, len(got), len(expected),
+              next((i for i, (a, b) in enumerate(zip(got, expected)) if a[1] != b[1]), min(len(got), len(expected)))))
+    return got, expected
+
+
+def record_matrix(build, work):
+    """Every frame of each clip, and only those, decodes from the segments."""
+    pattern = ["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:duration=2"]
+    for name, input_container, encoder, container in MATRIX:
+        run = os.path.join(work, name)
+        os.mkdir(run)
+        clip = os.path.join(run, "clip." + input_container)
+        subprocess.run(pattern + encoder + [clip], check=True)
+        segments = record_clip(build, run, clip, container)
+        if len(segments) != 1:
+            fail("%s: segments %s" % (name, segments))
+        got, expected = same_frames(name, clip, segments)
+        if name == "vfr" and any(abs(a[0] - b[0] - got[0][0] + expected[0][0]) > 0.002 for a, b in zip(got, expected)):
+            fail("vfr: recorded times %s, source %s" % ([t for t, _ in got], [t for t, _ in expected]))
+
+
+def record_size_change(build, work):
+    """A stream whose size changes at a key frame without a new connection:
+    a segment per size, each declaring its own, every frame recorded."""
+    parts = []
+    for n, size in enumerate(("160x120", "320x240")):
+        parts.append(os.path.join(work, "part%d.ts" % n))
+        subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=%s:rate=25:duration=1" % size]
+                       + H264_B + ["-output_ts_offset", str(n), parts[-1]], check=True)
+    clip = os.path.join(work, "clip.ts")
+    with open(clip, "wb") as out:
+        for part in parts:
+            with open(part, "rb") as f:
+                out.write(f.read())
+    segments = record_clip(build, work, clip, "mp4")
+    sizes = [subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "stream=width,height",
+                             "-of", "csv=p=0", s], capture_output=True, text=True, check=True).stdout.strip()
+             for s in segments]
+    if sizes != ["160,120", "320,240"]:
+        fail("segments %s declare %s" % (segments, sizes))
+    same_frames("size change", clip, segments)
+
+
+def record_jittered_cuts(build, work):
+    """Key frames 10 ms early on a one-second grid: segments are cut at each of
+    them, a second each, not every other one."""
+    clip = os.path.join(work, "clip.mkv")
+    jitter = "settb=1/1000,setpts='(N/25-0.01*eq(mod(N,25),0)*gt(N,0))/TB'"
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:duration=4",
+                    "-vf", jitter, "-fps_mode", "vfr"] + H264_B + [clip], check=True)
+    segments = record_clip(build, work, clip, "mkv", {"segment_seconds": 1})
+    frames = [len(frame_hashes(s)) for s in segments]
+    if frames != [25] * 4:
+        fail("segments hold %s frames" % frames)
+    same_frames("jittered cuts", clip, segments)
+
+
+def gi_python():
+    """A Python interpreter with GStreamer's RTSP server bindings, or None."""
+    for python in (sys.executable, "/usr/bin/python3"):
+        check = "import gi; gi.require_version('GstRtspServer', '1.0'); from gi.repository import GstRtspServer"
+        if shutil.which(python) and subprocess.run([python, "-c", check], capture_output=True).returncode == 0:
+            return python
+    return None
+
+
+def free_tcp_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Camera:
+    """The RTSP camera of rtsp_camera.py in a process of its own."""
+
+    def __init__(self, python, interval):
+        self.python, self.interval, self.port = python, interval, free_tcp_port()
+        self.url = "rtsp://127.0.0.1:%d/cam0" % self.port
+        self.process = None
+
+    def start(self):
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "rtsp_camera.py")
+        self.process = subprocess.Popen([self.python, script, str(self.port), str(self.interval)],
+                                        stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+        if self.process.stdout.readline().strip() != "ready":
+            fail("the RTSP camera did not start")
+        return time.monotonic()
+
+    def kill(self):
+        self.process.kill()
+        self.process.wait()
+
+
+def rtsp_camera(interval):
+    python = gi_python()
+    if not python:
+        print("needs GStreamer's RTSP server for Python (gir1.2-gst-rtsp-server-1.0, python3-gi)")
+        sys.exit(SKIP)
+    return Camera(python, interval)
+
+
+def check_segments(service, minimum_frames):
+    frames = [check_segment(s, (160, 120)) for s in service.segments()]
+    if not frames or min(frames) < minimum_frames:
+        fail("segments hold %s frames: %s" % (frames, service.text()))
+    return frames
+
+
+def record_rtsp(build, work):
+    """Default settings. The first key frame of every connection is recorded;
+    a killed camera is logged and recording resumes within a second or two of
+    its restart; a hung one is found by the read deadline and recorded again
+    once it goes on."""
+    camera = rtsp_camera(50)
+    camera.start()
+    service = Service(build, work, {"url": camera.url, "rate": 0}, {"segment_seconds": 60}, quick_breaks=False)
+    try:
+        service.wait_for_line(r"^video_source: stream 1: h264 160x120$", 20)
+        time.sleep(3)
+        camera.kill()
+        service.wait_for_line(r"^segment_recorder: finished ", 10)
+        time.sleep(2)
+        restarted = camera.start()
+        service.wait_for_line(r"^video_source: stream 2: ", 10)
+        resumed = time.monotonic() - restarted
+        time.sleep(2)
+        camera.process.send_signal(signal.SIGSTOP)
+        hung = time.monotonic()
+        service.wait_for_line(r"^video_source: lost .*: no data for 5000 ms$", 15)
+        found = time.monotonic() - hung
+        camera.process.send_signal(signal.SIGCONT)
+        service.wait_for_line(r"^video_source: stream 3: ", 35)
+        time.sleep(2)
+        text = service.stop()
+    finally:
+        camera.kill()
+    if resumed > 3 or found > 8:
+        fail("recording resumed %.1f s after the camera came back, a hang was found after %.1f s" % (resumed, found))
+    for line in (r"end of \S+", r"lost \S+: no data for 5000 ms", r"cannot open \S+: Connection refused"):
+        if len(re.findall(r"^video_source: %s$" % line, text, re.M)) != 1:
+            fail("not logged once: %r: %s" % (line, text))
+    skipped = recorder_report(text)[4]
+    if skipped:
+        fail("%d packets skipped: %s" % (skipped, text))
+    check_segments(service, 40)
+
+
+def record_rtsp_long_gop(build, work):
+    """A camera with a key frame every 10 s that another client already
+    watches: the source connects with the default settings and records from
+    its first packet on."""
+    camera = rtsp_camera(250)
+    camera.start()
+    viewer = subprocess.Popen(["ffmpeg", "-v", "quiet", "-i", camera.url, "-f", "null", "-"],
+                              stdin=subprocess.DEVNULL)
+    try:
+        time.sleep(2)
+        service = Service(build, work, {"url": camera.url, "rate": 0}, {"segment_seconds": 60}, quick_breaks=False)
+        service.wait_for_line(r"^video_source: stream 1: h264 160x120$", 25)
+        time.sleep(3)
+        text = service.stop()
+    finally:
+        viewer.kill()
+        viewer.wait()
+        camera.kill()
+    if "cannot open" in text or "no video stream" in text:
+        fail("connecting failed: " + text)
+    check_segments(service, 50)
+
+
+def record_mjpeg(build, work):
+    """An HTTP MJPEG camera at 15 fps (no timestamps in the stream): the
+    recording lasts as long as the camera sent, at 15 frames a second."""
+    port = free_tcp_port()
+    url = "http://127.0.0.1:%d/cam" % port
+    camera = subprocess.Popen(["ffmpeg", "-v", "error", "-re", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=15",
+                               "-c:v", "mjpeg", "-pix_fmt", "yuvj420p", "-f", "mpjpeg", "-listen", "1", url],
+                              stdin=subprocess.DEVNULL)
+    try:
+        service = Service(build, work, {"url": url, "rate": 0}, {"segment_seconds": 60})
+        service.wait_for_line(r"^video_source: stream 1: mjpeg 160x120$", 20)
+        time.sleep(4)
+    finally:
+        camera.kill()
+        camera.wait()
+    text = service.stop()
+    segments = service.segments()
+    frames = frame_hashes(segments[0]) if segments else []
+    if len(segments) != 1 or len(frames) < 30:
+        fail("segments %s, %d frames: %s" % (segments, len(frames), text))
+    rate = (len(frames) - 1) / (frames[-1][0] - frames[0][0])
+    if not 13 < rate < 17:
+        fail("%d frames recorded at %.1f frames a second" % (len(frames), rate))
+
+
+CASES = {"file": record_file, "udp": record_udp, "throttling": record_throttled, "full_disk": record_full_disk,
+         "matrix": record_matrix, "size_change": record_size_change, "jittered_cuts": record_jittered_cuts,
+         "rtsp": record_rtsp, "rtsp_long_gop": record_rtsp_long_gop, "mjpeg": record_mjpeg}
 
 
 def main():
