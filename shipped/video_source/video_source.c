@@ -386,12 +386,14 @@ static int open_input(Session* session)
     return 1;
 }
 
-/* Whether the input has no timestamps of its own, so that the capture time
- * is the only clock. Streams with B-frames keep the demuxer's guess: their
- * display order cannot come from arrival times. */
+/* Whether the input is live and has no timestamps of its own, so that the
+ * capture time is its only clock. Files (seekable) keep the demuxer's guess
+ * of the rate, and so do streams with B-frames: their display order cannot
+ * come from arrival times. */
 static int by_capture_time(const Session* session)
 {
-    return (session->input->iformat->flags & AVFMT_NOTIMESTAMPS) &&
+    const AVIOContext* io = session->input->pb;
+    return (session->input->iformat->flags & AVFMT_NOTIMESTAMPS) && !(io && (io->seekable & AVIO_SEEKABLE_NORMAL)) &&
            session->input->streams[session->stream]->codecpar->video_delay == 0;
 }
 

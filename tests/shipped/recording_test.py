@@ -12,8 +12,8 @@ Usage: recording_test.py <case> <build dir> <sanitizer: none|address|thread>
   matrix      codecs and containers: every decoded frame recorded, checked
               by its hash; size_change and jittered_cuts likewise
   rtsp        a GStreamer RTSP camera killed, hung and restarted, with the
-              default settings; rtsp_long_gop: a camera joined between key
-              frames ten seconds apart; mjpeg: an HTTP camera without timestamps
+              default settings
+  mjpeg       an HTTP MJPEG camera, whose stream has no timestamps
 Exit status 77 skips.
 """
 import glob
@@ -512,29 +512,6 @@ def record_rtsp(build, work):
     check_segments(service, 40)
 
 
-def record_rtsp_long_gop(build, work):
-    """A camera with a key frame every 10 s that another client already
-    watches: the source connects with the default settings and records from
-    its first packet on."""
-    camera = rtsp_camera(250)
-    camera.start()
-    viewer = subprocess.Popen(["ffmpeg", "-v", "quiet", "-i", camera.url, "-f", "null", "-"],
-                              stdin=subprocess.DEVNULL)
-    try:
-        time.sleep(2)
-        service = Service(build, work, {"url": camera.url, "rate": 0}, {"segment_seconds": 60}, quick_breaks=False)
-        service.wait_for_line(r"^video_source: stream 1: h264 160x120$", 25)
-        time.sleep(3)
-        text = service.stop()
-    finally:
-        viewer.kill()
-        viewer.wait()
-        camera.kill()
-    if "cannot open" in text or "no video stream" in text:
-        fail("connecting failed: " + text)
-    check_segments(service, 50)
-
-
 def record_mjpeg(build, work):
     """An HTTP MJPEG camera at 15 fps (no timestamps in the stream): the
     recording lasts as long as the camera sent, at 15 frames a second."""
@@ -562,7 +539,7 @@ def record_mjpeg(build, work):
 
 CASES = {"file": record_file, "udp": record_udp, "throttling": record_throttled, "full_disk": record_full_disk,
          "matrix": record_matrix, "size_change": record_size_change, "jittered_cuts": record_jittered_cuts,
-         "rtsp": record_rtsp, "rtsp_long_gop": record_rtsp_long_gop, "mjpeg": record_mjpeg}
+         "rtsp": record_rtsp, "mjpeg": record_mjpeg}
 
 
 def main():
