@@ -13,6 +13,7 @@ Usage: recording_test.py <case> <build dir> <sanitizer: none|address|thread>
               by its hash; size_change and jittered_cuts likewise
   rtsp        a GStreamer RTSP camera killed, hung and restarted, with the
               default settings
+  many_rtsp   sixteen RTSP cameras at once, with the default settings
   mjpeg       an HTTP MJPEG camera, whose stream has no timestamps
 Exit status 77 skips.
 """
@@ -446,8 +447,11 @@ class Camera:
         self.process = None
 
     def start(self):
+        return self.start_mounts(1)
+
+    def start_mounts(self, count):
         script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "rtsp_camera.py")
-        self.process = subprocess.Popen([self.python, script, str(self.port), str(self.interval)],
+        self.process = subprocess.Popen([self.python, script, str(self.port), str(self.interval), str(count)],
                                         stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
         if self.process.stdout.readline().strip() != "ready":
             fail("the RTSP camera did not start")
@@ -512,6 +516,43 @@ def record_rtsp(build, work):
     check_segments(service, 40)
 
 
+def record_many_rtsp(build, work):
+    """Sixteen RTSP cameras at once, each read by a copy of the source and
+    recorded by a copy of the recorder (one camera per copy, the way an
+    operator sets several up): every camera connects with the default
+    settings and is recorded."""
+    count = 16
+    camera = rtsp_camera(50)
+    camera.start_mounts(count)
+    service = foreground_service.ForegroundService(os.path.join(build, "bin"), work)
+    for n in range(count):
+        for name, settings in (("video_source", {"url": camera.url[:-1] + str(n), "rate": 0, "source": n + 1,
+                                                 "module_id": 0x400 + n}),
+                               ("segment_recorder", {"source": n + 1, "module_id": 0x500 + n, "segment_seconds": 60,
+                                                     "directory": os.path.join(work, "recordings", str(n))})):
+            shutil.copy(os.path.join(build, "shipped", name, name + ".so"),
+                        os.path.join(service.plugins, "%s%d.so" % (name, n)))
+            write_settings(os.path.join(service.plugins, "%s%d.conf" % (name, n)), settings)
+    env = dict(os.environ)
+    if SANITIZER == "address":
+        env["LD_PRELOAD"] = " ".join(libraries(os.path.join(work, "orvantisd"), "asan") +
+                                     libraries(os.path.join(service.plugins, "video_source0.so"), "av"))
+    service.start(env)
+    try:
+        wait_for(lambda: len(re.findall(r"^video_source: stream 1: h264 160x120$", service.text(), re.M)) == count,
+                 40, "%d cameras: %s" % (count, service.text()))
+        time.sleep(3)
+        text = service.stop()
+    finally:
+        camera.kill()
+    if re.search(r"^video_source: (cannot open|no video stream in|lost) ", text, re.M):
+        fail("a camera failed: " + text)
+    for n in range(count):
+        segments = glob.glob(os.path.join(work, "recordings", str(n), "*.mkv"))
+        if len(segments) != 1 or check_segment(segments[0], (160, 120)) < 50:
+            fail("camera %d: segments %s" % (n, segments))
+
+
 def record_mjpeg(build, work):
     """An HTTP MJPEG camera at 15 fps (no timestamps in the stream): the
     recording lasts as long as the camera sent, at 15 frames a second."""
@@ -539,7 +580,7 @@ def record_mjpeg(build, work):
 
 CASES = {"file": record_file, "udp": record_udp, "throttling": record_throttled, "full_disk": record_full_disk,
          "matrix": record_matrix, "size_change": record_size_change, "jittered_cuts": record_jittered_cuts,
-         "rtsp": record_rtsp, "mjpeg": record_mjpeg}
+         "rtsp": record_rtsp, "many_rtsp": record_many_rtsp, "mjpeg": record_mjpeg}
 
 
 def main():
