@@ -199,8 +199,10 @@ static void send_stream(const Session* session, uint32_t status, const AVCodecPa
     record->time_base_num = session->timing.time_base.num;
     record->time_base_den = session->timing.time_base.den;
     if (!session->timing.by_capture_time) { /* otherwise the rate is the camera's, whatever it declares */
-        record->frame_rate_num = stream->avg_frame_rate.num;
-        record->frame_rate_den = stream->avg_frame_rate.den;
+        /* A live input's rate is not measured while probing: the codec's. */
+        AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+        record->frame_rate_num = rate.num;
+        record->frame_rate_den = rate.den;
     }
     record->stream_index = (uint32_t)session->stream;
     record->start_time_us = wall_us();
@@ -352,6 +354,17 @@ static void report_unused(const AVDictionary* unused)
         fprintf(stderr, "video_source: option %s not known to the input\n", entry->key);
 }
 
+/* Probing a live input stops once the codec's parameters are known: it does
+ * not also measure the frame rate over 20 frames, which would delay every
+ * connection by most of a second. Files, and settings that choose a probe
+ * size of their own, are probed as libavformat likes. */
+static void probe_briefly(AVFormatContext* input)
+{
+    const int live = !input->pb || !(input->pb->seekable & AVIO_SEEKABLE_NORMAL);
+    if (live && !strstr(settings.options, "fpsprobesize"))
+        input->fps_probe_size = 0;
+}
+
 /* Opens the input and finds its video stream; 0 when that failed. Opening
  * and probing share one deadline, longer than a read's: a camera with long
  * key-frame intervals may take that long before its stream is known. */
@@ -373,6 +386,7 @@ static int open_input(Session* session)
             report_error("cannot open", error, settings.open_timeout_us);
         return 0;
     }
+    probe_briefly(session->input);
     error = avformat_find_stream_info(session->input, NULL);
     if (error >= 0)
         error = av_find_best_stream(session->input, AVMEDIA_TYPE_VIDEO, -1, -1, NULL, 0);
