@@ -574,7 +574,7 @@ def record_mjpeg(build, work):
     if len(segments) != 1 or len(frames) < 30:
         fail("segments %s, %d frames: %s" % (segments, len(frames), text))
     rate = (len(frames) - 1) / (frames[-1][0] - frames[0][0])
-    if not 13 < rate < 17:
+    if not 14.25 < rate < 15.75:
         fail("%d frames recorded at %.1f frames a second" % (len(frames), rate))
 
 
