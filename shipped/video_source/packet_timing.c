@@ -52,13 +52,13 @@ int packet_timing_add(PacketTiming* timing, AVPacket* packet, int64_t capture_us
     AVPacket** slot = &timing->held[timing->held_count];
     if (!*slot && !(*slot = av_packet_alloc())) {
         av_packet_unref(packet);
-        return timing->held_count;
+        return 0;
     }
     av_packet_move_ref(*slot, packet);
     const int count = ++timing->held_count;
     if (!time_packet(timing, *slot, capture_us)) {
         if (count < PACKET_TIMING_HELD)
-            return 0;
+            return 0; /* held: packet_timing_done leaves it */
         timing->last_dts = 0; /* no timestamp in sight: the timeline starts here */
         (*slot)->dts = (*slot)->pts = 0;
     }
@@ -67,6 +67,7 @@ int packet_timing_add(PacketTiming* timing, AVPacket* packet, int64_t capture_us
         AVPacket* held = timing->held[i];
         held->dts = held->pts = (*slot)->dts - (count - 1 - i) * step(timing, held);
     }
+    timing->ready = count;
     return count;
 }
 
@@ -77,9 +78,10 @@ AVPacket* packet_timing_ready(const PacketTiming* timing, int index)
 
 void packet_timing_done(PacketTiming* timing)
 {
-    for (int i = 0; i < timing->held_count; ++i)
+    for (int i = 0; i < timing->ready; ++i)
         av_packet_unref(timing->held[i]);
-    timing->held_count = 0;
+    timing->held_count -= timing->ready;
+    timing->ready = 0;
 }
 
 void packet_timing_stop(PacketTiming* timing)

@@ -27,8 +27,9 @@ typedef struct PacketTiming {
     int64_t frame_duration; /* in time_base, from the nominal rate; 0 when unknown */
     int delay;              /* pictures reordered (B-frames) */
     int64_t last_dts;       /* AV_NOPTS_VALUE before the first timed packet */
-    AVPacket* held[PACKET_TIMING_HELD];
+    AVPacket* held[PACKET_TIMING_HELD]; /* waiting for a timestamp, or ready */
     int held_count;
+    int ready;              /* the first `ready` of them are timed and given out */
 } PacketTiming;
 
 /* Starts the timing of `stream`; `by_capture_time` when the input has no
@@ -44,7 +45,7 @@ int packet_timing_add(PacketTiming* timing, AVPacket* packet, int64_t capture_us
 /* The i-th ready packet, valid until packet_timing_done. */
 AVPacket* packet_timing_ready(const PacketTiming* timing, int index);
 
-/* Unreferences the ready packets. */
+/* Unreferences the ready packets; the packets still waiting stay held. */
 void packet_timing_done(PacketTiming* timing);
 
 /* Frees what is still held. */

@@ -422,8 +422,7 @@ static void forward(Session* session, AVPacket* packet, int64_t capture_us)
             break;
         send_packet(session, timed, capture_us);
     }
-    if (ready > 0)
-        packet_timing_done(&session->timing);
+    packet_timing_done(&session->timing);
 }
 
 /* Forwards the packets of the video stream until the input ends or breaks.
