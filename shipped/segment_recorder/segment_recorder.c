@@ -184,13 +184,14 @@ static void disk_error(Recording* recording, const char* what, int error)
 static void follow_boundary(Recording* recording, int64_t pts)
 {
     int64_t length = av_rescale_q(settings.segment_us, AV_TIME_BASE_Q, recording->time_base);
-    if (!recording->have_boundary || length <= 0)
+    if (length <= 0)
+        length = 1;
+    if (!recording->have_boundary || pts < recording->boundary - length) /* first, or timestamps went back */
         recording->boundary = pts;
     recording->have_boundary = 1;
-    while (recording->boundary - recording->half_frame <= pts && length > 0)
-        recording->boundary += length;
-    if (recording->boundary <= pts) /* after a jump too far to walk, the boundary starts again here */
-        recording->boundary = pts + (length > 0 ? length : 1);
+    int64_t passed = pts - (recording->boundary - recording->half_frame);
+    if (passed >= 0)
+        recording->boundary += (passed / length + 1) * length;
 }
 
 static int open_segment(Recording* recording, const VideoPacket* first, int64_t dts)
