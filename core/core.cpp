@@ -2,13 +2,12 @@
 
 #include <cstdlib>
 
-#include "pt/thread.h"
 #include "routing/worker_registry.h"
 #include "supervision/monotonic_clock.h"
 #include "supervision/stall_watchdog.h"
 
 std::atomic<Core*> Core::instance{nullptr};
-std::atomic<int> Core::callbacksInside{0};
+pthread_rwlock_t Core::instanceLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 
 namespace {
 
@@ -49,12 +48,13 @@ Core::Core(const std::string& executablePath_)
 Core::~Core()
 {
     WorkerRegistry::instance().coreDestroyed(this);
+    // Taking the lock exclusively waits for the calls already inside this Core
+    // and for no others: the lock prefers writers, so callers that come later
+    // wait until the Core is unpublished and then find none.
+    pthread_rwlock_wrlock(&instanceLock);
     Core* self = this;
     instance.compare_exchange_strong(self, nullptr);
-    // A callback that read this Core before it was unpublished may still be
-    // inside Dispatch; after Stop every such call returns promptly.
-    while (callbacksInside.load() != 0)
-        pt::sleepMs(1);
+    pthread_rwlock_unlock(&instanceLock);
     pthread_rwlock_destroy(&modulesLock);
     pthread_mutex_destroy(&requestLock);
     pthread_mutex_destroy(&queueLock);
@@ -62,15 +62,13 @@ Core::~Core()
 
 Core* Core::AcquireInstance()
 {
-    // Counted before the read: the destructor unpublishes first and then
-    // waits for the count, so it either sees this call or this call sees null.
-    callbacksInside.fetch_add(1);
+    pthread_rwlock_rdlock(&instanceLock);
     return instance.load();
 }
 
 void Core::ReleaseInstance()
 {
-    callbacksInside.fetch_sub(1);
+    pthread_rwlock_unlock(&instanceLock);
 }
 
 bool Core::Start()

@@ -8,8 +8,9 @@
 //    from inside a module's entry point; they never hold a lock while a
 //    module runs.
 //  - The module callback reaches the Core only between AcquireInstance and
-//    ReleaseInstance; the destructor waits for every such call to leave, so
-//    a late callback never touches a destroyed Core.
+//    ReleaseInstance; the destructor waits for the calls already inside to
+//    leave, so a late callback never touches a destroyed Core, and callers
+//    that come later cannot keep it waiting.
 //  - `modules` changes only on the main thread: while loading inside Start
 //    and in the stop passes. Those writes take modulesLock exclusively; the
 //    only reader on other threads at those times, the open-request walk of
@@ -59,15 +60,17 @@ class TiXmlDocument;
 class Core {
 public:
     // The most recently constructed Core, or null once it is destroyed.
-    // REQUIRES: ReleaseInstance after every AcquireInstance, also a null one.
+    // REQUIRES: ReleaseInstance after every AcquireInstance, also a null one,
+    // on the same thread, and no AcquireInstance in between (the two hold a
+    // lock that a waiting destructor keeps new callers out of).
     static Core* AcquireInstance();
     static void ReleaseInstance();
 
     // No I/O, no threads. `executablePath` is the absolute path of the
     // running executable, as bytes; its directory holds the plug-in folders.
     explicit Core(const std::string& executablePath);
-    // Waits for module callbacks still inside the Core to leave, then
-    // releases the members only: Stop must have run.
+    // Waits for module callbacks already inside the Core to leave, then
+    // releases the members only: Stop must have run. Blocks on instanceLock.
     ~Core();
     Core(const Core&) = delete;
     Core& operator=(const Core&) = delete;
@@ -175,6 +178,7 @@ public:
     static constexpr uint64_t kQueueMarkBytes = UINT64_C(1) << 30;
 
 private:
-    static std::atomic<Core*> instance;        // see AcquireInstance
-    static std::atomic<int> callbacksInside;   // callbacks between Acquire and Release
+    static std::atomic<Core*> instance;   // see AcquireInstance; cleared under instanceLock
+    static pthread_rwlock_t instanceLock;  // held shared by callers between Acquire and Release,
+                                           // exclusively by a destructor; prefers writers
 };
