@@ -1,7 +1,9 @@
 #include "core/core.h"
 
+#include <algorithm>
 #include <cstdlib>
 
+#include "core/thread_log.h"
 #include "routing/worker_registry.h"
 #include "supervision/monotonic_clock.h"
 #include "supervision/stall_watchdog.h"
@@ -29,6 +31,8 @@ Core::Core(const std::string& executablePath_)
       running(false),
       queueOpen(false),
       handlerWaiting(false),
+      lastPassReplies(0),
+      lastPassDropped(0),
       eventHandlerThread(nullptr),
       schedulerThread(nullptr),
       flowReleased(false),
@@ -99,10 +103,12 @@ bool Core::Start()
 void Core::Stop()
 {
     StopScheduler();
-    // The last delivery pass delivers what is queued now and no more, however
-    // fast modules keep sending.
+    // The last delivery pass delivers what is queued now and the replies it
+    // causes, up to a bound, however fast modules keep sending.
     pthread_mutex_lock(&queueLock);
     queueOpen = false;
+    lastPassReplies = std::max<uint64_t>(eventQueue.size(), kLastPassRepliesMin);
+    lastPassDropped = 0;
     pthread_mutex_unlock(&queueLock);
     StopEventHandler();
     ReleaseFlowSlots();
@@ -122,8 +128,14 @@ void Core::Stop()
     pt::trigger* trigger = eventTrigger;
     eventTrigger = nullptr;
     running = false;
+    uint64_t dropped = lastPassDropped;
     pthread_mutex_unlock(&queueLock);
     for (const Message& message : left)
         std::free(message.data);
     delete trigger;
+    dropped += left.size();
+    if (dropped)
+        ThreadLog::warning("stop: %llu messages were dropped undelivered",
+                           static_cast<unsigned long long>(dropped));
+    ThreadLog::reportLost();
 }

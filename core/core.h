@@ -26,8 +26,9 @@
 //  - eventTrigger is non-null exactly between Start and Stop; it is read and
 //    replaced under queueLock, so a late Dispatch never posts a deleted one.
 //  - queueOpen is true from Start until the stop reaches the event-handler
-//    thread; the last delivery pass delivers what was queued then, and a
-//    message accepted afterwards is dropped at once, so the pass is bounded.
+//    thread; the last delivery pass delivers what was queued then and the
+//    replies its own calls send, in order, up to lastPassReplies of them. A
+//    message accepted otherwise is dropped at once, so the pass is bounded.
 //  - Once flowReleased is set no send waits on a flow slot, so nothing that
 //    Close has to make return can be blocked inside the callback.
 //  - A queued message owns its payload; a delivered payload is freed by the
@@ -133,6 +134,8 @@ public:
     bool queueOpen;                      // guarded by queueLock: accepted messages are delivered
     bool handlerWaiting;                 // guarded by queueLock: the event-handler thread found
                                          // the queue empty and waits; the next append posts
+    uint64_t lastPassReplies;            // guarded by queueLock: replies the last pass may still queue
+    uint64_t lastPassDropped;            // guarded by queueLock: accepted since the stop began, dropped
     std::vector<ModuleRecord> modules;   // see Thread safety; writes under modulesLock
     std::vector<std::string> notLoadedFiles;  // main thread only; kept across Stop
     EventHandlerThread* eventHandlerThread;   // owning; main thread only
@@ -170,6 +173,10 @@ public:
     // modules' workers to return first.
     static constexpr int kWorkerGraceMs = 500;
     int workerGraceMs = kWorkerGraceMs;              // main thread only
+
+    // The last delivery pass takes as many replies as it had messages, and
+    // at least this many: enough for any chain of replies that ends.
+    static constexpr uint64_t kLastPassRepliesMin = 1024;
 
     // A module call on the Core's own threads that runs longer is stalled.
     static constexpr int64_t kStallMs = 2000;
