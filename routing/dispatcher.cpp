@@ -8,10 +8,10 @@
 
 #include "core/core.h"
 #include "modules/boundary_record.h"
-#include "routing/match_key.h"
-#include "routing/payload_copy.h"
 #include "pt/mutex_lock.h"
 #include "routing/event_handler.h"
+#include "routing/match_key.h"
+#include "routing/payload_copy.h"
 #include "routing/plugin_thread.h"
 
 namespace {

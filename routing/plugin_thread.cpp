@@ -18,7 +18,7 @@
 namespace {
 
 // A worker whose thread the system would not create: the service goes on
-// without it, and says so at most once a second.
+// without it, and says so in at most ten lines a second.
 void ReportNoThread(const char* module, WorkerEntry entry)
 {
     static LogLimiter limiter;
