@@ -1,14 +1,15 @@
 #include "core/core.h"
 
+#include <algorithm>
 #include <cstdlib>
 
-#include "pt/thread.h"
+#include "core/thread_log.h"
 #include "routing/worker_registry.h"
 #include "supervision/monotonic_clock.h"
 #include "supervision/stall_watchdog.h"
 
 std::atomic<Core*> Core::instance{nullptr};
-std::atomic<int> Core::callbacksInside{0};
+pthread_rwlock_t Core::instanceLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 
 namespace {
 
@@ -30,6 +31,8 @@ Core::Core(const std::string& executablePath_)
       running(false),
       queueOpen(false),
       handlerWaiting(false),
+      lastPassReplies(0),
+      lastPassDropped(0),
       eventHandlerThread(nullptr),
       schedulerThread(nullptr),
       flowReleased(false),
@@ -49,12 +52,13 @@ Core::Core(const std::string& executablePath_)
 Core::~Core()
 {
     WorkerRegistry::instance().coreDestroyed(this);
+    // Taking the lock exclusively waits for the calls already inside this Core
+    // and for no others: the lock prefers writers, so callers that come later
+    // wait until the Core is unpublished and then find none.
+    pthread_rwlock_wrlock(&instanceLock);
     Core* self = this;
     instance.compare_exchange_strong(self, nullptr);
-    // A callback that read this Core before it was unpublished may still be
-    // inside Dispatch; after Stop every such call returns promptly.
-    while (callbacksInside.load() != 0)
-        pt::sleepMs(1);
+    pthread_rwlock_unlock(&instanceLock);
     pthread_rwlock_destroy(&modulesLock);
     pthread_mutex_destroy(&requestLock);
     pthread_mutex_destroy(&queueLock);
@@ -62,15 +66,13 @@ Core::~Core()
 
 Core* Core::AcquireInstance()
 {
-    // Counted before the read: the destructor unpublishes first and then
-    // waits for the count, so it either sees this call or this call sees null.
-    callbacksInside.fetch_add(1);
+    pthread_rwlock_rdlock(&instanceLock);
     return instance.load();
 }
 
 void Core::ReleaseInstance()
 {
-    callbacksInside.fetch_sub(1);
+    pthread_rwlock_unlock(&instanceLock);
 }
 
 bool Core::Start()
@@ -101,10 +103,12 @@ bool Core::Start()
 void Core::Stop()
 {
     StopScheduler();
-    // The last delivery pass delivers what is queued now and no more, however
-    // fast modules keep sending.
+    // The last delivery pass delivers what is queued now and the replies it
+    // causes, up to a bound, however fast modules keep sending.
     pthread_mutex_lock(&queueLock);
     queueOpen = false;
+    lastPassReplies = std::max<uint64_t>(eventQueue.size(), kLastPassRepliesMin);
+    lastPassDropped = 0;
     pthread_mutex_unlock(&queueLock);
     StopEventHandler();
     ReleaseFlowSlots();
@@ -124,8 +128,14 @@ void Core::Stop()
     pt::trigger* trigger = eventTrigger;
     eventTrigger = nullptr;
     running = false;
+    uint64_t dropped = lastPassDropped;
     pthread_mutex_unlock(&queueLock);
     for (const Message& message : left)
         std::free(message.data);
     delete trigger;
+    dropped += left.size();
+    if (dropped)
+        ThreadLog::warning("stop: %llu messages were dropped undelivered",
+                           static_cast<unsigned long long>(dropped));
+    ThreadLog::reportLost();
 }

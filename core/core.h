@@ -8,8 +8,9 @@
 //    from inside a module's entry point; they never hold a lock while a
 //    module runs.
 //  - The module callback reaches the Core only between AcquireInstance and
-//    ReleaseInstance; the destructor waits for every such call to leave, so
-//    a late callback never touches a destroyed Core.
+//    ReleaseInstance; the destructor waits for the calls already inside to
+//    leave, so a late callback never touches a destroyed Core, and callers
+//    that come later cannot keep it waiting.
 //  - `modules` changes only on the main thread: while loading inside Start
 //    and in the stop passes. Those writes take modulesLock exclusively; the
 //    only reader on other threads at those times, the open-request walk of
@@ -25,8 +26,9 @@
 //  - eventTrigger is non-null exactly between Start and Stop; it is read and
 //    replaced under queueLock, so a late Dispatch never posts a deleted one.
 //  - queueOpen is true from Start until the stop reaches the event-handler
-//    thread; the last delivery pass delivers what was queued then, and a
-//    message accepted afterwards is dropped at once, so the pass is bounded.
+//    thread; the last delivery pass delivers what was queued then and the
+//    replies its own calls send, in order, up to lastPassReplies of them. A
+//    message accepted otherwise is dropped at once, so the pass is bounded.
 //  - Once flowReleased is set no send waits on a flow slot, so nothing that
 //    Close has to make return can be blocked inside the callback.
 //  - A queued message owns its payload; a delivered payload is freed by the
@@ -59,15 +61,17 @@ class TiXmlDocument;
 class Core {
 public:
     // The most recently constructed Core, or null once it is destroyed.
-    // REQUIRES: ReleaseInstance after every AcquireInstance, also a null one.
+    // REQUIRES: ReleaseInstance after every AcquireInstance, also a null one,
+    // on the same thread, and no AcquireInstance in between (the two hold a
+    // lock that a waiting destructor keeps new callers out of).
     static Core* AcquireInstance();
     static void ReleaseInstance();
 
     // No I/O, no threads. `executablePath` is the absolute path of the
     // running executable, as bytes; its directory holds the plug-in folders.
     explicit Core(const std::string& executablePath);
-    // Waits for module callbacks still inside the Core to leave, then
-    // releases the members only: Stop must have run.
+    // Waits for module callbacks already inside the Core to leave, then
+    // releases the members only: Stop must have run. Blocks on instanceLock.
     ~Core();
     Core(const Core&) = delete;
     Core& operator=(const Core&) = delete;
@@ -130,6 +134,8 @@ public:
     bool queueOpen;                      // guarded by queueLock: accepted messages are delivered
     bool handlerWaiting;                 // guarded by queueLock: the event-handler thread found
                                          // the queue empty and waits; the next append posts
+    uint64_t lastPassReplies;            // guarded by queueLock: replies the last pass may still queue
+    uint64_t lastPassDropped;            // guarded by queueLock: accepted since the stop began, dropped
     std::vector<ModuleRecord> modules;   // see Thread safety; writes under modulesLock
     std::vector<std::string> notLoadedFiles;  // main thread only; kept across Stop
     EventHandlerThread* eventHandlerThread;   // owning; main thread only
@@ -168,6 +174,10 @@ public:
     static constexpr int kWorkerGraceMs = 500;
     int workerGraceMs = kWorkerGraceMs;              // main thread only
 
+    // The last delivery pass takes as many replies as it had messages, and
+    // at least this many: enough for any chain of replies that ends.
+    static constexpr uint64_t kLastPassRepliesMin = 1024;
+
     // A module call on the Core's own threads that runs longer is stalled.
     static constexpr int64_t kStallMs = 2000;
     // The event queue's high-water mark: the watchdog warns above either.
@@ -175,6 +185,7 @@ public:
     static constexpr uint64_t kQueueMarkBytes = UINT64_C(1) << 30;
 
 private:
-    static std::atomic<Core*> instance;        // see AcquireInstance
-    static std::atomic<int> callbacksInside;   // callbacks between Acquire and Release
+    static std::atomic<Core*> instance;   // see AcquireInstance; cleared under instanceLock
+    static pthread_rwlock_t instanceLock;  // held shared by callers between Acquire and Release,
+                                           // exclusively by a destructor; prefers writers
 };

@@ -4,12 +4,14 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <exception>
 
 #include <wx/log.h>
 #include <wx/strconv.h>
 #include <wx/thread.h>
 #include <wx/time.h>
 
+#include "pt/fatal.h"
 #include "pt/thread.h"
 
 namespace ThreadLog {
@@ -37,30 +39,63 @@ void Deliver(wxLog* target, wxLogLevel level, const char* text)
     target->LogRecord(level, RecordText(text), info);
 }
 
-void Log(wxLogLevel level, const char* format, va_list arguments)
-{
-    char text[kMaxRecord];
-    std::vsnprintf(text, sizeof text, format, arguments);
-    if (wxThread::IsMain()) {
-        wxLogGeneric(level, "%s", RecordText(text));
-        return;
-    }
-    wxLog* target = sharedTarget.load();
-    if (target)
-        Deliver(target, level, text);
-    else
-        std::fprintf(stderr, "%s\n", text);
-}
+// Lines that could not be written for lack of memory since the last report.
+std::atomic<uint64_t> lostLines{0};
 
-// Reports an exception that ended one of the service's threads; logging
-// itself may run out of memory, and then the line goes to standard error.
-void ReportThreadFailure(const char* what)
+// Writes one record; false when writing it ran out of memory. Never throws:
+// a line about a failure must not become a failure of its own.
+bool Write(wxLogLevel level, const char* text)
 {
     try {
-        error("thread ended by an exception: %s", what);
-    } catch (...) {
-        std::fprintf(stderr, "thread ended by an exception: %s\n", what);
+        if (wxThread::IsMain()) {
+            wxLogGeneric(level, "%s", RecordText(text));
+            return true;
+        }
+        wxLog* target = sharedTarget.load();
+        if (target)
+            Deliver(target, level, text);
+        else
+            std::fprintf(stderr, "%s\n", text);
+        return true;
+    } catch (const std::exception&) {
+        return false;
     }
+}
+
+// Reports the lines lost so far, if any; the count stays for a later line
+// when even the report cannot be written.
+void ReportLost()
+{
+    const uint64_t lost = lostLines.exchange(0);
+    if (!lost)
+        return;
+    char text[128];
+    std::snprintf(text, sizeof text, "%llu log lines were lost for lack of memory",
+                  static_cast<unsigned long long>(lost));
+    if (!Write(wxLOG_Error, text))
+        lostLines.fetch_add(lost);
+}
+
+void Log(wxLogLevel level, const char* format, va_list arguments)
+{
+    // Formatted on the stack: only handing the line over may allocate.
+    char text[kMaxRecord];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    ReportLost();
+    if (!Write(level, text))
+        lostLines.fetch_add(1);
+}
+
+// Reports an exception that ended one of the service's threads.
+void ReportThreadFailure(const char* what)
+{
+    error("thread ended by an exception: %s", what);
+}
+
+// Says in the log, before the process exits, that the service cannot go on.
+void ReportFatal(int code, const char* message)
+{
+    error("Internal [%04x]: %s; the service cannot go on and exits", static_cast<unsigned>(code), message);
 }
 
 }  // namespace
@@ -69,6 +104,13 @@ void setTarget(wxLog* target)
 {
     sharedTarget.store(target);
     pt::setFailureReporter(&ReportThreadFailure);
+    pt::setFatalReporter(&ReportFatal);
+}
+
+void reportLost()
+{
+    if (lostLines.load(std::memory_order_relaxed))
+        ReportLost();
 }
 
 void error(const char* format, ...)

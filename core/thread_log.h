@@ -10,9 +10,13 @@
 // main thread they are the library's functions, on any other thread they hand
 // the record straight to the target, without per-thread state.
 //
+// Logging never throws. A line that cannot be written for lack of memory is
+// counted, and the count is reported before the next line that can be, so an
+// out-of-memory path may log without risking a second failure.
+//
 // Thread safety: setTarget runs on the main thread before the Core starts and
-// after it stops; error and warning may be called from any thread. The
-// target must accept records from any thread.
+// after it stops; error, warning and reportLost may be called from any
+// thread. The target must accept records from any thread.
 #pragma once
 
 class wxLog;
@@ -21,8 +25,13 @@ namespace ThreadLog {
 
 // The target that secondary threads log to; null writes their records to
 // standard error. Also routes the reports of exceptions that end a thread
-// (pt::thread) to the log, at error level.
+// (pt::thread) and of fatal failures of the threading primitives to the log,
+// at error level.
 void setTarget(wxLog* target);
+
+// Reports the lines lost for lack of memory, if there are any; for a thread
+// that may log nothing else for a while.
+void reportLost();
 
 // printf-style records at error and warning level. Arguments are bytes; any
 // that are not UTF-8 stay readable.

@@ -15,7 +15,12 @@ enum : int {
 };
 
 // Writes "\nInternal [<code in hex>]: <message>\n" to standard error and
-// exits with `code`.
+// exits with `code`. The reporter, when one is set, is called first.
 [[noreturn]] void fatal(int code, const char* message);
+
+// Receives a fatal failure before the process exits, on the failing thread,
+// so that the service's log says why it ended. It must not throw or call fatal.
+using fatalReporter = void (*)(int code, const char* message);
+void setFatalReporter(fatalReporter reporter);
 
 }  // namespace pt

@@ -64,8 +64,14 @@ thread::~thread()
 
 void thread::start()
 {
+    if (!tryStart())
+        fatal(FATAL_THREAD_CREATE, "pthread_create() failed");
+}
+
+bool thread::tryStart()
+{
     if (atomicExchange(&running, 1) != 0)
-        return;
+        return true;
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, autofree ? PTHREAD_CREATE_DETACHED : PTHREAD_CREATE_JOINABLE);
@@ -74,9 +80,12 @@ void thread::start()
     pthread_t created;
     pthread_t* target = autofree ? &created : &handle;
     int rc = pthread_create(target, &attributes, &thread::entry, this);
-    if (rc != 0)
-        fatal(FATAL_THREAD_CREATE, "pthread_create() failed");
     pthread_attr_destroy(&attributes);
+    if (rc == 0)
+        return true;
+    // No thread exists: the destructor must not detach one.
+    atomicExchange(&running, 0);
+    return false;
 }
 
 void* thread::entry(void* self)

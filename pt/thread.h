@@ -36,8 +36,12 @@ public:
     thread(const thread&) = delete;
     thread& operator=(const thread&) = delete;
 
-    // Creates the POSIX thread; only the first call does anything.
+    // Creates the POSIX thread; only the first call does anything. Fatal
+    // when the system cannot create the thread.
     void start();
+    // The same, but false instead of the fatal exit when the thread cannot be
+    // created: the object is then as if never started and may be deleted.
+    bool tryStart();
     // Asks the thread to finish: posts signalSem on the first call only.
     void signal();
     // Joins the thread; returns at once when already joined or never started.

@@ -8,6 +8,8 @@
 
 #include "core/core.h"
 #include "modules/boundary_record.h"
+#include "pt/mutex_lock.h"
+#include "routing/event_handler.h"
 #include "routing/match_key.h"
 #include "routing/payload_copy.h"
 #include "routing/plugin_thread.h"
@@ -17,35 +19,39 @@ namespace {
 // False when the cancel could not be recorded for lack of memory.
 bool CancelRequest(Core& core, uint64_t requestId)
 {
-    bool recorded = true;
-    pthread_mutex_lock(&core.requestLock);
+    pt::mutexLock lock(core.requestLock);
     try {
         core.cancelledRequests.insert(requestId);
     } catch (const std::bad_alloc&) {
-        recorded = false;
+        return false;
     }
-    pthread_mutex_unlock(&core.requestLock);
-    return recorded;
+    return true;
 }
 
 // Starts one Read worker per module that serves requests and whose selected
-// masks match the broadcast key. False when a worker's payload copy could not
-// be allocated (that worker is not started; the others are).
-bool OpenRequest(Core& core, const Message& request)
+// masks match the broadcast key. The result of the open request: refused
+// once the stop's close pass has begun (the walk starts no more workers), -1
+// when a worker could not be started for lack of memory or of a thread (the
+// others are).
+int32_t OpenRequest(Core& core, const Message& request)
 {
-    pthread_mutex_lock(&core.requestLock);
-    core.cancelledRequests.erase(request.request_id);
-    pthread_mutex_unlock(&core.requestLock);
-
+    {
+        pt::mutexLock lock(core.requestLock);
+        core.cancelledRequests.erase(request.request_id);
+    }
     const uint64_t key = MatchKey::broadcast(request.event);
     const WorkerCommand command = ReadCommand(request.length, request.data, request.request_id);
     const WorkerReply reply = ReadCommandReply();
-    bool copied = true;
     if (core.modulesClosing.load())
-        return true;
+        return ORV_RESULT_REFUSED;
+    int32_t result = ORV_RESULT_OK;
     // Shared: the loader may still be inserting, the stop passes may begin.
     pthread_rwlock_rdlock(&core.modulesLock);
-    for (size_t i = 0; !core.modulesClosing && i < core.modules.size(); ++i) {
+    for (size_t i = 0; i < core.modules.size(); ++i) {
+        if (core.modulesClosing) {
+            result = ORV_RESULT_REFUSED;
+            break;
+        }
         const ModuleRecord& record = core.modules[i];
         if (!record.library || !record.Read || !record.info.wants_read_worker)
             continue;
@@ -55,13 +61,13 @@ bool OpenRequest(Core& core, const Message& request)
         // shared hold is always given back.
         try {
             if (!StartWorker(&core, record, record.Read, command, reply))
-                copied = false;
+                result = ORV_RESULT_NO_MEMORY;
         } catch (const std::bad_alloc&) {
-            copied = false;
+            result = ORV_RESULT_NO_MEMORY;
         }
     }
     pthread_rwlock_unlock(&core.modulesLock);
-    return copied;
+    return result;
 }
 
 // The flow slot of the calling request worker, for a message of `requestId`;
@@ -119,16 +125,30 @@ void CountAccepted(Core& core, ModuleStats* sender, uint64_t bytes, bool dropped
         Bump(sender->sentDropped);
 }
 
+// Whether a message may still join the queue once the last delivery pass
+// has begun: only a reply sent from inside a call of that pass, and only
+// while the pass's allowance lasts. Anything else is dropped and counted.
+// REQUIRES: queueLock held.
+Queued LastPassOutcome(Core& core)
+{
+    if (core.lastPassReplies > 0 && OnEventHandlerThread(core)) {
+        --core.lastPassReplies;
+        return Queued::Yes;
+    }
+    ++core.lastPassDropped;
+    return Queued::Dropped;
+}
+
 // Appends `copy` unless the Core has stopped meanwhile (Stopped) or its last
-// delivery pass has begun (Dropped: accepted, but never to be delivered).
-// The running check and the append are one hold of queueLock, and the
-// trigger is posted only when the event-handler thread may be asleep.
-// NoMemory when the queue could not grow.
+// delivery pass has begun and does not take it (Dropped: accepted, but never
+// to be delivered). The running check and the append are one hold of
+// queueLock, and the trigger is posted only when the event-handler thread
+// may be asleep. NoMemory when the queue could not grow.
 Queued Enqueue(Core& core, const Message& copy, ModuleStats* sender)
 {
     const uint64_t bytes = copy.data ? static_cast<uint32_t>(copy.length) : 0;
     pthread_mutex_lock(&core.queueLock);
-    Queued outcome = !core.eventTrigger ? Queued::Stopped : core.queueOpen ? Queued::Yes : Queued::Dropped;
+    Queued outcome = !core.eventTrigger ? Queued::Stopped : core.queueOpen ? Queued::Yes : LastPassOutcome(core);
     if (outcome == Queued::Yes) {
         try {
             core.eventQueue.push_back(copy);
@@ -292,8 +312,8 @@ int32_t Core::Dispatch(const Message* message, MessageResult* result)
                 result->result = ORV_RESULT_NO_MEMORY;
                 return 0;
             }
-        } else if (!OpenRequest(*this, *message)) {
-            result->result = ORV_RESULT_NO_MEMORY;
+        } else {
+            result->result = OpenRequest(*this, *message);
             return 0;
         }
     } else {

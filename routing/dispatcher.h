@@ -12,8 +12,10 @@
 //  - Outside Start..Stop (no eventTrigger) every message is refused with 1:
 //    nothing is copied, queued, released, cancelled or started.
 //  - Once the last delivery pass has begun (queueOpen false) a message is
-//    still accepted with 0 but dropped at once, and once the stop has opened
-//    the flow slots (flowReleased) no send waits on one.
+//    still accepted with 0 but dropped at once, unless it is a reply sent
+//    from inside a call of that pass and the pass's bound allows it; once
+//    the stop has opened the flow slots (flowReleased) no send waits on one.
+//  - An open request is refused with 1 once the close pass has begun.
 //  - A queued message owns a private copy of its payload; the sender's
 //    buffer is never referenced after Dispatch returns.
 //  - A payload is freed by whoever drops its last hold, after the flow slot

@@ -10,7 +10,17 @@
 #include "routing/match_key.h"
 #include "supervision/monotonic_clock.h"
 
+namespace {
+// The Core whose event-handler thread this is; null on every other thread.
+thread_local const Core* servedCore = nullptr;
+}
+
 EventHandlerThread::EventHandlerThread(Core* core_) : pt::thread(false), core(core_) {}
+
+bool OnEventHandlerThread(const Core& core)
+{
+    return servedCore == &core;
+}
 
 EventHandlerThread::~EventHandlerThread()
 {
@@ -21,11 +31,14 @@ void EventHandlerThread::execute()
 {
     // The trigger exists from before this thread starts until after it is joined.
     pt::trigger* trigger = core->eventTrigger;
+    servedCore = core;
     // Every stop is followed by one complete drain, also a stop that comes
     // before the first wait: what was queued before it is still delivered.
     for (;;) {
-        if (!isSignalled() && core->HandlerMayWait())
+        if (!isSignalled() && core->HandlerMayWait()) {
+            ThreadLog::reportLost();
             trigger->wait();
+        }
         core->DrainEvents();
         if (isSignalled())
             break;
@@ -55,12 +68,23 @@ bool Core::StopEventHandler()
 namespace {
 
 // Ends a receiver's call with the payload; true when its hold was recorded,
-// which the receiver's counters then show.
+// which the receiver's counters then show. The hold is counted before it is
+// recorded: once recorded, a release on another thread may uncount it at
+// once, and the count must never read below zero.
 bool EndCall(Core& core, const ModuleRecord& record, bool keeps)
 {
-    const bool recorded = core.bufferRefs.endCall(keeps);
-    if (recorded)
-        Add(record.stats->holdsNow);
+    if (!keeps)
+        return core.bufferRefs.endCall(false);
+    Add(record.stats->holdsNow);
+    bool recorded = false;
+    try {
+        recorded = core.bufferRefs.endCall(true);
+    } catch (...) {
+        record.stats->holdsNow.fetch_sub(1, std::memory_order_relaxed);
+        throw;
+    }
+    if (!recorded)
+        record.stats->holdsNow.fetch_sub(1, std::memory_order_relaxed);
     return recorded;
 }
 
@@ -119,33 +143,31 @@ bool NotifyPayload(Core& core, const ModuleRecord& record, const Message& messag
     reply.nested_version = 1;
     if (message.data)
         core.bufferRefs.beginCall(message.data, record.info.module_id);
-    {
-        EntryCallScope call(record.file_name, "IOCTL");
-        core.deliveryWatch.begin(record.stats, "IOCTL");
-        record.IOCTL(&args, &reply);
-    }
+    core.deliveryWatch.begin(record.stats, "IOCTL");
+    const bool returned = CallEntryPoint(record.file_name, "IOCTL", record.IOCTL, &args, &reply);
     Bump(record.stats->noticeMessages);
     if (message.data)
         Bump(record.stats->noticeBytes, static_cast<uint32_t>(message.length));
-    return message.data && EndCall(core, record, reply.keeps_buffer != 0);
+    return message.data && EndCall(core, record, returned && reply.keeps_buffer != 0);
 }
 
-__attribute__((always_inline)) inline void CallWrite(Core& core, const ModuleRecord& record, WriteArgs& args,
+// False when the Write threw: its reply is not read.
+__attribute__((always_inline)) inline bool CallWrite(Core& core, const ModuleRecord& record, WriteArgs& args,
                                                      WriteReply& reply)
 {
-    EntryCallScope call(record.file_name, "Write");
     core.deliveryWatch.begin(record.stats, "Write");
-    record.Write(&args, &reply);
+    return CallEntryPoint(record.file_name, "Write", record.Write, &args, &reply);
 }
 
 // The same, for a call the sampler times; kept apart so that the other calls
 // carry no clock at all.
-__attribute__((noinline)) void CallWriteTimed(Core& core, const ModuleRecord& record, WriteArgs& args,
+__attribute__((noinline)) bool CallWriteTimed(Core& core, const ModuleRecord& record, WriteArgs& args,
                                               WriteReply& reply)
 {
     const int64_t start = MonotonicNowNs();
-    CallWrite(core, record, args, reply);
+    const bool returned = CallWrite(core, record, args, reply);
     core.writeSampler.record(record.stats, MonotonicNowNs() - start);
+    return returned;
 }
 
 bool WriteMessage(Core& core, const ModuleRecord& record, const Message& message)
@@ -166,11 +188,9 @@ bool WriteMessage(Core& core, const ModuleRecord& record, const Message& message
     if (message.data)
         core.bufferRefs.beginCall(message.data, record.info.module_id);
     record.stats->countWrite(message.data ? static_cast<uint32_t>(message.length) : 0);
-    if (core.writeSampler.due())
-        CallWriteTimed(core, record, args, reply);
-    else
-        CallWrite(core, record, args, reply);
-    return message.data && EndCall(core, record, reply.keeps_buffer != 0);
+    const bool returned =
+        core.writeSampler.due() ? CallWriteTimed(core, record, args, reply) : CallWrite(core, record, args, reply);
+    return message.data && EndCall(core, record, returned && reply.keeps_buffer != 0);
 }
 
 // One module's part of a message's delivery pass; true when the module's

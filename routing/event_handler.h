@@ -18,7 +18,8 @@
 //  - Every receiver of one message sees the same payload pointer.
 //  - A stop that arrives while the thread waits still gets one complete drain.
 //  - The last drain ends: the stop closes the queue before it signals the
-//    thread, so what modules send meanwhile is dropped, not queued.
+//    thread; from then on only the replies that the drain's own calls send
+//    join the queue, up to a bound, and what else is sent is dropped.
 #pragma once
 
 #include "pt/thread.h"
@@ -37,3 +38,7 @@ protected:
 private:
     Core* core;  // the Core served; not owned
 };
+
+// True on `core`'s event-handler thread: what is sent there is sent from
+// inside one of its Write or IOCTL calls.
+bool OnEventHandlerThread(const Core& core);

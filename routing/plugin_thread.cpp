@@ -2,13 +2,34 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "core/core.h"
+#include "core/log_limiter.h"
+#include "core/thread_log.h"
 #include "modules/boundary_record.h"
 #include "modules/entry_call.h"
 #include "modules/module_record.h"
+#include "pt/mutex_lock.h"
 #include "routing/payload_copy.h"
 #include "routing/worker_registry.h"
+
+namespace {
+
+// A worker whose thread the system would not create: the service goes on
+// without it, and says so in at most ten lines a second.
+void ReportNoThread(const char* module, WorkerEntry entry)
+{
+    static LogLimiter limiter;
+    uint64_t heldBack = 0;
+    if (!limiter.allow(heldBack))
+        return;
+    ThreadLog::error("plugin %s: no thread could be created for a %s worker; the call is not made%s", module,
+                     entry == WorkerEntry::Read ? "Read" : "IOCTL", LogLimiter::HeldBackNote(heldBack).text);
+}
+
+}  // namespace
 
 PluginThread* PluginThread::create(Core* core, const ModuleRecord& module, OrvEntryPoint entry,
                                    const WorkerCommand& command, const WorkerReply& reply)
@@ -49,10 +70,21 @@ bool PluginThread::copyPayload()
     return copy != nullptr;
 }
 
-void PluginThread::launch()
+bool PluginThread::launch()
 {
-    WorkerRegistry::instance().workerStarted(module, entryKind());
-    start();
+    try {
+        WorkerRegistry::instance().workerStarted(module, entryKind());
+    } catch (const std::bad_alloc&) {
+        delete this;
+        return false;
+    }
+    if (tryStart())
+        return true;
+    // Counted out with no clean-up on the Core: the thread never ran.
+    WorkerRegistry::instance().workerEnded(module, entryKind(), nullptr, [] {});
+    ReportNoThread(fileName.c_str(), entryKind());
+    delete this;
+    return false;
 }
 
 WorkerEntry PluginThread::entryKind() const
@@ -67,10 +99,14 @@ bool PluginThread::servesRequest() const
 
 void PluginThread::execute()
 {
-    if (servesRequest())
-        registerFlowSlot();
-    EntryCallScope call(fileName, command.command_code == ORV_WORKER_READ ? "Read" : "IOCTL");
-    entry(&command.args, &reply.reply);
+    // Its sends would all be refused without a slot: the request goes unserved.
+    if (servesRequest() && !registerFlowSlot()) {
+        ThreadLog::error("plugin %s: out of memory registering a request worker; request 0x%llx not served",
+                         fileName.c_str(), static_cast<unsigned long long>(command.args.read.request_id));
+        return;
+    }
+    CallEntryPoint(fileName, command.command_code == ORV_WORKER_READ ? "Read" : "IOCTL", entry, &command.args,
+                   &reply.reply);
 }
 
 void PluginThread::cleanup()
@@ -87,12 +123,21 @@ void PluginThread::cleanup()
     }
 }
 
-void PluginThread::registerFlowSlot()
+bool PluginThread::registerFlowSlot()
 {
-    pthread_mutex_lock(&core->requestLock);
-    if (!core->flowSlots.count(handle))
-        core->flowSlots[handle] = new FlowSlot;
-    pthread_mutex_unlock(&core->requestLock);
+    // Made before the lock is taken, and inserted under a scoped one: an
+    // allocation that fails leaves requestLock free for the clean-up.
+    std::unique_ptr<FlowSlot> slot(new (std::nothrow) FlowSlot);
+    if (!slot)
+        return false;
+    pt::mutexLock lock(core->requestLock);
+    try {
+        if (core->flowSlots.emplace(handle, slot.get()).second)
+            slot.release();
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
 }
 
 void PluginThread::removeFlowSlot()
@@ -110,10 +155,7 @@ bool StartWorker(Core* core, const ModuleRecord& module, OrvEntryPoint entry, co
                  const WorkerReply& reply)
 {
     PluginThread* worker = PluginThread::create(core, module, entry, command, reply);
-    if (!worker)
-        return false;
-    worker->launch();
-    return true;
+    return worker && worker->launch();
 }
 
 WorkerCommand ReadCommand(int32_t length, void* data, uint64_t requestId)
@@ -170,8 +212,10 @@ bool Core::StartReadWorker(ModuleRecord& record)
     if (!worker)
         return false;
     record.read_worker = worker;
-    worker->launch();
-    return true;
+    if (worker->launch())
+        return true;
+    record.read_worker = nullptr;
+    return false;
 }
 
 bool Core::StartIoctlWorker(ModuleRecord& record)
@@ -181,6 +225,8 @@ bool Core::StartIoctlWorker(ModuleRecord& record)
     if (!worker)
         return false;
     record.ioctl_worker = worker;
-    worker->launch();
-    return true;
+    if (worker->launch())
+        return true;
+    record.ioctl_worker = nullptr;
+    return false;
 }

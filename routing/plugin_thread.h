@@ -42,9 +42,10 @@ public:
     static PluginThread* create(Core* core, const ModuleRecord& module, OrvEntryPoint entry,
                                 const WorkerCommand& command, const WorkerReply& reply);
 
-    // Counts the worker in and starts its thread. The object must not be
-    // touched afterwards.
-    void launch();
+    // Counts the worker in and starts its thread; false (the object deleted,
+    // the failure logged) when the system would not create the thread or the
+    // count ran out of memory. The object must not be touched afterwards.
+    bool launch();
 
 protected:
     void execute() override;
@@ -57,7 +58,7 @@ private:
     bool copyPayload();
     bool servesRequest() const;
     WorkerEntry entryKind() const;
-    void registerFlowSlot();
+    bool registerFlowSlot();
     void removeFlowSlot();
 
     Core* core;            // whose requestLock and flowSlots the worker uses; not owned
@@ -68,7 +69,8 @@ private:
     std::string fileName;  // the module's file name, for the crash report
 };
 
-// Creates and starts a worker; false when none was started (see create).
+// Creates and starts a worker; false when none was started (see create and
+// launch).
 bool StartWorker(Core* core, const ModuleRecord& module, OrvEntryPoint entry, const WorkerCommand& command,
                  const WorkerReply& reply);
 

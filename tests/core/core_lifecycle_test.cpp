@@ -1,13 +1,19 @@
 // The Core's start and stop with no modules, and what Stop leaves behind.
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/core.h"
+#include "modules/callback.h"
 
 namespace {
 
@@ -98,3 +104,40 @@ TEST_F(CoreLifecycle, MessagesStillQueuedAtStopAreFreed)
 }
 
 }  // namespace
+
+TEST_F(CoreLifecycle, DestructionIsNotHeldUpByCallersThatKeepComing)
+{
+    core->Start();
+    core->Stop();
+    // Module threads that go on calling back after the stop, flat out.
+    std::atomic<bool> quit{false};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 32; ++i)
+        callers.emplace_back([&] {
+            Message message;
+            memset(&message, 0, sizeof message);
+            message.size = sizeof message;
+            message.version = ORV_MESSAGE_VERSION;
+            message.source_id = 0x4321;
+            MessageResult result = {sizeof result, 1, 0};
+            while (!quit.load(std::memory_order_relaxed))
+                ModuleCallback(&message, &result);
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::future<void> destroyed = std::async(std::launch::async, [this] {
+        delete core;
+        core = nullptr;
+    });
+    const bool bounded = destroyed.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    quit = true;
+    for (std::thread& caller : callers)
+        caller.join();
+    destroyed.wait();
+    EXPECT_TRUE(bounded) << "the destructor waited for callers that came after the stop";
+    // With no Core left, a callback is refused.
+    Message message;
+    memset(&message, 0, sizeof message);
+    MessageResult result = {sizeof result, 1, 0};
+    ModuleCallback(&message, &result);
+    EXPECT_EQ(ORV_RESULT_REFUSED, result.result);
+}

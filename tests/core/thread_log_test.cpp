@@ -1,17 +1,22 @@
 // Threads that come and go leave nothing behind: 100,000 workers, and 20,000
 // threads that log and call the callback as module threads do, keep the
 // process's memory flat. Left to the plain build: the sanitizers' allocators
-// keep freed memory on purpose.
+// keep freed memory on purpose. And logging never fails its caller: a line
+// without memory is counted for later, a fatal failure is logged first.
 #include <unistd.h>
 
 #include <cstdio>
+#include <new>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <wx/log.h>
 
 #include "core/thread_log.h"
 #include "modules/callback.h"
+#include "pt/fatal.h"
 #include "routing/worker_registry.h"
 #include "support/core_harness.h"
 #include "support/messages.h"
@@ -96,4 +101,48 @@ TEST(ThreadChurn, WorkersAndModuleThreadsLeaveMemoryFlat)
     ThreadLog::setTarget(nullptr);
     EXPECT_LT(workers, kFlatKb);
     EXPECT_LT(moduleThreads, kFlatKb);
+}
+
+namespace {
+
+// Has no memory for a line while `failing` is set; keeps the others.
+class ScarceTarget : public wxLog {
+public:
+    bool failing = true;
+    std::vector<std::string> lines;
+
+protected:
+    void DoLogRecord(wxLogLevel, const wxString& message, const wxLogRecordInfo&) override
+    {
+        if (failing)
+            throw std::bad_alloc();
+        lines.push_back(std::string(message.utf8_str()));
+    }
+};
+
+}  // namespace
+
+TEST(ThreadLogFailures, LinesLostForLackOfMemoryAreCountedAndReportedWithTheNext)
+{
+    ScarceTarget target;
+    ThreadLog::setTarget(&target);
+    std::thread([] {
+        for (int i = 0; i < 3; ++i)
+            ThreadLog::error("lost %d", i);
+    }).join();
+    target.failing = false;
+    std::thread([] { ThreadLog::warning("written"); }).join();
+    ThreadLog::setTarget(nullptr);
+    EXPECT_EQ((std::vector<std::string>{"3 log lines were lost for lack of memory", "written"}), target.lines);
+}
+
+TEST(ThreadLogFailuresDeathTest, AFatalFailureSaysInTheLogThatTheServiceCannotGoOn)
+{
+    EXPECT_EXIT(
+        {
+            ThreadLog::setTarget(nullptr);
+            pt::fatal(0xC0028, "pthread_create() failed");
+        },
+        ::testing::ExitedWithCode(0x28),
+        "Internal \\[c0028\\]: pthread_create\\(\\) failed; the service cannot go on and exits");
 }

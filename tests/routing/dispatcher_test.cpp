@@ -326,6 +326,17 @@ TEST(OpenRequests, OneReadWorkerPerChosenModuleEachWithItsOwnCopy)
     EXPECT_EQ(0u, FlowSlotCount(h.core));
 }
 
+TEST(OpenRequests, SentDuringTheClosePassIsRefused)
+{
+    CoreHarness h;
+    const std::string r = h.plugin("r.so");
+    ASSERT_TRUE(InstallModule(r, Reader(1, 0xFFFFFF) + "send = close flags=0x02 event=0x1 source=0 request=7\n"));
+    h.start();
+    h.stop();
+    EXPECT_EQ(1, Entries(r, "Send").at(0).num("result"));
+    EXPECT_TRUE(Entries(r, "Read").empty());
+}
+
 TEST(OpenRequests, WorkerWhosePayloadCannotBeCopiedIsNotStarted)
 {
     CoreHarness h;

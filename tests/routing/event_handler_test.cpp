@@ -13,6 +13,7 @@
 
 #include "routing/event_handler.h"
 #include "support/core_harness.h"
+#include "support/log_capture.h"
 #include "tests/support/messages.h"
 
 using namespace testmodule;
@@ -350,6 +351,44 @@ TEST(DeliveryOrder, StopBeforeTheFirstWaitStillDrains)
     EXPECT_EQ(0u, QueueLength(h.core));
 }
 
+TEST(LastPass, RepliesSentFromItsOwnCallsAreDeliveredInOrder)
+{
+    CoreHarness h;
+    const std::string a = h.plugin("a.so"), b = h.plugin("b.so");
+    ASSERT_TRUE(InstallModule(a, Config(0xA, "accepts_write = 1\nmask2 = 0xFF\n"
+                                             "write_sleep_ms = 200\nwrite_sleep_event = 0x1\n"
+                                             "send = write flags=0x04 event=0x2 payload=reply on_event=0x3\n")));
+    ASSERT_TRUE(InstallModule(b, Config(0xB, "accepts_write = 1\nmask2 = 0xFF\n")));
+    h.start();
+    ASSERT_EQ(0, Send(MakeMessage(0x4321, 0x04, 0x1)));
+    ASSERT_TRUE(WaitForEntries(a, "Write"));  // the handler sleeps in Write while the stop begins
+    ASSERT_EQ(0, Send(MakeMessage(0x4321, 0x04, 0x3)));
+    h.stop();
+    EXPECT_EQ(0, Entries(a, "Send").at(0).num("result"));
+    EXPECT_EQ((std::vector<std::string>{"0x1", "0x3", "0x2"}), Events(b));
+    EXPECT_EQ(Hex("reply"), Entries(b, "Write").at(2).str("payload"));
+}
+
+TEST(LastPass, EndlessRepliesEndAtTheBoundWithOneLine)
+{
+    LogCapture log;
+    CoreHarness h;
+    const std::string a = h.plugin("a.so");
+    // Every Write of 0x5 sends 0x5 again: a chain that never ends.
+    ASSERT_TRUE(InstallModule(a, Config(0xA, "accepts_write = 1\nmask2 = 0xFF\n"
+                                             "send = write flags=0x04 event=0x5 on_event=0x5\n")));
+    h.start();
+    ASSERT_EQ(0, Send(MakeMessage(0x4321, 0x04, 0x5)));
+    ASSERT_TRUE(WaitForEntries(a, "Write", 10));
+    h.stop();
+    const std::vector<LogLine> sends = Entries(a, "Send");
+    ASSERT_FALSE(sends.empty());
+    EXPECT_EQ(0, sends.back().num("result"));  // accepted, then dropped
+    const size_t writes = Events(a).size();
+    EXPECT_EQ(sends.size(), writes);  // every reply but the last was delivered
+    EXPECT_EQ(std::vector<std::string>{"stop: 1 messages were dropped undelivered"}, log.texts(wxLOG_Warning));
+}
+
 TEST(MissingEntryPoints, AreSkippedNotCalled)
 {
     CoreHarness h;
@@ -427,8 +466,12 @@ TEST(Concurrency, OpenRequestsWhileModulesAreStillLoading)
     ASSERT_EQ(9u, h.core.modules.size());
     ASSERT_TRUE(WaitForEntries(readers.back(), "ReadEnd"));
     h.stop();
-    for (const LogLine& send : Entries(h.plugin("a.so"), "Send"))
-        EXPECT_EQ(0, send.num("result"));
+    // Carried out until the close pass begins, refused from then on.
+    const std::vector<LogLine> sends = Entries(h.plugin("a.so"), "Send");
+    ASSERT_FALSE(sends.empty());
+    EXPECT_EQ(0, sends.front().num("result"));
+    for (size_t i = 1; i < sends.size(); ++i)
+        EXPECT_GE(sends[i].num("result"), sends[i - 1].num("result"));
     for (const std::string& reader : readers)
         EXPECT_EQ(Entries(reader, "Read").size(), Entries(reader, "ReadEnd").size());
 }
