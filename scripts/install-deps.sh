@@ -13,6 +13,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 util-linux
   systemd
+  lintian
   ccache
   ffmpeg libavformat-dev libavcodec-dev libavutil-dev
   libmicrohttpd-dev prometheus
