@@ -80,9 +80,10 @@ bench: deps build/CMakeCache.txt
 	python3 bench/run_bench.py --bin build/bin --bench build/bench $(BENCH_FLAGS)
 
 # The Debian packages, in build-package/: a tree of its own, built optimised
-# with debug information (split into orvantisd-dbgsym) and without the tests.
+# with debug information (split into orvantisd-dbg) and without the tests:
+# cpack's installation must not build everything first.
 package: deps
-	cmake -S . -B build-package -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake -S . -B build-package -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON $(CMAKE_FLAGS)
 	cmake --build build-package -j$(JOBS) --target packaged
 	cd build-package && cpack
 
