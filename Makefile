@@ -79,8 +79,13 @@ bench: deps build/CMakeCache.txt
 	cmake --build build -j$(JOBS) --target orvantisd bench_producer bench_consumer bench_zmq
 	python3 bench/run_bench.py --bin build/bin --bench build/bench $(BENCH_FLAGS)
 
-package: build
-	cmake --build build --target package
+# The Debian packages, in build-package/: a tree of its own, built optimised
+# with debug information (split into orvantisd-dbg) and without the tests:
+# cpack's installation must not build everything first.
+package: deps
+	cmake -S . -B build-package -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON $(CMAKE_FLAGS)
+	cmake --build build-package -j$(JOBS) --target packaged
+	cd build-package && cpack
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-package

@@ -14,11 +14,13 @@
 #define FRAME_PIXELS 1024                /* picture bytes per frame */
 
 /* The camera's frames: video (refused while the service throttles), matched
- * by the recorder's class_mask[0]. */
+ * by the recorder's class_mask[0]. The event is the examples' own: its key
+ * shares no low bit with the video packets' (routing/video_api.h), so neither
+ * a video receiver nor the example recorder takes the other's frames. */
 #define FRAME_FLAGS ORV_FLAG_VIDEO
-#define FRAME_EVENT UINT64_C(0x1000100)
+#define FRAME_EVENT UINT64_C(0x1000400)
 /* The delivery key of FRAME_EVENT: the bits above the low 24 move up one. */
-#define FRAME_MATCH_MASK UINT64_C(0x2000100)
+#define FRAME_MATCH_MASK UINT64_C(0x2000400)
 
 typedef struct FrameHeader {
     uint32_t magic;     /* FRAME_MAGIC */

@@ -13,6 +13,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 util-linux
   systemd
+  lintian
   ccache
   ffmpeg libavformat-dev libavcodec-dev libavutil-dev
   gstreamer1.0-rtsp gir1.2-gst-rtsp-server-1.0 python3-gi

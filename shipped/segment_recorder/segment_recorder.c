@@ -114,7 +114,7 @@ static void read_settings(void)
     if (!module_config_load(&config, (const void*)read_settings))
         fprintf(stderr, "segment_recorder: cannot read %s, using the defaults\n", config.path);
     snprintf(settings.directory, sizeof settings.directory, "%s",
-             module_config_text(&config, "directory", "recordings"));
+             module_config_text(&config, "directory", "/var/lib/orvantis/recordings"));
     int mp4 = strcmp(module_config_text(&config, "format", "mkv"), "mp4") == 0;
     settings.format = mp4 ? "mp4" : "matroska";
     settings.extension = mp4 ? "mp4" : "mkv";

@@ -1,15 +1,22 @@
 #!/usr/bin/env python3
-"""The Debian packages end to end: build them with CPack, install them into an
-isolated root, build the module guide's minimal module there as the guide
-says and run it in the installed service, run the service under its unit's
-commands with the example modules, purge the packages.
+"""The Debian packages end to end, as an operator and a module author use them.
+
+Builds the packages with CPack and checks them with lintian (no error, no
+warning). In an isolated root: with only orvantis-dev installed, builds the
+kit's template (make and CMake), the examples and the shipped modules out of
+tree with pkg-config and runs the template with orvantis-try-module as an
+unprivileged user. Installs orvantisd and purges it untouched (nothing left).
+Installs it again, checks the unit (systemd-analyze), runs the guide's minimal
+module, runs every shipped and example module under the unit's file-system
+settings, reconfigures, upgrades without a terminal to a rebuilt package with
+a changed default core.xml over an operator-edited one, removes and purges:
+recordings and the operator's files stay, the package's own files go.
 
 The root is an overlay of / (its writes go to a temporary directory) inside a
 private mount namespace, entered with chroot; its /dev is an overlay holding
 this test's own socket at /dev/log, its /run and /tmp are private tmpfs. The
-machine's own files are never written. While the service runs, the root is
-read-only except the unit's ReadWritePaths, as the unit's ProtectSystem=strict
-makes it, and the example modules are enabled: they must work within that.
+machine's own files are never written. The unit's device policy needs
+systemd's cgroups and is not applied here.
 Needs root; skips (exit 77) otherwise.
 
 Usage: deb_test.py <build dir> <source dir>
@@ -24,13 +31,17 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 
 SKIP = 77
 SERVICE_DIR = "/usr/lib/orvantis"
 CONFIG_DIR = "/etc/orvantis"
 STATE_DIR = "/var/lib/orvantis"
+DEFAULT_CORE = "/usr/share/orvantis/core.xml"
 UNIT = "/usr/lib/systemd/system/orvantisd.service"
-MAX_EXPOSURE = 4.0
+WANTS = "/etc/systemd/system/multi-user.target.wants/orvantisd.service"
+KIT = "/usr/share/orvantis/kit"
+MAX_EXPOSURE = 2.0
 LINKS = {
     "core.xml": CONFIG_DIR + "/core.xml",
     "plugins": CONFIG_DIR + "/plugins",
@@ -38,6 +49,13 @@ LINKS = {
     "plugins.xml": STATE_DIR + "/plugins.xml",
 }
 EXAMPLES = ("camera.so", "recorder.so", "console.so")
+SHIPPED = ("video_source", "segment_recorder", "prometheus_exporter")
+SHIPPED_LIBS = {"video_source": "libavformat libavcodec libavutil",
+                "segment_recorder": "libavformat libavcodec libavutil",
+                "prometheus_exporter": "libmicrohttpd"}
+# What the package and its service make; none of it may outlive a purge.
+PACKAGE_MADE = (CONFIG_DIR + "/core.xml", STATE_DIR + "/plugins.xml", STATE_DIR + "/Orvantis", SERVICE_DIR,
+                DEFAULT_CORE, "/usr/share/doc/orvantisd", UNIT, WANTS)
 
 
 def fail(text):
@@ -65,6 +83,19 @@ def size_of(path):
         return 0
 
 
+def read_pid(path):
+    try:
+        return int(open(path).read().strip())
+    except (OSError, ValueError):
+        return 0
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 class Root:
     """The isolated root and what is mounted for it."""
 
@@ -72,12 +103,12 @@ class Root:
         self.work = work
         self.path = os.path.join(work, "root")
         self.mounts = []
-        self.writable = []  # bind mounts that keep a path writable under a read-only root
+        self.sandbox = []  # the unit's file-system settings, while the service runs
         self.log = None
 
-    def mount(self, *args, target):
+    def mount(self, *args, target, into=None):
         run("mount", *args, target)
-        self.mounts.append(target)
+        (self.mounts if into is None else into).append(target)
 
     def overlay(self, lower, name, target):
         for d in ("up-" + name, "work-" + name):
@@ -103,7 +134,7 @@ class Root:
     def leave(self):
         if self.log:
             self.log.close()
-        for target in reversed(self.writable + self.mounts):
+        for target in reversed(self.mounts + self.sandbox):
             subprocess.run(["umount", "-l", target])
 
     def inside(self, path):
@@ -111,6 +142,14 @@ class Root:
 
     def chroot(self, *args, env=None, **kwargs):
         return subprocess.run(["chroot", self.path] + list(args), env=env, **kwargs)
+
+    def sh(self, script, what, **kwargs):
+        """Runs a shell script in the root; fails the test with its output."""
+        done = self.chroot("sh", "-ec", script, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, text=True, **kwargs)
+        if done.returncode != 0:
+            fail("%s (exit %d):\n%s" % (what, done.returncode, done.stdout))
+        return done.stdout
 
     def records(self, until, seconds):
         """Syslog records received until one ends with `until`."""
@@ -126,20 +165,44 @@ class Root:
                 break
         return seen
 
-    # The unit's ProtectSystem=strict: everything read-only but ReadWritePaths
-    # ("-" marks an optional path), /run and /tmp (own mounts here).
-    def protect_system(self, unit):
+    def apply_unit(self, unit):
+        """The unit's view of the file system: everything read-only
+        (ProtectSystem=strict; /tmp is PrivateTmp's), its RuntimeDirectory, a read-only tmpfs on
+        TemporaryFileSystem with the BindPaths in it, ReadWritePaths ("-"
+        marks an optional path) writable; /run and /tmp are own mounts."""
+        for name in unit_values(unit, "RuntimeDirectory"):
+            os.mkdir(self.inside("/run/" + name), 0o755)
+        binds = []
+        for n, entry in enumerate(unit_values(unit, "BindPaths")):
+            source, _, target = entry.partition(":")
+            stage = os.path.join(self.work, "bind-%d" % n)
+            os.mkdir(stage)
+            self.mount("--bind", self.inside(source), target=stage, into=self.sandbox)
+            binds.append((stage, target or source))
+        tmpfs = []
+        for entry in unit_values(unit, "TemporaryFileSystem"):
+            path = self.inside(entry.split(":")[0])
+            self.mount("-t", "tmpfs", "-o", "mode=755", "tmpfs", target=path, into=self.sandbox)
+            tmpfs.append(path)
+        for stage, target in binds:
+            os.makedirs(self.inside(target), exist_ok=True)
+            self.mount("--bind", stage, target=self.inside(target), into=self.sandbox)
         for entry in " ".join(unit_values(unit, "ReadWritePaths")).split():
             path = self.inside(entry.lstrip("-"))
-            if os.path.exists(path) and path not in self.mounts:
-                run("mount", "--bind", path, path)
-                self.writable.append(path)
-        run("mount", "-o", "remount,bind,ro", self.path)
+            if os.path.exists(path) or not entry.startswith("-"):
+                self.mount("--bind", path, target=path, into=self.sandbox)
+        for path in tmpfs:
+            run("mount", "-o", "remount,ro", path)
+        for path in (self.path, self.inside("/run")):
+            run("mount", "-o", "remount,bind,ro", path)
 
-    def unprotect_system(self):
-        run("mount", "-o", "remount,bind,rw", self.path)
-        while self.writable:
-            run("umount", self.writable.pop())
+    def leave_unit(self, unit):
+        for path in (self.path, self.inside("/run")):
+            run("mount", "-o", "remount,bind,rw", path)
+        while self.sandbox:
+            run("umount", self.sandbox.pop())
+        for name in unit_values(unit, "RuntimeDirectory"):
+            shutil.rmtree(self.inside("/run/" + name))
 
 
 def unit_values(unit, key):
@@ -160,12 +223,88 @@ def build_packages(build, work):
     if result.returncode != 0:
         fail("cpack failed:\n" + result.stdout)
     debs = {}
-    for name in ("orvantisd", "orvantis-dev"):
+    for name in ("orvantisd", "orvantisd-dbg", "orvantis-dev"):
         found = glob.glob(os.path.join(out, name + "_*.deb"))
         if len(found) != 1:
             fail("no single %s package in %s" % (name, os.listdir(out)))
         debs[name] = found[0]
     return debs
+
+
+def check_lintian(debs):
+    if not shutil.which("lintian"):
+        fail("no lintian (scripts/install-deps.sh installs it)")
+    report = subprocess.run(["lintian", "-EviIL", "+pedantic"] + list(debs.values()),
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    problems = [line for line in report.stdout.splitlines() if re.match(r"[EW]: ", line)]
+    if problems or report.returncode not in (0, 1):
+        fail("lintian (exit %d):\n%s" % (report.returncode, "\n".join(problems) or report.stdout))
+
+
+def rebuilt_package(root, deb, work):
+    """The service package rebuilt as the next revision, its default
+    core.xml changed."""
+    tree = os.path.join(work, "rebuilt")
+    run("dpkg-deb", "-R", deb, tree)
+    control = os.path.join(tree, "DEBIAN/control")
+    text = open(control).read()
+    version = re.search(r"^Version: (.*)-(\d+)$", text, re.M)
+    text = text.replace(version.group(0), "Version: %s-%d" % (version.group(1), int(version.group(2)) + 1))
+    open(control, "w").write(text)
+    core = tree + DEFAULT_CORE
+    new_default = open(core, "rb").read().replace(b'Throttling="1"', b'Throttling="0"')
+    if b'Throttling="0"' not in new_default:
+        fail("the default core.xml has no Throttling=\"1\"")
+    open(core, "wb").write(new_default)
+    os.remove(os.path.join(tree, "DEBIAN/md5sums"))
+    run("dpkg-deb", "--root-owner-group", "-b", tree, root.inside("/tmp/orvantisd-next.deb"),
+        stdout=subprocess.DEVNULL)
+    return new_default
+
+
+def dpkg(root, *args):
+    """dpkg without a terminal: a prompt would fail it. The root's /run has
+    no systemd, so the maintainer scripts start nothing."""
+    done = root.chroot("dpkg", *args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, text=True)
+    if done.returncode != 0:
+        fail("dpkg %s failed:\n%s" % (" ".join(args), done.stdout))
+    return done.stdout
+
+
+def status_of(root, package):
+    return root.chroot("dpkg-query", "-W", "-f=${Status}", package, stdout=subprocess.PIPE,
+                       stderr=subprocess.DEVNULL, text=True).stdout
+
+
+def check_kit(root, source):
+    """With only orvantis-dev: the template (make and CMake), the examples and
+    the shipped modules build out of tree; the template runs unprivileged."""
+    if status_of(root, "orvantisd") == "install ok installed":
+        fail("orvantisd is installed before the kit is tried")
+    root.sh("cp -r %s/template /tmp/kit-make && cd /tmp/kit-make && make CFLAGS='-O2 -Werror' >/dev/null\n"
+            "cp -r %s/template /tmp/kit-cmake && cd /tmp/kit-cmake && cmake -S . -B build >/dev/null && "
+            "cmake --build build >/dev/null && test -f build/my_module.so" % (KIT, KIT), "the template does not build")
+    root.sh("cp -r /usr/share/doc/orvantis-dev/examples /tmp/examples && cd /tmp/examples && "
+            "make CFLAGS='-O2 -Werror' >/dev/null && ls camera.so recorder.so console.so >/dev/null",
+            "the examples do not build")
+    shutil.copytree(os.path.join(source, "shipped"), root.inside("/tmp/shipped"))
+    for name in SHIPPED:
+        root.sh("cd /tmp/shipped/%s && cc -std=gnu11 -Wall -Wextra -Werror -O2 -shared -fPIC "
+                "-fvisibility=hidden $(pkg-config --cflags orvantis-module %s) -o %s.so *.c ../common/*.c "
+                "$(pkg-config --libs %s) -lpthread -ldl" % (name, SHIPPED_LIBS[name], name, SHIPPED_LIBS[name]),
+                "the shipped module %s does not build with pkg-config" % name)
+
+
+def try_module(root):
+    out = root.sh("chmod -R a+rX /tmp/kit-make && setpriv --reuid=65534 --regid=65534 --clear-groups "
+                  "env HOME=/nonexistent orvantis-try-module /tmp/kit-make/my_module.so 2>&1",
+                  "orvantis-try-module failed as an unprivileged user")
+    for line in ("my_module: open", "my_module: close"):
+        if line not in out:
+            fail("orvantis-try-module: no %r in:\n%s" % (line, out))
+    if glob.glob(root.inside("/tmp/orvantis-try.*")):
+        fail("orvantis-try-module left its directory behind")
 
 
 def check_installed(root):
@@ -178,20 +317,18 @@ def check_installed(root):
             fail("no directory " + d)
     if os.listdir(root.inside(CONFIG_DIR + "/plugins")):
         fail("modules are enabled by the installation")
-    for f in [SERVICE_DIR + "/modules/" + m for m in EXAMPLES] + [
-            "/usr/include/orvantis/modules/module_api.h", "/usr/include/orvantis/routing/message_api.h",
-            "/usr/share/pkgconfig/orvantis-module.pc", "/usr/share/doc/orvantisd/operating.md",
-            "/usr/share/doc/orvantis-dev/modules.md", UNIT,
-            "/etc/systemd/system/multi-user.target.wants/orvantisd.service"]:
+    docs = "/usr/share/doc/orvantisd/"
+    for f in [SERVICE_DIR + "/modules/" + m for m in EXAMPLES + tuple(s + ".so" for s in SHIPPED)] + [
+            docs + "operating.md", docs + "copyright", docs + "changelog.Debian.gz", UNIT, WANTS] + [
+            docs + "examples/%s.conf" % s for s in SHIPPED] + [docs + "%s.md" % s for s in SHIPPED]:
         if not os.path.lexists(root.inside(f)):
             fail("missing " + f)
+    if open(root.inside(CONFIG_DIR + "/core.xml"), "rb").read() != open(root.inside(DEFAULT_CORE), "rb").read():
+        fail("core.xml is not the default")
     conffiles = root.chroot("dpkg-query", "-W", "-f=${Conffiles}", "orvantisd",
                             stdout=subprocess.PIPE, text=True).stdout
-    if CONFIG_DIR + "/core.xml" not in conffiles:
-        fail("core.xml is no conffile: %r" % conffiles)
-    headers = root.chroot("dpkg-query", "-L", "orvantisd", stdout=subprocess.PIPE, text=True).stdout
-    if "/usr/include" in headers:
-        fail("the service package holds headers")
+    if conffiles.strip():
+        fail("the package has conffiles: %r" % conffiles)
 
 
 def check_unit(root):
@@ -213,28 +350,16 @@ def check_unit(root):
     print("systemd-analyze security: exposure %.1f" % exposure)
 
 
-def enable_examples(root):
-    for module in EXAMPLES:
-        os.symlink(SERVICE_DIR + "/modules/" + module, root.inside(CONFIG_DIR + "/plugins/" + module))
-    # The recorder's segment belongs in the state directory.
-    with open(root.inside(CONFIG_DIR + "/plugins/recorder.conf"), "w") as conf:
-        conf.write(STATE_DIR + "/recorder-segment.bin\n")
-
-
 def run_minimal_module(root, source):
     """The guide's minimal module, built and enabled exactly as the guide says."""
     guide = open(os.path.join(source, "docs/modules.md")).read()
-    match = re.search(r"<!-- minimal-module -->\n```c\n(.*?)\n```\n", guide, re.S)
+    match = re.search(r"<!-- minimal-module -->\n```c\n(.*?)\n```\n\n.*?\n```\n(.*?)\n```\n", guide, re.S)
     if not match:
         fail("no minimal module found in the guide")
     with open(root.inside("/tmp/minimal.c"), "w") as f:
         f.write(match.group(1) + "\n")
-    built = root.chroot("sh", "-c", "cd /tmp && cc -std=c11 -Wall -Wextra -Werror -shared -fPIC "
-                        "$(pkg-config --cflags orvantis-module) -o minimal.so minimal.c && "
-                        "cp minimal.so \"$(pkg-config --variable=plugindir orvantis-module)/\"",
-                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    if built.returncode != 0:
-        fail("the guide's minimal module does not build against the installed headers:\n" + built.stdout)
+    root.sh("cd /tmp\n" + match.group(2).replace("cc ", "cc -std=c11 -Wall -Wextra -Werror ", 1),
+            "the guide's minimal module does not build and install as the guide says")
     env = dict(os.environ, HOME=STATE_DIR)
     ran = root.chroot(SERVICE_DIR + "/orvantisd", "-d", env=env, stdin=subprocess.DEVNULL,
                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=30)
@@ -243,15 +368,39 @@ def run_minimal_module(root, source):
     os.unlink(root.inside(CONFIG_DIR + "/plugins/minimal.so"))
 
 
-def read_pid(path):
+def enable_modules(root, port):
+    """Every installed module, the shipped ones with their example settings
+    as the guide says; the recorder without settings (its default directory)."""
+    plugins = root.inside(CONFIG_DIR + "/plugins/")
+    for module in EXAMPLES + tuple(s + ".so" for s in SHIPPED):
+        os.symlink(SERVICE_DIR + "/modules/" + module, plugins + module)
+    with open(plugins + "recorder.conf", "w") as conf:
+        conf.write(STATE_DIR + "/recorder-segment.bin\n")
+    examples = root.inside("/usr/share/doc/orvantisd/examples/")
+    clip = STATE_DIR + "/clip.mp4"
+    run("ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:duration=4", "-c:v", "libx264",
+        "-g", "25", root.inside(clip))
+    settings = open(examples + "video_source.conf").read()
+    settings = re.sub(r"(?m)^url = .*$", "url = " + clip, settings)
+    settings = re.sub(r"(?m)^rate = .*$", "rate = 1", settings)
+    settings = re.sub(r"(?m)^at_end = .*$", "at_end = loop", settings)
+    open(plugins + "video_source.conf", "w").write(settings)
+    exporter = open(examples + "prometheus_exporter.conf").read()
+    open(plugins + "prometheus_exporter.conf", "w").write(re.sub(r"(?m)^port = .*$", "port = %d" % port, exporter))
+
+
+def fetch_metrics(port):
     try:
-        return int(open(path).read().strip())
-    except (OSError, ValueError):
-        return 0
+        with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port, timeout=5) as response:
+            return response.read().decode()
+    except OSError:
+        return ""
 
 
-def run_service(root, unit, shipped_core):
-    core_mtime = os.stat(root.inside(CONFIG_DIR + "/core.xml")).st_mtime_ns
+def run_service(root, unit):
+    """The service as the unit runs it, with every module enabled."""
+    core = root.inside(CONFIG_DIR + "/core.xml")
+    core_mtime = os.stat(core).st_mtime_ns
     time.sleep(0.01)
     if unit_value(unit, "Type") != "forking":
         fail("the unit is not of type forking")
@@ -261,23 +410,33 @@ def run_service(root, unit, shipped_core):
         env[name] = value
     if env.get("HOME") != STATE_DIR:
         fail("the unit sets HOME to %r" % env.get("HOME"))
+    port = free_port()
+    enable_modules(root, port)
     pid_file = root.inside(unit_value(unit, "PIDFile"))
+    recordings = root.inside(STATE_DIR + "/recordings")
 
-    root.protect_system(unit)
+    root.apply_unit(unit)
     try:
-        if root.chroot("touch", SERVICE_DIR + "/probe", stderr=subprocess.DEVNULL).returncode == 0:
-            fail("the root is not read-only")
+        for probe in (SERVICE_DIR + "/probe", "/run/probe", "/var/probe"):
+            if root.chroot("touch", probe, stderr=subprocess.DEVNULL).returncode == 0:
+                fail("%s is writable under the unit" % probe)
+        if os.path.exists(root.inside("/var/lib/dpkg")):
+            fail("/var beyond the state directory is visible under the unit")
         started = root.chroot(unit_value(unit, "ExecStart"), env=env, timeout=30)
         if started.returncode != 0:
             fail("ExecStart exited %d" % started.returncode)
         if not wait_until(lambda: read_pid(pid_file) > 0, 5):
-            fail("no PID file")
+            fail("no PID file at the unit's PIDFile")
         pid = read_pid(pid_file)
         if os.readlink("/proc/%d/exe" % pid) != root.inside(unit_value(unit, "ExecStart")):
             fail("the PID file names %d, not the daemon" % pid)
         segment = root.inside(STATE_DIR + "/recorder-segment.bin")
         if not wait_until(lambda: size_of(segment) > 0, 10):
-            fail("the recorder wrote nothing under the read-only root")
+            fail("the example recorder wrote nothing under the unit")
+        if not wait_until(lambda: any(size_of(f) > 0 for f in glob.glob(recordings + "/*.mkv")), 10):
+            fail("the segment recorder wrote nothing into its default directory under the unit")
+        if "orvantis_" not in fetch_metrics(port):
+            fail("the exporter serves no metrics under the unit")
         if not os.path.exists(root.inside(STATE_DIR + "/Orvantis")):
             fail("no lock file in the state directory")
         os.kill(pid, signal.SIGTERM)
@@ -285,60 +444,94 @@ def run_service(root, unit, shipped_core):
         if not wait_until(lambda: not os.path.exists("/proc/%d" % pid), 10):
             os.kill(pid, signal.SIGKILL)
             fail("the daemon did not stop on SIGTERM")
+        if os.path.exists(pid_file):
+            fail("the PID file was left behind")
     finally:
-        root.unprotect_system()
-    if os.path.exists(pid_file):
-        fail("the PID file was left behind")
+        root.leave_unit(unit)
     for text in ("Successfully started version 8.8.1.119385", "Received signal 15, Exiting...", "Done"):
         if not any(r.endswith("]: " + text) for r in seen):
             fail("no syslog record %r in %r" % (text, seen))
 
     # The service wrote through the links, which are still links.
-    check_links_kept(root)
-    core = root.inside(CONFIG_DIR + "/core.xml")
-    if open(core, "rb").read() != shipped_core or os.stat(core).st_mtime_ns == core_mtime:
-        fail("core.xml was not rewritten byte for byte in place")
-    status = open(root.inside(STATE_DIR + "/plugins.xml")).read()
-    for module in EXAMPLES:
-        if 'Filename="%s"' % module not in status:
-            fail("%s not in plugins.xml:\n%s" % (module, status))
-
-
-def check_links_kept(root):
     for name in LINKS:
         if not os.path.islink(root.inside(SERVICE_DIR + "/" + name)):
             fail("the service replaced the link " + name)
+    if open(core, "rb").read() != open(root.inside(DEFAULT_CORE), "rb").read() or os.stat(core).st_mtime_ns == core_mtime:
+        fail("core.xml was not rewritten byte for byte in place")
+    status = open(root.inside(STATE_DIR + "/plugins.xml")).read()
+    for module in EXAMPLES + tuple(s + ".so" for s in SHIPPED):
+        if not re.search(r'Filename="%s" Opened="1" OpenCode="0"' % module, status):
+            fail("%s not opened, in plugins.xml:\n%s" % (module, status))
 
 
-def check_purged(root):
-    for path in (CONFIG_DIR, STATE_DIR, SERVICE_DIR, "/etc/systemd/system/multi-user.target.wants/orvantisd.service"):
+def upgrade(root, deb, work):
+    """An operator-edited core.xml survives an upgrade to a package with
+    another default; a missing one is made from the new default."""
+    core = root.inside(CONFIG_DIR + "/core.xml")
+    edited = b'<?xml ?>\n<Kest Delta="0">\n    <Memory ID="-2147483648" Throttling="7" />\n</Kest>\n'
+    open(core, "wb").write(edited)
+    new_default = rebuilt_package(root, deb, work)
+    out = dpkg(root, "-i", "/tmp/orvantisd-next.deb")
+    if status_of(root, "orvantisd") != "install ok installed" or "onfiguration file" in out:
+        fail("the upgrade asked or did not finish:\n" + out)
+    if open(core, "rb").read() != edited:
+        fail("the upgrade changed the operator's core.xml")
+    os.unlink(core)
+    root.sh("DEBIAN_FRONTEND=noninteractive dpkg-reconfigure orvantisd", "dpkg-reconfigure failed")
+    if open(core, "rb").read() != new_default:
+        fail("reconfiguring did not make core.xml from the new default")
+
+
+def check_purged(root, kept=()):
+    for path in PACKAGE_MADE:
         if os.path.lexists(root.inside(path)):
             fail("%s is left after the purge" % path)
+    for path in (CONFIG_DIR, STATE_DIR):
+        if not kept and os.path.lexists(root.inside(path)):
+            fail("%s is left after the purge of an untouched installation" % path)
+    for path in kept:
+        if not os.path.lexists(root.inside(path)):
+            fail("the purge removed %s" % path)
 
 
 def sandboxed(build, source, work):
     debs = build_packages(build, work)
+    check_lintian(debs)
     root = Root(work)
     try:
         root.enter()
         for name, deb in debs.items():
             shutil.copy(deb, root.inside("/tmp/" + name + ".deb"))
-        installed = root.chroot("dpkg", "-i", "/tmp/orvantisd.deb", "/tmp/orvantis-dev.deb",
-                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        if installed.returncode != 0:
-            fail("dpkg -i failed:\n" + installed.stdout)
+        dpkg(root, "-i", "/tmp/orvantis-dev.deb")
+        check_kit(root, source)
+        dpkg(root, "-i", "/tmp/orvantisd.deb", "/tmp/orvantisd-dbg.deb")
         check_installed(root)
-        shipped_core = open(root.inside(CONFIG_DIR + "/core.xml"), "rb").read()
+        try_module(root)
+        dpkg(root, "--purge", "orvantisd-dbg", "orvantisd")
+        check_purged(root)
+
+        dpkg(root, "-i", "/tmp/orvantisd.deb")
         check_unit(root)
         run_minimal_module(root, source)
-        enable_examples(root)
-        run_service(root, open(root.inside(UNIT)).read(), shipped_core)
-        purged = root.chroot("dpkg", "--purge", "orvantisd", "orvantis-dev",
-                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        if purged.returncode != 0:
-            fail("dpkg --purge failed:\n" + purged.stdout)
-        check_purged(root)
-        print("packages installed, run, stopped and purged")
+        run_service(root, open(root.inside(UNIT)).read())
+        upgrade(root, debs["orvantisd"], work)
+
+        own = [CONFIG_DIR + "/plugins/video_source.conf", CONFIG_DIR + "/plugins/camera.so",
+               STATE_DIR + "/recordings", STATE_DIR + "/recorder-segment.bin"]
+        shutil.copy(root.inside("/tmp/kit-make/my_module.so"), root.inside(CONFIG_DIR + "/protected-plugins/"))
+        own.append(CONFIG_DIR + "/protected-plugins/my_module.so")
+        recordings = sorted(os.listdir(root.inside(STATE_DIR + "/recordings")))
+        dpkg(root, "-r", "orvantisd")
+        out = dpkg(root, "--purge", "orvantisd", "orvantis-dev")
+        check_purged(root, own)
+        if os.path.lexists(root.inside("/usr/share/orvantis")) or os.path.lexists(root.inside("/usr/include/orvantis")):
+            fail("the kit is left after the purge")
+        if sorted(os.listdir(root.inside(STATE_DIR + "/recordings"))) != recordings:
+            fail("the purge changed the recordings")
+        for path in (CONFIG_DIR, STATE_DIR):
+            if "purge kept " + path not in out:
+                fail("the purge does not say that it kept %s:\n%s" % (path, out))
+        print("packages lintian clean, kit built, installed, run, upgraded, purged")
     finally:
         root.leave()
 
