@@ -3,10 +3,10 @@
 // Every Close of a stop precedes the first Unload, and every listed module
 // gets its Unload, in list order, whatever its workers do: a module's Unload
 // waits for its workers only within a short grace shared by the whole pass.
-// Workers are never joined by anyone, so the release of a module's library
-// waits (boundedly, each library under its own deadline) for that module's
-// live workers to leave its code: a module's Close is where it has to make
-// them return. A library whose workers do not return in time stays loaded;
+// A library is released right after its module's Unload. Workers are never
+// joined by anyone, so the release of a library whose workers still run
+// waits (boundedly, each library under its own deadline) for them to leave
+// its code: a module's Close is where it has to make them return. A library whose workers do not return in time stays loaded;
 // releasing it would pull the code out from under a running thread.
 #include <algorithm>
 #include <chrono>
@@ -134,6 +134,8 @@ bool Core::UnloadModules()
         WorkerRegistry::instance().waitForWorkers(record.library, MsUntil(grace));
         UnloadModule(record);
         pending.push_back({&record, std::chrono::steady_clock::now() + std::chrono::milliseconds(workerExitTimeoutMs)});
+        // Right after its own Unload, unless its workers still run.
+        pending = ReleaseReady(pending);
     }
     // A stuck module's wait runs beside the others': each library goes as
     // soon as its own workers have returned.

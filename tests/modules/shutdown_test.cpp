@@ -244,3 +244,43 @@ TEST(ShutdownTimeout, IsTenSecondsByDefault)
     Core core("/x/orvantisd");
     EXPECT_EQ(core.workerExitTimeoutMs, 10000);
 }
+
+// --- Release right after Unload ---------------------------------------------
+
+namespace {
+
+const Core* unloading = nullptr;
+
+// Records which libraries of the list are already released at this Unload.
+template <int N>
+int32_t UnloadSeeingReleases(void*, void*)
+{
+    std::string released;
+    for (const ModuleRecord& record : unloading->modules)
+        released += record.library ? "" : " " + record.file_name;
+    calls.push_back("unload " + std::to_string(N) + ", released:" + released);
+    return 0;
+}
+
+}  // namespace
+
+TEST_F(Shutdown, EachLibraryGoesRightAfterItsUnloadUnlessItsWorkersRun)
+{
+    unloading = &core;
+    core.workerGraceMs = 0;
+    core.modules.push_back(FakeModule<1>(0));
+    core.modules.push_back(FakeModule<2>(0));
+    core.modules.push_back(FakeModule<3>(0));
+    core.modules[1].Unload = UnloadSeeingReleases<2>;
+    core.modules[2].Unload = UnloadSeeingReleases<3>;
+    const void* busy = core.modules[1].library;
+    WorkerRegistry::instance().workerStarted(busy, WorkerEntry::Read);
+    std::thread worker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        WorkerRegistry::instance().workerEnded(busy, WorkerEntry::Read, &core, [] {});
+    });
+    Stop();
+    worker.join();
+    EXPECT_EQ(calls, (std::vector<std::string>{"close 1", "close 2", "close 3", "unload 1",
+                                               "unload 2, released: fake1.so", "unload 3, released: fake1.so"}));
+}
