@@ -1,6 +1,7 @@
 // The status documents and the open pass that the module status reports on.
 #include "supervision/status_documents.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <new>
@@ -113,6 +114,11 @@ size_t ElementStarts(const std::string& text)
     return count;
 }
 
+std::string MoreThan(size_t limit, const char* what)
+{
+    return "more than " + std::to_string(limit) + " " + what;
+}
+
 void WarnUnusable(const char* file, const std::string& reason)
 {
     ThreadLog::warning("%s is not used: %s", file, reason.c_str());
@@ -149,7 +155,11 @@ bool ThrottleSettingFromText(const std::string& text, std::string& refusal)
 {
     refusal.clear();
     if (ElementStarts(text) > StatusDocuments::kMaxCoreSettingsElements) {
-        refusal = "more than " + std::to_string(StatusDocuments::kMaxCoreSettingsElements) + " elements";
+        refusal = MoreThan(StatusDocuments::kMaxCoreSettingsElements, "elements");
+        return true;
+    }
+    if (std::count(text.begin(), text.end(), '=') > std::ptrdiff_t(StatusDocuments::kMaxCoreSettingsAttributes)) {
+        refusal = MoreThan(StatusDocuments::kMaxCoreSettingsAttributes, "attributes ('=' signs)");
         return true;
     }
     TiXmlDocument document;

@@ -30,6 +30,11 @@ constexpr size_t kMaxCoreSettingsBytes = size_t(1) << 20;
 // level of nesting, and the element count bounds the nesting whatever the
 // bytes between the elements are.
 constexpr size_t kMaxCoreSettingsElements = 1024;
+// Nor is one with more '=' signs than this: the parser checks each new
+// attribute against those of its element one by one, so one element's
+// attributes cost the square of their number. Every attribute takes an '=',
+// so the count bounds them whatever else stands in the file.
+constexpr size_t kMaxCoreSettingsAttributes = 512;
 
 // The low 32 bits of `value`, as the signed integer the documents show.
 constexpr int32_t Low32(uint64_t value)
@@ -47,6 +52,6 @@ TiXmlElement* AddPluginElement(TiXmlElement* parent, int id, const char* filenam
 
 // The throttling setting that the bytes of a "core.xml" give: disabled only
 // when the first element holds a "Memory" element whose "Throttling" scans as
-// the integer 0. Bytes over the element limit are not parsed: the setting is
-// then enabled and `refusal` says why (empty otherwise).
+// the integer 0. Bytes over the element or attribute limit are not parsed:
+// the setting is then enabled and `refusal` says why (empty otherwise).
 bool ThrottleSettingFromText(const std::string& text, std::string& refusal);

@@ -1,8 +1,8 @@
 // Whatever stands under the names of the status files, the service neither
 // blocks nor overflows on it: only a regular file (also behind a symbolic
-// link, which stays) is read or written, "core.xml" only within its size and
-// element limits, and anything else is passed over with a warning that names
-// the file and the reason.
+// link, which stays) is read or written, "core.xml" only within its size,
+// element and attribute limits, and anything else is passed over with a
+// warning that names the file and the reason.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +37,17 @@ std::string Nested(size_t count)
     return text + "</Kest>";
 }
 
+// The setting "off" on an element with `count` attributes in all (up to
+// 52^3), with names of three letters so that 125,000 fit in 1 MiB.
+std::string ManyAttributes(size_t count)
+{
+    const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::string text = "<Kest><Memory Throttling=\"0\"";
+    for (size_t i = 1; i < count; ++i)
+        text += std::string(" ") + letters[i / 2704] + letters[i / 52 % 52] + letters[i % 52] + "=\"\"";
+    return text + " /></Kest>";
+}
+
 bool IsSymlink(const char* path)
 {
     struct stat status;
@@ -64,6 +75,10 @@ TEST(HostileCoreSettings, UnusableFilesEnableThrottlingWithAWarning)
          "core.xml is not used: more than 1024 elements"},
         {"1025 elements", [] { WriteFileBytes("core.xml", Nested(1025)); },
          "core.xml is not used: more than 1024 elements"},
+        {"125,000 attributes", [] { WriteFileBytes("core.xml", ManyAttributes(125000)); },
+         "core.xml is not used: more than 512 attributes ('=' signs)"},
+        {"513 attributes", [] { WriteFileBytes("core.xml", ManyAttributes(513)); },
+         "core.xml is not used: more than 512 attributes ('=' signs)"},
     };
     for (const UnusableCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -93,6 +108,7 @@ TEST(HostileCoreSettings, FilesAtTheLimitsAreRead)
     const std::string cases[] = {
         kThrottlingOff + std::string(limit - kThrottlingOff.size(), ' '),
         Nested(StatusDocuments::kMaxCoreSettingsElements),
+        ManyAttributes(StatusDocuments::kMaxCoreSettingsAttributes),
     };
     for (const std::string& content : cases) {
         TempWorkDir dir;
