@@ -8,10 +8,13 @@
 // pid and console fallback.
 //
 // One daemon runs per PID file: a daemon that finds the file held by a
-// running process refuses to start, and removes a file whose process is gone.
+// running daemon of the same executable refuses to start, and removes a file
+// that names no such process. The file is only ever read when it is a
+// regular file, so whatever stands at its path cannot hold up the start.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,6 +22,8 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <string>
 
 #include <libdaemon/dfork.h>
 #include <libdaemon/dlog.h>
@@ -106,35 +111,85 @@ int FindStatusPipe()
     return found;
 }
 
-// The PID file's process: its pid when it runs, 0 when there is no file
-// (or it cannot be read), -1 when the file names no running process.
-pid_t PidFileHolder(const char* path)
+// What stands at the PID file's path.
+struct PidFile {
+    enum State {
+        Missing,     // no file, or one that cannot be read
+        Held,        // names a running daemon of this executable
+        Stale,       // names no such process
+        NotRegular,  // a FIFO, a directory, ...: never read
+    } state = Missing;
+    pid_t pid = 0;  // the pid it names, when it names one
+};
+
+// The executable of process `pid` (or "self"), as its path; one replaced on
+// disk since it started (a package upgrade) keeps its path. Empty when it
+// cannot be known, with errno saying why.
+std::string ExecutableOf(const std::string& pid)
 {
-    FILE* file = fopen(path, "r");
-    if (!file)
-        return 0;
-    long pid = 0;
-    const bool named = fscanf(file, "%ld", &pid) == 1 && pid > 0;
-    fclose(file);
-    if (named && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM))
-        return static_cast<pid_t>(pid);
-    return -1;
+    const std::string link = "/proc/" + pid + "/exe";
+    char target[PATH_MAX];
+    const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0)
+        return std::string();
+    std::string path(target, static_cast<size_t>(length));
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+        path.resize(path.size() - deleted.size());
+    return path;
+}
+
+// Whether `pid` is a running daemon of this executable. A process whose
+// executable may not be looked at (another user's) is given the benefit of
+// the doubt: the file may well be its.
+bool RunsThisExecutable(pid_t pid)
+{
+    if (kill(pid, 0) != 0 && errno != EPERM)
+        return false;
+    const std::string theirs = ExecutableOf(std::to_string(pid));
+    if (theirs.empty())
+        return errno == EACCES || errno == EPERM;
+    return theirs == ExecutableOf("self");
+}
+
+// The PID file is opened without blocking (a FIFO there has no writer) and
+// read only when it is a regular file.
+PidFile InspectPidFile(const char* path)
+{
+    PidFile file;
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return file;
+    struct stat status;
+    char text[32] = {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        file.state = PidFile::NotRegular;
+    } else if (read(fd, text, sizeof text - 1) >= 0) {
+        const long pid = strtol(text, nullptr, 10);
+        file.pid = pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
+        file.state = file.pid && RunsThisExecutable(file.pid) ? PidFile::Held : PidFile::Stale;
+    }
+    close(fd);
+    return file;
 }
 
 // Creates the PID file; false when another daemon holds it, and this one
-// must not run. A file whose process is gone (the daemon was killed) is
-// removed first. Other failures are reported and the start goes on.
+// must not run. A stale file (its daemon was killed, and its pid may since
+// have gone to another program) is removed first. Other failures are
+// reported and the start goes on.
 bool TakePidFile(wxLogSyslog* log)
 {
     const char* path = daemon_pid_file_proc();
-    const pid_t holder = PidFileHolder(path);
-    if (holder > 0) {
-        wxLogError(kPidFileHeld, static_cast<int>(holder), path);
+    const PidFile file = InspectPidFile(path);
+    if (file.state == PidFile::Held) {
+        wxLogError(kPidFileHeld, static_cast<int>(file.pid), path);
         SendStatus(log, kAlreadyRunning);
         return false;
     }
-    if (holder < 0 && unlink(path) == 0)
-        wxLogWarning("Removed the stale PID file %s, which names no running process.", path);
+    if (file.state == PidFile::NotRegular)
+        wxLogError("The PID file %s is not a regular file.", path);
+    if (file.state == PidFile::Stale && unlink(path) == 0)
+        wxLogWarning("Removed the stale PID file %s, which names no running orvantisd.", path);
     if (daemon_pid_file_create() < 0)
         ReportStartupFailure(log, "Could not create PID file", kNoPidFile);
     return true;
@@ -150,9 +205,9 @@ void ExplainStatus(int status)
         return;
     }
     const char* path = daemon_pid_file_proc();
-    const pid_t holder = PidFileHolder(path);
-    if (status == kAlreadyRunning && holder > 0)
-        wxLogError(kPidFileHeld, static_cast<int>(holder), path);
+    const PidFile file = InspectPidFile(path);
+    if (status == kAlreadyRunning && file.state == PidFile::Held)
+        wxLogError(kPidFileHeld, static_cast<int>(file.pid), path);
 }
 
 int WaitForDaemon()

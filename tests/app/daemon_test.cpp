@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -326,24 +327,54 @@ TEST_F(DaemonWithoutPidFile, ConsoleFallbackOutlivesLibdaemonLogging)
 }
 
 
-// A PID file left behind by a daemon that was killed names no process: the
-// next start removes it with a warning and runs.
-TEST_F(DaemonMode, StalePidFileIsReplaced)
+// A PID file left behind by a daemon that was killed names no process, or
+// by now another program's (here the test's own): the next start removes it
+// with a warning and runs.
+class StalePidFile : public DaemonMode, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StalePidFile, IsReplaced)
 {
-    pid_t gone = fork();
-    if (gone == 0)
-        _exit(0);
-    ASSERT_EQ(0, waitForExit(gone, kWait));
-    ASSERT_TRUE(testmodule::WriteFile(kPidFile, std::to_string(gone) + "\n"));
+    pid_t named = getpid();
+    if (!GetParam()) {
+        named = fork();
+        if (named == 0)
+            _exit(0);
+        ASSERT_EQ(0, waitForExit(named, kWait));
+    }
+    ASSERT_TRUE(testmodule::WriteFile(kPidFile, std::to_string(named) + "\n"));
 
     pid_t pid = startDaemon();
     ASSERT_GT(pid, 0);
+    ASSERT_NE(named, pid);
     SyslogRecord removed = expectRecord("Removed the stale PID file /var/run/orvantisd.pid, "
-                                        "which names no running process.");
+                                        "which names no running orvantisd.");
     EXPECT_EQ(LOG_DAEMON | LOG_WARNING, removed.priority);
     EXPECT_EQ(pid, removed.pid);
     EXPECT_EQ(pid, expectRecord(kStarted).pid);
     EXPECT_EQ(std::to_string(pid) + "\n", FileContent(kPidFile));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(0, waitForExit(pid, kWait));
+}
+
+INSTANTIATE_TEST_SUITE_P(NamingAProcess, StalePidFile, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "OfAnotherProgram" : "ThatIsGone";
+                         });
+
+// A FIFO at the PID file's path is never opened for reading blocking: the
+// start goes on without a PID file, and the launcher says so at once.
+TEST_F(DaemonMode, FifoAtThePidFilePathDoesNotHoldUpTheStart)
+{
+    ASSERT_EQ(0, mkfifo(kPidFile, 0644));
+    Child launcher;
+    EXPECT_EQ(1, launchAndWait(launcher));
+    EXPECT_NE(std::string::npos, launcher.err.find("Daemon returned 1")) << launcher.err;
+    SyslogRecord refused = expectRecord("The PID file /var/run/orvantisd.pid is not a regular file.");
+    EXPECT_EQ(LOG_DAEMON | LOG_ERR, refused.priority);
+    expectRecord("Could not create PID file (error 17: File exists)");
+    pid_t pid = expectRecord(kStarted).pid;
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(refused.pid, pid);
     kill(pid, SIGTERM);
     EXPECT_EQ(0, waitForExit(pid, kWait));
 }
