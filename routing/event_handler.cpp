@@ -143,8 +143,11 @@ bool NotifyPayload(Core& core, const ModuleRecord& record, const Message& messag
     reply.nested_version = 1;
     if (message.data)
         core.bufferRefs.beginCall(message.data, record.info.module_id);
-    core.deliveryWatch.begin(record.stats, "IOCTL");
-    const bool returned = CallEntryPoint(record.file_name, "IOCTL", record.IOCTL, &args, &reply);
+    bool returned;
+    {
+        WatchedCall watched(core.deliveryWatch, record.stats, "IOCTL");
+        returned = CallEntryPoint(record.file_name, "IOCTL", record.IOCTL, &args, &reply);
+    }
     Bump(record.stats->noticeMessages);
     if (message.data)
         Bump(record.stats->noticeBytes, static_cast<uint32_t>(message.length));
@@ -155,7 +158,7 @@ bool NotifyPayload(Core& core, const ModuleRecord& record, const Message& messag
 __attribute__((always_inline)) inline bool CallWrite(Core& core, const ModuleRecord& record, WriteArgs& args,
                                                      WriteReply& reply)
 {
-    core.deliveryWatch.begin(record.stats, "Write");
+    WatchedCall watched(core.deliveryWatch, record.stats, "Write");
     return CallEntryPoint(record.file_name, "Write", record.Write, &args, &reply);
 }
 
@@ -238,10 +241,6 @@ void Core::DrainEvents()
                 passed.add(message);
             }
         }
-        // A module call stays marked until the next one begins or the batch
-        // is done, which saves a store per call; what the thread does
-        // between calls is short.
-        deliveryWatch.end();
         batch.clear();
     }
 }

@@ -2,11 +2,10 @@
 //
 // A thread of the service that calls into modules (the event-handler thread,
 // the main thread in the open and close passes) owns one CallWatch and marks
-// each call's begin, and its end when nothing follows (the event-handler
-// thread marks the end of a batch only: the next call's begin ends the one
-// before). The watchdog thread reads it every cycle and times a call by how
-// long it keeps seeing it: the calling side only stores which call it is in,
-// and reads no clock, so a watched call costs a few stores.
+// each call's begin and end, so that a stall is only ever blamed on a module
+// while its code runs. The watchdog thread reads it every cycle and times a
+// call by how long it keeps seeing it: the calling side only stores which
+// call it is in, and reads no clock, so a watched call costs a few stores.
 //
 // Thread safety: begin and end are called by the owning thread only; read by
 // any thread. `seq` orders them like a sequence lock: it is odd while a call
@@ -39,8 +38,10 @@ public:
     // the event-handler thread marks every module call.
     void begin(ModuleStats* module_, const char* entry_)
     {
-        // Release stores: a reader that sees either field of the new call
-        // also sees the previous call's end, so it finds `seq` changed.
+        // The call before ends first, if it was not ended, and the fields are
+        // release stores: a reader that sees either field of the new call
+        // also sees that end, so it finds `seq` changed.
+        end();
         module.store(module_, std::memory_order_release);
         entry.store(entry_, std::memory_order_release);
         calls += 2;

@@ -55,7 +55,10 @@ std::string TopSenders(const ServiceStats& stats)
 
 }  // namespace
 
-StallWatchdog::StallWatchdog(Core* core_) : pt::thread(false), core(core_)
+// No watched call begins before the watchdog exists, so its creation stands
+// in for the cycle before the first: a call seen in the first cycle began
+// after it, even one that began before the thread ran at all.
+StallWatchdog::StallWatchdog(Core* core_) : pt::thread(false), core(core_), previousCheckNs(MonotonicNowNs())
 {
     watched[0].watch = &core->deliveryWatch;
     watched[1].watch = &core->passWatch;

@@ -30,7 +30,8 @@ class Core;
 
 class StallWatchdog : public pt::thread {
 public:
-    // REQUIRES: `core` outlives this object.
+    // REQUIRES: `core` outlives this object; no call it watches is under
+    // way yet.
     explicit StallWatchdog(Core* core);
     // Joins the thread first; blocks until it has ended.
     ~StallWatchdog() override;
@@ -58,5 +59,5 @@ private:
     Core* core;  // not owning
     Watched watched[2];
     bool queueOver = false;
-    int64_t previousCheckNs = 0;
+    int64_t previousCheckNs;  // the latest cycle's time; at first, the creation's
 };

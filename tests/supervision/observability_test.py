@@ -7,11 +7,12 @@ counters: a scripted exchange between two configurable test modules (built
   snapshot at Close, and every counter equals what the test modules' call
   logs say. The executable exports the snapshot function and no other
   function of its own.
-watchdog: an Open that sleeps 2.5 s, then a Write that sleeps 3 s while
-  another module floods the queue past its high-water mark: for each call
-  exactly one stall warning naming the module and one return line; one queue
-  warning naming the flooding module and one line when the queue is back
-  under.
+watchdog: an Open that sleeps 2.5 s (the first call the watchdog sees,
+  begun before its first cycle), then a Write that sleeps 3 s while another
+  module floods the queue past its high-water mark: for each call exactly one
+  stall warning naming the module and one return line with the call's length;
+  one queue warning naming the flooding module and one line when the queue is
+  back under.
 
 Usage: observability_test.py counters|watchdog <bin dir> <test module dir>
 """
@@ -40,7 +41,8 @@ write_keeps = 1
 release_event = 0x77
 release_twice = 1
 """
-# The first message stalls slow.so; the flood (class 1) goes to nobody.
+# The first message stalls slow.so; the flood (class 1) goes to nobody. The
+# flooding module's name sorts after slow.so, whose Open therefore comes first.
 FLOOD = """id = 0x1000
 send = open flags=1 event=0x56 payload=stall
 send = open flags=2 event=0x55 payload_size=16 count=120000
@@ -160,14 +162,14 @@ def count(pattern, text):
 
 
 def watchdog(bin_dir, module_dir, work):
-    err = run_service(bin_dir, module_dir, work, {"flood.so": FLOOD, "slow.so": SLOW, "snapshot.so": None}, 7.5)
+    err = run_service(bin_dir, module_dir, work, {"torrent.so": FLOOD, "slow.so": SLOW, "snapshot.so": None}, 7.5)
     # The watchdog times a call by the cycles that see it: to within 0.1 s.
     opening = r"plugin slow\.so ID 0x00002000: Open has run for more than 2 s; the start of the service is held up"
     opened = r"plugin slow\.so ID 0x00002000: Open returned after (2\.[456]) s"
     stall = r"plugin slow\.so ID 0x00002000: Write has run for more than 2 s; delivery to every module is held up"
     back = r"plugin slow\.so ID 0x00002000: Write returned after (2\.9|3\.[01]) s"
     over = (r"event queue over its high-water mark: \d+ messages, \d+ payload bytes waiting; "
-            r"most sent by flood\.so ID 0x00001000 \(\d+\)")
+            r"most sent by torrent\.so ID 0x00001000 \(\d+\)")
     under = r"event queue back under its high-water mark: \d+ messages, \d+ payload bytes waiting"
     for pattern in (opening, opened, stall, back, over, under):
         if count(pattern, err) != 1:
