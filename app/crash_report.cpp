@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "modules/module_images.h"
+#include "pt/signal_stack.h"
 
 namespace {
 
@@ -30,6 +31,9 @@ int logSocket = -1;          // datagram socket to /dev/log (daemon only)
 sockaddr_un logAddress;      // /dev/log, to connect again after the logger restarted
 long utcOffsetSeconds = 0;   // local time at install; the handler cannot ask the time-zone code
 int statusPipe = -1;         // the launcher's status pipe, or -1
+// The main thread's alternate signal stack, kept for the process's life (the
+// library's threads have their own).
+pt::signal_stack* mainThreadStack = nullptr;
 
 // Lock-free, so the handler may use them.
 std::atomic<bool> statusClaimed{false};  // the one start-up status is taken
@@ -228,9 +232,13 @@ void install(Destination where, const char* tag)
         if (logSocket >= 0)
             connect(logSocket, reinterpret_cast<const sockaddr*>(&logAddress), sizeof logAddress);
     }
+    if (!mainThreadStack)
+        mainThreadStack = new pt::signal_stack;
     struct sigaction action = {};
     action.sa_sigaction = OnFatalSignal;
-    action.sa_flags = SA_SIGINFO;
+    // On the alternate stack: a thread whose stack overflowed has no room
+    // left on its own.
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
     // A launcher that has gone makes the status write raise SIGPIPE, which
     // must not end the process before the fatal signal does.

@@ -27,7 +27,11 @@ enum class Destination {
     SystemLog,      // the daemon: one record to /dev/log (the console if that fails)
 };
 
-// Installs the handler for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT.
+// Installs the handler for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT, run
+// on the thread's alternate signal stack, and gives the calling (main)
+// thread one. Threads of the service's own have one from pt::thread; threads
+// that modules create have none, and an overflow of their stacks ends the
+// process without a report.
 // REQUIRES: `identity` (the syslog tag) stays alive for the process's life.
 void install(Destination destination, const char* identity);
 

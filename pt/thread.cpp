@@ -10,6 +10,7 @@
 #include "pt/atomic.h"
 #include "pt/exception.h"
 #include "pt/fatal.h"
+#include "pt/signal_stack.h"
 
 namespace pt {
 
@@ -90,6 +91,8 @@ bool thread::tryStart()
 
 void* thread::entry(void* self)
 {
+    // So that a fatal signal's handler also reports an overflow of this stack.
+    signal_stack alternate;
     thread* t = static_cast<thread*>(self);
     // Atomic because a misused waitfor may read it from another thread.
     if (t->autofree)

@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <set>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -410,11 +411,14 @@ TEST_F(DaemonMode, PidFileOfARunningDaemonRefusesTheStart)
     EXPECT_EQ(0, waitForExit(pid, kWait));
 }
 
-// A crash while starting ends the launcher at once with 128 + the signal;
-// the log names the module and entry point.
-TEST_F(DaemonMode, CrashWhileStartingEndsTheLauncherAtOnce)
+// A crash while starting, also an overflow of the main thread's stack, ends
+// the launcher at once with 128 + the signal; the log names the module and
+// entry point.
+class DaemonStartCrash : public DaemonMode, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DaemonStartCrash, EndsTheLauncherAtOnce)
 {
-    ASSERT_TRUE(InstallCrashingModule(files.binDir, "Load"));
+    ASSERT_TRUE(InstallCrashingModule(files.binDir, "Load", GetParam()));
     Child launcher;
     long long started = NowMs();
     launch(launcher);
@@ -431,16 +435,20 @@ TEST_F(DaemonMode, CrashWhileStartingEndsTheLauncherAtOnce)
     EXPECT_EQ(128 + SIGSEGV, waitForExit(crash.pid, kWait));
 }
 
+INSTANTIATE_TEST_SUITE_P(InLoad, DaemonStartCrash, ::testing::Values("access", "overflow"));
+
 // A crash after the start leaves the launcher's success standing; the daemon
 // logs its line and takes the default action.
-class DaemonCrash : public DaemonMode, public ::testing::WithParamInterface<const char*> {};
+class DaemonCrash : public DaemonMode,
+                    public ::testing::WithParamInterface<std::tuple<const char*, const char*>> {};
 
 TEST_P(DaemonCrash, NamesTheModuleAndEntryPoint)
 {
-    ASSERT_TRUE(InstallCrashingModule(files.binDir, GetParam()));
+    const auto [call, by] = GetParam();
+    ASSERT_TRUE(InstallCrashingModule(files.binDir, call, by));
     pid_t pid = startDaemon();
     ASSERT_GT(pid, 0);
-    SyslogRecord crash = expectRecord(CrashLine(GetParam()));
+    SyslogRecord crash = expectRecord(CrashLine(call));
     EXPECT_EQ(LOG_DAEMON | LOG_CRIT, crash.priority);
     EXPECT_EQ(pid, crash.pid);
     EXPECT_EQ(128 + SIGSEGV, waitForExit(pid, kWait));
@@ -457,6 +465,9 @@ TEST_F(DaemonMode, FatalSignalOutsideModulesIsTheServicesOwn)
     EXPECT_EQ(128 + SIGSEGV, waitForExit(pid, kWait));
 }
 
-INSTANTIATE_TEST_SUITE_P(AfterTheStart, DaemonCrash, ::testing::Values("Write", "Read", "thread"));
+INSTANTIATE_TEST_SUITE_P(AfterTheStart, DaemonCrash,
+                         ::testing::Combine(::testing::Values("Write", "Read", "thread"), ::testing::Values("access")));
+INSTANTIATE_TEST_SUITE_P(StackOverflow, DaemonCrash,
+                         ::testing::Combine(::testing::Values("Write", "Read"), ::testing::Values("overflow")));
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -137,18 +138,25 @@ TEST_F(Foreground, SecondCopyIsRefusedWhileOneRuns)
 
 
 // A module that crashes takes the service down with one line on standard
-// error that names it, and the signal's default action.
-class ForegroundCrash : public Foreground, public ::testing::WithParamInterface<const char*> {};
+// error that names it, and the signal's default action; also when it
+// overflowed the stack of a thread of the service's (not one of its own).
+class ForegroundCrash : public Foreground,
+                        public ::testing::WithParamInterface<std::tuple<const char*, const char*>> {};
 
 TEST_P(ForegroundCrash, NamesTheModuleAndEntryPoint)
 {
-    ASSERT_TRUE(InstallCrashingModule(files.binDir, GetParam()));
+    const auto [call, by] = GetParam();
+    ASSERT_TRUE(InstallCrashingModule(files.binDir, call, by));
     Child child;
     start(child, {files.binary, "-d"}, true);
     EXPECT_EQ(128 + SIGSEGV, child.finish(kWait + 5000)) << child.err;
-    EXPECT_NE(std::string::npos, child.err.find(CrashLine(GetParam()) + "\n")) << child.err;
+    EXPECT_NE(std::string::npos, child.err.find(CrashLine(call) + "\n")) << child.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(EachCall, ForegroundCrash, ::testing::Values("Load", "Write", "Read", "thread"));
+INSTANTIATE_TEST_SUITE_P(EachCall, ForegroundCrash,
+                         ::testing::Combine(::testing::Values("Load", "Write", "Read", "thread"),
+                                            ::testing::Values("access")));
+INSTANTIATE_TEST_SUITE_P(StackOverflow, ForegroundCrash,
+                         ::testing::Combine(::testing::Values("Load", "Write", "Read"), ::testing::Values("overflow")));
 
 }  // namespace

@@ -174,7 +174,7 @@ bool ServiceFiles::create(const std::string& dir, const std::string& name)
     return fs::copy_file(ORV_TEST_BIN_DIR "/orvantisd", binary, error);
 }
 
-bool InstallCrashingModule(const std::string& binDir, const std::string& call)
+bool InstallCrashingModule(const std::string& binDir, const std::string& call, const std::string& by)
 {
     const std::string later = call == "Write"  ? "accepts_write = 1\nmask2 = 0xFF\nthread_interval_ms = 1000\n"
                                                  "thread_count = 1\nsend = thread flags=0x04 event=0x5 payload=x\n"
@@ -183,7 +183,8 @@ bool InstallCrashingModule(const std::string& binDir, const std::string& call)
                                                  : "";
     std::error_code error;
     std::filesystem::create_directories(binDir + "/plugins", error);
-    return testmodule::InstallModule(binDir + "/plugins/crash.so", "crash_in = " + call + "\n" + later);
+    return testmodule::InstallModule(binDir + "/plugins/crash.so",
+                                     "crash_in = " + call + "\ncrash_by = " + by + "\n" + later);
 }
 
 std::string CrashLine(const std::string& call)

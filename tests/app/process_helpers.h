@@ -61,8 +61,9 @@ struct ServiceFiles {
 
 // Installs the test module as "crash.so" in `binDir`/plugins, set to crash
 // in `call`: "Load", or, about a second after the start, "Write", "Read" (a
-// worker) or "thread" (a thread of the module's own). False on failure.
-bool InstallCrashingModule(const std::string& binDir, const std::string& call);
+// worker) or "thread" (a thread of the module's own), by an invalid access
+// or, with `by` "overflow", by overflowing its stack. False on failure.
+bool InstallCrashingModule(const std::string& binDir, const std::string& call, const std::string& by = "access");
 // The line the service logs when that module crashes in `call`.
 std::string CrashLine(const std::string& call);
 

@@ -46,6 +46,8 @@
 //                               thread: its first round) makes an invalid memory
 //                               access (SIGSEGV) after its call-log line; Read
 //                               and IOCTL only once they would return
+//   crash_by = access           access, or overflow: that call recurses until
+//                               its thread's stack is exhausted (also SIGSEGV)
 //
 //   send = <when> key=value ...
 //     when: load, open, close, unload, write (a Write), notice (a payload
@@ -426,10 +428,24 @@ __attribute__((no_sanitize("address", "undefined"))) void Fault()
     *reinterpret_cast<volatile int*>(address) = 1;
 }
 
+// Recurses with a page of locals per level until the stack's guard page is
+// hit; `depth` only keeps the compiler from seeing an endless recursion.
+__attribute__((noinline, no_sanitize("address", "undefined"))) int Overflow(uint64_t depth)
+{
+    volatile char frame[4096];
+    frame[0] = static_cast<char>(depth);
+    if (depth == UINT64_MAX)
+        return frame[0];
+    return Overflow(depth + 1) + frame[0];
+}
+
 void CrashIfAsked(const char* call)
 {
-    if (config.text("crash_in") == call)
-        Fault();
+    if (config.text("crash_in") != call)
+        return;
+    if (config.text("crash_by") == "overflow")
+        Overflow(0);
+    Fault();
 }
 
 // ---- blocking behaviours ---------------------------------------------------
