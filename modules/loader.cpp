@@ -42,20 +42,15 @@ void ResolveEntryPoints(ModuleRecord& record)
     record.IOCTL = FindEntryPoint(library, "IOCTL");
 }
 
-// Calls the module's Load and times it. An exception escaping the module
-// counts as a refusal with result -1 rather than ending the service.
+// Calls the module's Load and times it. An exception escaping the module is
+// logged and counts as a refusal with result -1.
 int32_t CallLoad(Core& core, ModuleRecord& record, ModuleInfo& info)
 {
     LoadArgs args = {sizeof(LoadArgs), ORV_LOAD_ARGS_VERSION, &core, &ModuleCallback};
     info = NewRecord<ModuleInfo>(ORV_MODULE_INFO_VERSION);
-    int32_t rc;
+    int32_t rc = -1;
     CallTimer timer;
-    try {
-        EntryCallScope call(record.file_name, "Load");
-        rc = record.Load(&args, &info);
-    } catch (...) {
-        rc = -1;
-    }
+    CallEntryPoint(record.file_name, "Load", record.Load, &args, &info, &rc);
     record.load_time_ms = timer.elapsedMs();
     return rc;
 }

@@ -31,9 +31,8 @@ void CloseModule(ModuleRecord& record, CallWatch& watch)
         return;
     CloseArgs args = NewRecord<CloseArgs>();
     CloseReply reply = NewRecord<CloseReply>();
-    EntryCallScope call(record.file_name, "Close");
     WatchedCall watched(watch, record.stats, "Close");
-    record.Close(&args, &reply);
+    CallEntryPoint(record.file_name, "Close", record.Close, &args, &reply);
 }
 
 void UnloadModule(ModuleRecord& record)
@@ -43,8 +42,7 @@ void UnloadModule(ModuleRecord& record)
         return;
     UnloadArgs args = NewRecord<UnloadArgs>();
     UnloadReply reply = NewRecord<UnloadReply>();
-    EntryCallScope call(record.file_name, "Unload");
-    record.Unload(&args, &reply);
+    CallEntryPoint(record.file_name, "Unload", record.Unload, &args, &reply);
 }
 
 // Libraries left loaded because their workers did not return. Kept

@@ -55,9 +55,9 @@ void OpenModule(ModuleRecord& record, CallWatch& watch)
     OpenArgs args = NewRecord<OpenArgs>();
     OpenReply reply = NewRecord<OpenReply>();
     CallTimer timer;
-    EntryCallScope call(record.file_name, "Open");
     WatchedCall watched(watch, record.stats, "Open");
-    int32_t code = record.Open(&args, &reply);
+    int32_t code = -1;  // what an exception out of Open leaves
+    CallEntryPoint(record.file_name, "Open", record.Open, &args, &reply, &code);
     record.open_time_ms = timer.elapsedMs();
     record.open_code = code;
 }

@@ -186,6 +186,8 @@ TEST(Rejections, RefusedLoadGetsNoFurtherCall)
     h.load();
     EXPECT_EQ(std::vector<std::string>{"ok.so"}, FileNames(h.core));
     EXPECT_EQ((std::vector<std::string>{"plugin r1.so load returned 3 error 0", "plugin r2.so load returned 0 error 7",
+                                        "plugin r3.so: Load threw an exception (Load failed on purpose); the call "
+                                        "counts as failed",
                                         "plugin r3.so load returned -1 error 0",
                                         "plugin r4.so load returned -2 error -9"}),
               log.texts(wxLOG_Error));

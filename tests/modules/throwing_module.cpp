@@ -1,9 +1,8 @@
-// A C++ module that lets an exception out of every call the delivery thread
-// and the workers make: Write, IOCTL (the payload notices and the worker
+// A C++ module that lets an exception out of every entry point but Load:
+// Open, Close, Unload, Write, IOCTL (the payload notices and the worker
 // call) and Read each throw a std::runtime_error named after the entry
 // point. Write and the payload notices first set keeps_buffer, which the
-// service must not read after the throw. Load, Open, Close and Unload
-// succeed.
+// service must not read after the throw.
 //
 // It takes every event (all masks set, accepts_write), serves requests, and
 // asks for its IOCTL worker, under module id 0x7100.
@@ -28,17 +27,17 @@ EXPORT int32_t Load(void*, void* out)
 
 EXPORT int32_t Unload(void*, void*)
 {
-    return 0;
+    throw std::runtime_error("Unload failed on purpose");
 }
 
 EXPORT int32_t Open(void*, void*)
 {
-    return 0;
+    throw std::runtime_error("Open failed on purpose");
 }
 
 EXPORT int32_t Close(void*, void*)
 {
-    return 0;
+    throw std::runtime_error("Close failed on purpose");
 }
 
 EXPORT int32_t Seek(void*, void*)
