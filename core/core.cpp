@@ -4,6 +4,7 @@
 
 #include "pt/thread.h"
 #include "routing/worker_registry.h"
+#include "supervision/module_metrics.h"
 #include "supervision/monotonic_clock.h"
 #include "supervision/stall_watchdog.h"
 
@@ -90,6 +91,7 @@ bool Core::Start()
     modulesClosing = false;
     pthread_rwlock_unlock(&modulesLock);
     stats.startedNs = MonotonicNowNs();
+    hostLog.open();
     LoadModules();
     StartWatchdog();
     PublishModuleStatus();
@@ -111,6 +113,8 @@ void Core::Stop()
     CloseModules();
     StopWatchdog();
     UnloadModules();
+    hostLog.close();
+    ModuleMetrics::shared().clear();
     pthread_rwlock_wrlock(&modulesLock);
     modules.clear();
     pthread_rwlock_unlock(&modulesLock);

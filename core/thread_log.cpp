@@ -37,10 +37,8 @@ void Deliver(wxLog* target, wxLogLevel level, const char* text)
     target->LogRecord(level, RecordText(text), info);
 }
 
-void Log(wxLogLevel level, const char* format, va_list arguments)
+void LogText(wxLogLevel level, const char* text)
 {
-    char text[kMaxRecord];
-    std::vsnprintf(text, sizeof text, format, arguments);
     if (wxThread::IsMain()) {
         wxLogGeneric(level, "%s", RecordText(text));
         return;
@@ -50,6 +48,13 @@ void Log(wxLogLevel level, const char* format, va_list arguments)
         Deliver(target, level, text);
     else
         std::fprintf(stderr, "%s\n", text);
+}
+
+void Log(wxLogLevel level, const char* format, va_list arguments)
+{
+    char text[kMaxRecord];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    LogText(level, text);
 }
 
 // Reports an exception that ended one of the service's threads; logging
@@ -85,6 +90,11 @@ void warning(const char* format, ...)
     va_start(arguments, format);
     Log(wxLOG_Warning, format, arguments);
     va_end(arguments);
+}
+
+void record(unsigned long level, const char* text)
+{
+    LogText(level, text);
 }
 
 }  // namespace ThreadLog
