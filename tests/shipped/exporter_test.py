@@ -132,7 +132,7 @@ def exchange(build, source, work):
                 "release_twice = 1\n")
     service = Service(build, work, "listen_address = 127.0.0.1\nport = %d\n" % port,
                       {b"sender.so": sender, RECEIVER: receiver})
-    service.wait_for_text("prometheus_exporter: serving http://127.0.0.1:%d/metrics" % port)
+    service.wait_for_text("plugin prometheus_exporter.so ID 0x00000600: serving http://127.0.0.1:%d/metrics" % port)
     url = "http://127.0.0.1:%d" % port
     module = lambda name, id, **more: tuple(sorted(dict(module=name, id=id, **more).items()))
     sender_labels, receiver_labels = module("sender.so", "0x5101"), module(RECEIVER_LABEL, "0x5102")
@@ -195,7 +195,9 @@ def failures(build, source, work):
         taken.listen()
         port = taken.getsockname()[1]
         service = Service(build, work, "port = %d\n" % port)
-        service.wait_for_text("prometheus_exporter: cannot serve on 127.0.0.1:%d: Address already in use" % port)
+        service.wait_for_text("plugin prometheus_exporter.so ID 0x00000600: cannot serve on 127.0.0.1:%d: Address "
+                              "already in use" % port)
+        service.wait_for_text("plugin prometheus_exporter.so ID 0x00000600: open returned 98")
         service.stop()
     with open(os.path.join(work, "plugins.xml")) as f:
         if 'Filename="prometheus_exporter.so" Opened="1" OpenCode="98"' not in f.read():
