@@ -76,8 +76,9 @@ fuzz-ci:
 .PHONY: bench
 BENCH_FLAGS ?=
 bench: deps build/CMakeCache.txt
-	cmake --build build -j$(JOBS) --target orvantisd bench_producer bench_consumer bench_zmq
+	cmake --build build -j$(JOBS) --target orvantisd bench_producer bench_consumer bench_zmq bench_metrics
 	python3 bench/run_bench.py --bin build/bin --bench build/bench $(BENCH_FLAGS)
+	build/bench/bench_metrics
 
 package: build
 	cmake --build build --target package

@@ -49,7 +49,9 @@ public:
     void clear();
 
 private:
-    struct Slot {
+    // A line of its own: two modules updating their metrics at once never
+    // share one.
+    struct alignas(64) Slot {
         std::atomic<int64_t> handle{0};     // 0: free; see Invariants
         std::atomic<uint64_t> valueBits{0};  // the value's double, as bits
         uint64_t moduleId = 0;               // guarded by lock
