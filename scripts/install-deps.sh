@@ -15,7 +15,7 @@ packages=(
   systemd
   ccache
   ffmpeg libavformat-dev libavcodec-dev libavutil-dev
-  libmicrohttpd-dev prometheus
+  libmicrohttpd-dev libcrypt-dev prometheus curl openssl
   libzmq3-dev
   clang libclang-rt-14-dev
 )
