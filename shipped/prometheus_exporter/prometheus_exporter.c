@@ -134,6 +134,7 @@ static int read_settings(void)
                  "listen_address \"%s\" is not a loopback address (127.0.0.0/8 or ::1) and tls_cert_file, "
                  "tls_key_file and basic_auth_file are not all set: not loading",
                  address);
+        web_access_free(&access_rules);  /* a refused Load gets no Unload */
         return 0;
     }
     return 1;

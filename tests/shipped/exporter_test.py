@@ -311,9 +311,9 @@ def make_credentials(work):
 
 
 def curl_status(url, cert, *more):
-    run = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--cacert", cert, url] + list(more),
+    run = subprocess.run(["curl", "-sS", "-o", "/dev/null", "-w", "%{http_code}", "--cacert", cert, url] + list(more),
                          capture_output=True, text=True)
-    return run.stdout
+    return run.stdout if run.stdout != "000" else "000 " + run.stderr.strip()
 
 
 def scraped_by_prometheus(port, cert, work):
@@ -354,8 +354,8 @@ def access(build, source, work):
     found = (curl_status(url, cert, "-u", "prometheus:s3cret"), curl_status(url, cert, "-u", "prometheus:wrong"),
              curl_status(url, cert, "-u", "nobody:s3cret"), curl_status(url, cert),
              curl_status("http://127.0.0.1:%d/metrics" % port, cert, "-u", "prometheus:s3cret"))
-    if found[:4] != ("200", "401", "401", "401") or found[4] == "200":
-        fail("https with the right, a wrong, an unknown and no user; then plain http: %s" % (found,))
+    if found[:4] != ("200", "401", "401", "401") or found[4].startswith("200"):
+        fail("https with the right, a wrong, an unknown and no user; then plain http: %s\n%s" % (found, service.text()))
     if not scraped_by_prometheus(port, cert, work):
         fail("Prometheus did not scrape the exporter")
     service.stop()
