@@ -35,8 +35,9 @@ test-asan: deps
 # ThreadSanitizer: the tests of the threading primitives and of routing.
 test-tsan: deps
 	cmake -S . -B build-tsan -DORV_SANITIZE=thread $(CMAKE_FLAGS)
-	cmake --build build-tsan -j$(JOBS) --target pt_tests routing_tests
+	cmake --build build-tsan -j$(JOBS) --target pt_tests routing_tests supervision_tests
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(CTEST) --test-dir build-tsan -L 'pt|routing'
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(CTEST) --test-dir build-tsan -R '^(HostLog|Metric)'
 
 # Stops under load, at length: 50 rounds of each scenario of the stop stress
 # suite at 5 times its test counts, each stop bounded to 1 s after the last
@@ -76,8 +77,9 @@ fuzz-ci:
 .PHONY: bench
 BENCH_FLAGS ?=
 bench: deps build/CMakeCache.txt
-	cmake --build build -j$(JOBS) --target orvantisd bench_producer bench_consumer bench_zmq
+	cmake --build build -j$(JOBS) --target orvantisd bench_producer bench_consumer bench_zmq bench_metrics
 	python3 bench/run_bench.py --bin build/bin --bench build/bench $(BENCH_FLAGS)
+	build/bench/bench_metrics
 
 # The Debian packages, in build-package/: a tree of its own, built optimised
 # with debug information (split into orvantisd-dbg) and without the tests:

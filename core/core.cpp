@@ -5,6 +5,7 @@
 
 #include "core/thread_log.h"
 #include "routing/worker_registry.h"
+#include "supervision/module_metrics.h"
 #include "supervision/monotonic_clock.h"
 #include "supervision/stall_watchdog.h"
 
@@ -92,6 +93,7 @@ bool Core::Start()
     modulesClosing = false;
     pthread_rwlock_unlock(&modulesLock);
     stats.startedNs = MonotonicNowNs();
+    hostLog.open();
     LoadModules();
     StartWatchdog();
     PublishModuleStatus();
@@ -115,6 +117,8 @@ void Core::Stop()
     CloseModules();
     StopWatchdog();
     UnloadModules();
+    hostLog.close();
+    ModuleMetrics::shared().clear();
     pthread_rwlock_wrlock(&modulesLock);
     modules.clear();
     pthread_rwlock_unlock(&modulesLock);

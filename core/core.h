@@ -50,6 +50,7 @@
 #include "routing/flow_slot.h"
 #include "routing/message_api.h"
 #include "supervision/call_watch.h"
+#include "supervision/host_log.h"
 #include "supervision/service_stats.h"
 #include "supervision/write_sampler.h"
 
@@ -155,6 +156,7 @@ public:
     CallWatch passWatch;                 // the main thread's Open and Close calls
     WriteSampler writeSampler;           // event-handler thread only: which Write it times
     StallWatchdog* watchdogThread;       // owning; main thread only
+    HostLog hostLog;                     // modules' lines; open from Start until Stop's end
 
     pthread_rwlock_t modulesLock;        // see Thread safety; prefers writers
     std::atomic<bool> modulesClosing;    // written under modulesLock: the stop passes have

@@ -76,14 +76,20 @@ void ReportLost()
         lostLines.fetch_add(lost);
 }
 
+// Writes a finished line, after the report of any lines lost before it.
+void LogText(wxLogLevel level, const char* text)
+{
+    ReportLost();
+    if (!Write(level, text))
+        lostLines.fetch_add(1);
+}
+
 void Log(wxLogLevel level, const char* format, va_list arguments)
 {
     // Formatted on the stack: only handing the line over may allocate.
     char text[kMaxRecord];
     std::vsnprintf(text, sizeof text, format, arguments);
-    ReportLost();
-    if (!Write(level, text))
-        lostLines.fetch_add(1);
+    LogText(level, text);
 }
 
 // Reports an exception that ended one of the service's threads.
@@ -127,6 +133,11 @@ void warning(const char* format, ...)
     va_start(arguments, format);
     Log(wxLOG_Warning, format, arguments);
     va_end(arguments);
+}
+
+void record(unsigned long level, const char* text)
+{
+    LogText(level, text);
 }
 
 }  // namespace ThreadLog

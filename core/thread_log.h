@@ -37,5 +37,7 @@ void reportLost();
 // that are not UTF-8 stay readable.
 void error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A finished text at any level (a wxLogLevel), never used as a format.
+void record(unsigned long level, const char* text);
 
 }  // namespace ThreadLog

@@ -18,7 +18,7 @@ packages=(
   ffmpeg libavformat-dev libavcodec-dev libavutil-dev
   gstreamer1.0-rtsp gir1.2-gst-rtsp-server-1.0 python3-gi
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
-  libmicrohttpd-dev prometheus
+  libmicrohttpd-dev libcrypt-dev prometheus curl openssl
   libzmq3-dev
   clang libclang-rt-14-dev
 )

@@ -1,23 +1,33 @@
 #include "supervision/host_snapshot.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "core/core.h"
 #include "supervision/monotonic_clock.h"
+#include "supervision/scheduler.h"
 
 namespace {
 
-constexpr uint32_t kSnapshotFilled = sizeof(HostSnapshot);
-constexpr uint32_t kModuleFilled = sizeof(ModuleCounters);
+// Version 1 of each record ends at these offsets; a caller's record of that
+// size is filled as version 1, a larger one as the current version.
+constexpr uint32_t kSnapshotV1 = offsetof(HostSnapshot, memory_allocated);
+constexpr uint32_t kModuleV1 = offsetof(ModuleCounters, open_code);
 
 bool Acceptable(const HostSnapshot* snapshot)
 {
-    if (!snapshot || snapshot->size < kSnapshotFilled || snapshot->version == 0)
+    if (!snapshot || snapshot->size < kSnapshotV1 || snapshot->version == 0)
         return false;
     if (snapshot->module_capacity == 0)
         return true;
-    return snapshot->modules && snapshot->module_size >= kModuleFilled;
+    return snapshot->modules && snapshot->module_size >= kModuleV1;
+}
+
+// The size filled for a caller's record of `size` and `version`.
+uint32_t Filled(uint32_t size, uint32_t version, uint32_t v1Size, uint32_t currentSize)
+{
+    return version >= 2 && size >= currentSize ? currentSize : v1Size;
 }
 
 uint64_t Load(const Counter& counter)
@@ -25,11 +35,8 @@ uint64_t Load(const Counter& counter)
     return counter.load(std::memory_order_relaxed);
 }
 
-void FillModule(const ModuleStats& stats, ModuleCounters* out)
+void FillModuleFields(const ModuleStats& stats, ModuleCounters* out)
 {
-    std::memset(out, 0, kModuleFilled);
-    out->size = kModuleFilled;
-    out->version = ORV_MODULE_COUNTERS_VERSION;
     out->module_id = stats.moduleId;
     std::memcpy(out->file_name, stats.fileName.data(), std::min(stats.fileName.size(), sizeof out->file_name - 1));
     out->sent_accepted = Load(stats.sentAccepted);
@@ -48,9 +55,21 @@ void FillModule(const ModuleStats& stats, ModuleCounters* out)
     out->write_ns_total = Load(stats.writeNsTotal);
     out->write_ns_max = Load(stats.writeNsMax);
     out->stalled_calls = Load(stats.stalledCalls);
+    out->open_code = stats.openCode.load(std::memory_order_relaxed);
+    out->opened = stats.opened.load(std::memory_order_relaxed) ? 1 : 0;
 }
 
-void FillService(const Core& core, HostSnapshot* out)
+void FillModule(const ModuleStats& stats, ModuleCounters* out, uint32_t filled)
+{
+    ModuleCounters all;
+    std::memset(&all, 0, sizeof all);
+    FillModuleFields(stats, &all);
+    all.size = filled;
+    all.version = filled == sizeof all ? ORV_MODULE_COUNTERS_VERSION : 1;
+    std::memcpy(out, &all, filled);
+}
+
+void FillService(const Core& core, HostSnapshot* out, uint32_t filled)
 {
     const ServiceStats& stats = core.stats;
     out->throttling = core.throttling.load() ? 1 : 0;
@@ -63,6 +82,11 @@ void FillService(const Core& core, HostSnapshot* out)
     out->throttling_changes = Load(stats.throttlingChanges);
     const int64_t started = stats.startedNs.load();
     out->uptime_ms = started ? static_cast<uint64_t>(MonotonicNowNs() - started) / 1000000 : 0;
+    if (filled < sizeof *out)
+        return;
+    uint64_t allocated = 0;
+    out->memory_allocated = SampleAllocatedBytes(&allocated) ? allocated : UINT64_MAX;
+    out->memory_limit = SystemMemoryLimit();
 }
 
 }  // namespace
@@ -71,17 +95,23 @@ int32_t FillHostSnapshot(const Core& core, HostSnapshot* snapshot)
 {
     if (!Acceptable(snapshot))
         return -1;
-    snapshot->size = kSnapshotFilled;
-    snapshot->version = ORV_HOST_SNAPSHOT_VERSION;
+    const uint32_t filled = Filled(snapshot->size, snapshot->version, kSnapshotV1, sizeof(HostSnapshot));
+    // The module records follow the snapshot's version: a stride is all the
+    // caller says of them.
+    const uint32_t moduleFilled = filled == sizeof(HostSnapshot) && snapshot->module_size >= sizeof(ModuleCounters)
+                                      ? sizeof(ModuleCounters)
+                                      : kModuleV1;
+    snapshot->size = filled;
+    snapshot->version = filled == sizeof(HostSnapshot) ? ORV_HOST_SNAPSHOT_VERSION : 1;
     uint32_t count = 0;
-    core.stats.forEach([&count, snapshot](const ModuleStats& stats) {
+    core.stats.forEach([&count, snapshot, moduleFilled](const ModuleStats& stats) {
         if (count < snapshot->module_capacity) {
             char* record = reinterpret_cast<char*>(snapshot->modules) + size_t(count) * snapshot->module_size;
-            FillModule(stats, reinterpret_cast<ModuleCounters*>(record));
+            FillModule(stats, reinterpret_cast<ModuleCounters*>(record), moduleFilled);
         }
         ++count;
     });
     snapshot->module_count = count;
-    FillService(core, snapshot);
+    FillService(core, snapshot, filled);
     return 0;
 }

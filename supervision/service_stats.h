@@ -83,6 +83,9 @@ struct ModuleStats {
     Counter releases{0};
     Counter releasesUnmatched{0};
     Counter stalledCalls{0};  // the stall watchdog thread
+    // What its Open returned, and whether the open pass called it (main thread).
+    std::atomic<int32_t> openCode{0};
+    std::atomic<bool> opened{false};
 
     // Its accepted messages that have not been through their pass yet.
     uint64_t waiting() const;

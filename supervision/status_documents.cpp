@@ -60,6 +60,13 @@ void OpenModule(ModuleRecord& record, CallWatch& watch)
     CallEntryPoint(record.file_name, "Open", record.Open, &args, &reply, &code);
     record.open_time_ms = timer.elapsedMs();
     record.open_code = code;
+    if (record.stats) {
+        record.stats->openCode.store(code, std::memory_order_relaxed);
+        record.stats->opened.store(true, std::memory_order_relaxed);
+    }
+    if (code != 0)
+        ThreadLog::warning("plugin %s ID 0x%08lX: open returned %d", record.file_name.c_str(),
+                           static_cast<unsigned long>(record.info.module_id), code);
 }
 
 // A document holding the default declaration and `root`.

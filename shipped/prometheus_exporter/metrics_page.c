@@ -2,6 +2,7 @@
 #include "metrics_page.h"
 
 #include <inttypes.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -108,7 +109,8 @@ static size_t utf8_sequence(const unsigned char* text, size_t left)
     return length;
 }
 
-static void write_label_value(FILE* out, const char* bytes, size_t count)
+/* Bytes as valid UTF-8 with '\\' and newline escaped, and '"' with `quotes`. */
+static void write_escaped(FILE* out, const char* bytes, size_t count, int quotes)
 {
     const unsigned char* text = (const unsigned char*)bytes;
     for (size_t i = 0; i < count;) {
@@ -117,7 +119,7 @@ static void write_label_value(FILE* out, const char* bytes, size_t count)
             fputs("\xEF\xBF\xBD", out);
         else if (text[i] == '\\')
             fputs("\\\\", out);
-        else if (text[i] == '"')
+        else if (text[i] == '"' && quotes)
             fputs("\\\"", out);
         else if (text[i] == '\n')
             fputs("\\n", out);
@@ -125,6 +127,11 @@ static void write_label_value(FILE* out, const char* bytes, size_t count)
             fwrite(text + i, 1, length, out);
         i += length ? length : 1;
     }
+}
+
+static void write_label_value(FILE* out, const char* bytes, size_t count)
+{
+    write_escaped(out, bytes, count, 1);
 }
 
 /* name{module="...",id="0x..." — the caller adds further labels and '}'. */
@@ -147,13 +154,31 @@ static const ModuleCounters* module_record(const HostSnapshot* snapshot, uint32_
 {
     const ModuleCounters* module = (const ModuleCounters*)((const char*)snapshot->modules +
                                                            (size_t)i * snapshot->module_size);
-    return module->size >= sizeof *module && module->version >= 1 ? module : NULL;
+    return module->size >= offsetof(ModuleCounters, open_code) && module->version >= 1 ? module : NULL;
+}
+
+static uint32_t module_records(const HostSnapshot* snapshot)
+{
+    return snapshot->module_count < snapshot->module_capacity ? snapshot->module_count : snapshot->module_capacity;
+}
+
+/* Open codes come with version 2 records. */
+static void write_open_codes(FILE* out, const HostSnapshot* snapshot)
+{
+    write_family(out, "orvantis_module_open_code", "gauge",
+                 "What the module's Open returned: 0 when it opened, absent before the open pass.");
+    for (uint32_t i = 0; i < module_records(snapshot); ++i) {
+        const ModuleCounters* module = module_record(snapshot, i);
+        if (!module || module->version < 2 || module->size < sizeof *module || !module->opened)
+            continue;
+        write_module_labels(out, "orvantis_module_open_code", module);
+        fprintf(out, "} %" PRId32 "\n", module->open_code);
+    }
 }
 
 static void write_module_families(FILE* out, const HostSnapshot* snapshot)
 {
-    uint32_t count = snapshot->module_count < snapshot->module_capacity ? snapshot->module_count
-                                                                        : snapshot->module_capacity;
+    uint32_t count = module_records(snapshot);
     write_family(out, "orvantis_module_messages_sent_total", "counter",
                  "Messages the module sent, by the service's answer.");
     for (uint32_t i = 0; i < count; ++i) {
@@ -176,6 +201,7 @@ static void write_module_families(FILE* out, const HostSnapshot* snapshot)
             write_value(out, counter_at(module, family->field), family->digits);
         }
     }
+    write_open_codes(out, snapshot);
 }
 
 static void write_service_families(FILE* out, const HostSnapshot* s)
@@ -196,21 +222,147 @@ static void write_service_families(FILE* out, const HostSnapshot* s)
                         s->throttling_changes, 0);
     write_service_value(out, "orvantis_uptime_seconds", "gauge", "Time since the service started.", s->uptime_ms, 3);
     write_service_value(out, "orvantis_modules", "gauge", "Modules the service lists.", s->module_count, 0);
+    if (s->version < 2 || s->size < sizeof *s)
+        return;
+    if (s->memory_allocated != UINT64_MAX)
+        write_service_value(out, "orvantis_memory_allocated_bytes", "gauge",
+                            "Bytes allocated, the figure that throttling compares with its limit.",
+                            s->memory_allocated, 0);
+    write_service_value(out, "orvantis_memory_limit_bytes", "gauge",
+                        "Above this many allocated bytes video messages are refused.", s->memory_limit, 0);
 }
 
-char* metrics_page_render(const HostSnapshot* snapshot, int host_interface, size_t* length)
+static void write_build_info(FILE* out, const char* version)
+{
+    write_family(out, "orvantis_build_info", "gauge", "The service's version, as a label; always 1.");
+    fputs("orvantis_build_info{version=\"", out);
+    write_label_value(out, version, strlen(version));
+    fputs("\"} 1\n", out);
+}
+
+static void write_real(FILE* out, const char* name, const char* type, const char* help, double value)
+{
+    write_family(out, name, type, help);
+    fprintf(out, "%s %.17g\n", name, value);
+}
+
+static void write_process_families(FILE* out, const ProcessStats* p)
+{
+    write_real(out, "process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.",
+               p->cpu_seconds);
+    write_real(out, "process_open_fds", "gauge", "Number of open file descriptors.", (double)p->open_fds);
+    write_real(out, "process_max_fds", "gauge", "Maximum number of open file descriptors.", (double)p->max_fds);
+    write_real(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+               (double)p->resident_bytes);
+    write_real(out, "process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.",
+               (double)p->virtual_bytes);
+    if (p->start_time_seconds > 0)
+        write_real(out, "process_start_time_seconds", "gauge",
+                   "Start time of the process since unix epoch in seconds.", p->start_time_seconds);
+}
+
+/* ---- metrics the modules publish ---------------------------------------- */
+
+/* Families of the service's own (after the "orvantis_" prefix), which a
+ * module's metric may not take. */
+static int builtin_family(const char* name)
+{
+    static const char* const own[] = {"build_info", "host_interface_available", "messages_queued_total",
+                                      "messages_delivered_total", "queue_messages", "queue_messages_max",
+                                      "queue_bytes", "throttling", "throttling_changes_total", "uptime_seconds",
+                                      "modules", "memory_allocated_bytes", "memory_limit_bytes"};
+    if (strncmp(name, "module_", 7) == 0)
+        return 1;
+    for (size_t i = 0; i < sizeof own / sizeof own[0]; ++i)
+        if (strcmp(name, own[i]) == 0)
+            return 1;
+    return 0;
+}
+
+static const char* file_name_of(const HostSnapshot* snapshot, uint64_t module_id, size_t* length)
+{
+    for (uint32_t i = 0; snapshot && i < module_records(snapshot); ++i) {
+        const ModuleCounters* module = module_record(snapshot, i);
+        if (module && module->module_id == module_id) {
+            *length = strnlen(module->file_name, sizeof module->file_name);
+            return module->file_name;
+        }
+    }
+    *length = 0;
+    return "";
+}
+
+static void write_reading(FILE* out, const MetricReading* m, const HostSnapshot* snapshot)
+{
+    size_t length;
+    const char* file = file_name_of(snapshot, m->module_id, &length);
+    fprintf(out, "orvantis_%s{module=\"", m->name);
+    write_label_value(out, file, length);
+    fprintf(out, "\",id=\"0x%" PRIx64 "\"", m->module_id);
+    for (uint32_t l = 0; l < m->label_count && l < ORV_METRIC_LABELS; ++l) {
+        fprintf(out, ",%s=\"", m->labels[l][0]);
+        write_label_value(out, m->labels[l][1], strnlen(m->labels[l][1], ORV_METRIC_LABEL_SIZE));
+        fputc('"', out);
+    }
+    if (m->value != m->value)
+        fputs("} NaN\n", out);
+    else if (m->value > 1.7976931348623157e308 || m->value < -1.7976931348623157e308)
+        fprintf(out, "} %cInf\n", m->value > 0 ? '+' : '-');
+    else
+        fprintf(out, "} %.17g\n", m->value);
+}
+
+static int by_name(const void* a, const void* b)
+{
+    const MetricReading* const* x = a;
+    const MetricReading* const* y = b;
+    int order = strcmp((*x)->name, (*y)->name);
+    /* Declaration order within a family: the array's order. */
+    return order ? order : (*x < *y ? -1 : *x > *y);
+}
+
+/* Families together: the readings sorted by name, HELP and TYPE from the
+ * first declaration of each name. */
+static int write_module_metrics(FILE* out, const PageInput* input)
+{
+    const MetricReading** sorted = calloc(input->metric_count ? input->metric_count : 1, sizeof *sorted);
+    if (!sorted)
+        return 0;
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < input->metric_count; ++i)
+        if (!builtin_family(input->metrics[i].name))
+            sorted[count++] = &input->metrics[i];
+    qsort(sorted, count, sizeof *sorted, by_name);
+    for (uint32_t i = 0; i < count; ++i) {
+        const MetricReading* m = sorted[i];
+        if (i == 0 || strcmp(m->name, sorted[i - 1]->name) != 0) {
+            fprintf(out, "# HELP orvantis_%s ", m->name);
+            write_escaped(out, m->help, strnlen(m->help, sizeof m->help), 0);
+            fprintf(out, "\n# TYPE orvantis_%s %s\n", m->name, m->type == ORV_METRIC_COUNTER ? "counter" : "gauge");
+        }
+        write_reading(out, m, input->snapshot);
+    }
+    free(sorted);
+    return 1;
+}
+
+char* metrics_page_render(const PageInput* input, size_t* length)
 {
     char* text = NULL;
     FILE* out = open_memstream(&text, length);
     if (!out)
         return NULL;
+    write_build_info(out, input->version);
     write_service_value(out, "orvantis_host_interface_available", "gauge",
-                        "1 when the service tells modules its counters.", host_interface != 0, 0);
-    if (snapshot) {
-        write_service_families(out, snapshot);
-        write_module_families(out, snapshot);
+                        "1 when the service tells modules its counters.", input->host_interface != 0, 0);
+    if (input->process)
+        write_process_families(out, input->process);
+    if (input->snapshot) {
+        write_service_families(out, input->snapshot);
+        write_module_families(out, input->snapshot);
     }
-    int failed = ferror(out);
+    int failed = input->metrics && !write_module_metrics(out, input);
+    failed = ferror(out) || failed;
     if (fclose(out) != 0 || failed) {
         free(text);
         return NULL;

@@ -1,22 +1,29 @@
 /*
  * Shipped module: a Prometheus exporter. It serves the service's counters,
- * which it reads through the host interface (supervision/host_api.h), at
- * http://<listen_address>:<port>/metrics in the Prometheus text format, on
- * the loopback interface only.
+ * which it reads through the host interface (supervision/host_api.h), and the
+ * metrics the modules publish there, at http(s)://<listen_address>:<port>/metrics
+ * in the Prometheus text format.
  *
  * Rules of the module contract shown here:
  * - Load, Open, Close and Unload run on the service's main thread. The HTTP
  *   server (libmicrohttpd) runs on one thread of its own, started by Open and
  *   stopped by Close, which joins it: nothing of the module runs after Close.
- *   Unload stops it too, should Close not have been called.
+ *   Unload stops it too, should Close not have been called. The server is
+ *   started with its inter-thread wake-up, so a stop does not wait for a
+ *   poll to time out, however many connections are open.
  * - The module neither receives nor sends messages (no class masks, no
- *   Write); it only asks the service for a snapshot of its counters, once per
- *   request of the page, on the server's thread.
+ *   Write); it only asks the service for a snapshot of its counters and the
+ *   modules' metrics, once per request of the page, on the server's thread.
  * - A service without the host interface still loads the module: the page
- *   then says orvantis_host_interface_available 0 and nothing else.
- * - Failures are the module's own to report, on standard error:
- *   an address that would serve beyond the machine, or a port out of range,
- *   refuses Load (the service logs the refusal); a port that cannot be bound
+ *   then says orvantis_host_interface_available 0 and shows only the build
+ *   and process figures.
+ * - The server stays answerable with many clients: up to MAX_CONNECTIONS at
+ *   once, each given REQUEST_SECONDS of silence while it sends its request
+ *   and KEEPALIVE_SECONDS between requests once it has sent a whole one.
+ * - Loopback by default. Any other address is served only with TLS and HTTP
+ *   basic authentication against a file of bcrypt hashes (web_access.c).
+ * - It logs through the host's log (standard error without one): a
+ *   configuration not to serve refuses Load; a port that cannot be bound
  *   makes Open return the error number, which plugins.xml shows as OpenCode.
  */
 #define _GNU_SOURCE
@@ -28,16 +35,22 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 
+#include "../common/host_services.h"
 #include "../common/module_config.h"
 #include "metrics_page.h"
 #include "modules/module_api.h"
+#include "web_access.h"
 
 #define EXPORT __attribute__((visibility("default")))
 
-/* Connections served at once, and seconds an idle one is kept. */
-#define MAX_CONNECTIONS 8
-#define IDLE_SECONDS 10
+/* Connections served at once; the descriptor limit is raised to fit them. */
+#define MAX_CONNECTIONS 2000
+#define SPARE_FDS 256
+/* Seconds of silence allowed while a request comes in, and between requests. */
+#define REQUEST_SECONDS 3
+#define KEEPALIVE_SECONDS 60
 /* Snapshot records asked for at first; more when the service lists more. */
 #define FIRST_CAPACITY 32
 
@@ -45,6 +58,7 @@
 typedef struct Settings {
     char where[INET6_ADDRSTRLEN + 16];  /* "address:port" or "[address]:port", for messages */
     int ipv6;
+    int loopback;
     struct sockaddr_in v4;
     struct sockaddr_in6 v6;
     unsigned port;
@@ -52,7 +66,9 @@ typedef struct Settings {
 } Settings;
 
 static Settings settings;
+static WebAccess access_rules;           /* set in Load; TLS and users */
 static OrvHostSnapshotFn host_snapshot;  /* set in Load; null without the host interface */
+static OrvHostMetricsFn host_metrics;    /* set in Load; null without module metrics */
 static struct MHD_Daemon* server;        /* main thread only: Open starts it, Close stops it */
 
 /* ---- configuration ------------------------------------------------------ */
@@ -65,46 +81,60 @@ static unsigned parse_port(const char* text)
     return *text && !*end && value >= 1 && value <= 65535 ? (unsigned)value : 0;
 }
 
-/* Fills the socket address; false unless `text` is an address in 127.0.0.0/8
- * or ::1. */
-static int parse_loopback(const char* text)
+/* Fills the socket address and settings.loopback; false unless `text` is an
+ * IPv4 or IPv6 address. */
+static int parse_address(const char* text)
 {
     if (inet_pton(AF_INET, text, &settings.v4.sin_addr) == 1) {
         settings.ipv6 = 0;
         settings.v4.sin_family = AF_INET;
         settings.v4.sin_port = htons((uint16_t)settings.port);
         snprintf(settings.where, sizeof settings.where, "%s:%u", text, settings.port);
-        return (ntohl(settings.v4.sin_addr.s_addr) >> 24) == 127;
+        settings.loopback = (ntohl(settings.v4.sin_addr.s_addr) >> 24) == 127;
+        return 1;
     }
     if (inet_pton(AF_INET6, text, &settings.v6.sin6_addr) == 1) {
         settings.ipv6 = 1;
         settings.v6.sin6_family = AF_INET6;
         settings.v6.sin6_port = htons((uint16_t)settings.port);
         snprintf(settings.where, sizeof settings.where, "[%s]:%u", text, settings.port);
-        return IN6_IS_ADDR_LOOPBACK(&settings.v6.sin6_addr);
+        settings.loopback = IN6_IS_ADDR_LOOPBACK(&settings.v6.sin6_addr);
+        return 1;
     }
     return 0;
 }
 
-/* False, with a line on standard error, for a configuration not to serve. */
+/* False, with a line on the log, for a configuration not to serve. */
 static int read_settings(void)
 {
     ModuleConfig config;
-    if (!module_config_load(&config, (const void*)read_settings))
-        fprintf(stderr, "prometheus_exporter: cannot read %s, using the defaults\n", config.path);
+    int found = module_config_load(&config, (const void*)read_settings);
     settings.module_id = (uint64_t)module_config_number(&config, "module_id", 0x600);
+    host_services_find("prometheus_exporter", settings.module_id);
+    if (!found)
+        host_log(ORV_LOG_NOTICE, "cannot read %s, using the defaults", config.path);
     const char* port = module_config_text(&config, "port", "9477");
     settings.port = parse_port(port);
     if (!settings.port) {
-        fprintf(stderr, "prometheus_exporter: port \"%s\" is not a port from 1 to 65535: not loading\n", port);
+        host_log(ORV_LOG_ERROR, "port \"%s\" is not a port from 1 to 65535: not loading", port);
         return 0;
     }
     const char* address = module_config_text(&config, "listen_address", "127.0.0.1");
-    if (!parse_loopback(address)) {
-        fprintf(stderr,
-                "prometheus_exporter: listen_address \"%s\" is not a loopback address (127.0.0.0/8 or ::1): "
-                "not loading\n",
-                address);
+    if (!parse_address(address)) {
+        host_log(ORV_LOG_ERROR, "listen_address \"%s\" is not an IP address: not loading", address);
+        return 0;
+    }
+    char why[512];
+    if (!web_access_load(&access_rules, &config, why, sizeof why)) {
+        host_log(ORV_LOG_ERROR, "%s: not loading", why);
+        return 0;
+    }
+    if (!settings.loopback && !(access_rules.tls && access_rules.user_count)) {
+        host_log(ORV_LOG_ERROR,
+                 "listen_address \"%s\" is not a loopback address (127.0.0.0/8 or ::1) and tls_cert_file, "
+                 "tls_key_file and basic_auth_file are not all set: not loading",
+                 address);
+        web_access_free(&access_rules);  /* a refused Load gets no Unload */
         return 0;
     }
     return 1;
@@ -139,15 +169,48 @@ static int32_t take_snapshot(HostSnapshot* snapshot)
     }
 }
 
+/* The modules' metrics, malloc'ed (null when there are none or memory ran
+ * out), with their count. Declarations may come in between two calls, so it
+ * asks again with room for as many as there were. */
+static MetricReading* take_metrics(uint32_t* count)
+{
+    uint32_t capacity = 64;
+    *count = 0;
+    for (int attempt = 0; host_metrics && attempt < 3; ++attempt) {
+        MetricReading* readings = calloc(capacity, sizeof *readings);
+        if (!readings)
+            return NULL;
+        MetricSnapshot snapshot = {sizeof snapshot, ORV_METRIC_SNAPSHOT_VERSION, readings, capacity,
+                                   sizeof *readings, 0, 0};
+        if (host_metrics(&snapshot) != 0) {
+            free(readings);
+            return NULL;
+        }
+        if (snapshot.metric_count <= capacity) {
+            *count = snapshot.metric_count;
+            return readings;
+        }
+        free(readings);
+        capacity = snapshot.metric_count + 16;
+    }
+    return NULL;
+}
+
 /* The page of this moment, malloc'ed, or null when memory ran out. */
 static char* render_page(size_t* length)
 {
-    if (!host_snapshot)
-        return metrics_page_render(NULL, 0, length);
     HostSnapshot snapshot;
-    int32_t result = take_snapshot(&snapshot);
-    char* page = metrics_page_render(result == 0 ? &snapshot : NULL, 1, length);
+    ProcessStats process;
+    PageInput input = {host_snapshot != NULL, NULL, NULL, 0, &process, ORV_SERVICE_VERSION};
+    process_stats_read(&process);
+    memset(&snapshot, 0, sizeof snapshot);
+    if (host_snapshot && take_snapshot(&snapshot) == 0)
+        input.snapshot = &snapshot;
+    MetricReading* readings = take_metrics(&input.metric_count);
+    input.metrics = readings;
+    char* page = metrics_page_render(&input, length);
     free(snapshot.modules);
+    free(readings);
     return page;
 }
 
@@ -159,7 +222,9 @@ static enum MHD_Result reply(struct MHD_Connection* connection, unsigned status,
         return MHD_NO;
     if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
         MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
-    enum MHD_Result queued = MHD_queue_response(connection, status, response);
+    enum MHD_Result queued = status == MHD_HTTP_UNAUTHORIZED
+                                 ? MHD_queue_basic_auth_fail_response(connection, "orvantis", response)
+                                 : MHD_queue_response(connection, status, response);
     MHD_destroy_response(response);
     return queued;
 }
@@ -181,7 +246,22 @@ static enum MHD_Result serve_metrics(struct MHD_Connection* connection)
     return queued;
 }
 
-/* GET (or HEAD) /metrics; 404 for any other path, 405 for other methods. */
+/* True when the request carries the credentials of a listed user, or when no
+ * users are listed. */
+static int authorized(struct MHD_Connection* connection)
+{
+    if (!access_rules.user_count)
+        return 1;
+    char* password = NULL;
+    char* user = MHD_basic_auth_get_username_password(connection, &password);
+    int allowed = user && password && web_access_check(&access_rules, user, password);
+    MHD_free(user);
+    MHD_free(password);
+    return allowed;
+}
+
+/* GET (or HEAD) /metrics; 401 without valid credentials, 404 for any other
+ * path, 405 for other methods. */
 static enum MHD_Result answer(void* unused, struct MHD_Connection* connection, const char* url, const char* method,
                               const char* version, const char* upload_data, size_t* upload_data_size,
                               void** request)
@@ -191,6 +271,10 @@ static enum MHD_Result answer(void* unused, struct MHD_Connection* connection, c
     (void)upload_data;
     (void)upload_data_size;
     (void)request;
+    /* A whole request came: the client may keep the connection for the next. */
+    MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, (unsigned)KEEPALIVE_SECONDS);
+    if (!authorized(connection))
+        return reply(connection, MHD_HTTP_UNAUTHORIZED, "unauthorized\n");
     if (strcmp(url, "/metrics") != 0)
         return reply(connection, MHD_HTTP_NOT_FOUND, "not found: the metrics are at /metrics\n");
     if (strcmp(method, MHD_HTTP_METHOD_GET) != 0 && strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
@@ -198,16 +282,50 @@ static enum MHD_Result answer(void* unused, struct MHD_Connection* connection, c
     return serve_metrics(connection);
 }
 
+/* A new connection has REQUEST_SECONDS of silence to send its request in. */
+static void connection_started(void* unused, struct MHD_Connection* connection, void** context,
+                               enum MHD_ConnectionNotificationCode code)
+{
+    (void)unused;
+    (void)context;
+    if (code == MHD_CONNECTION_NOTIFY_STARTED)
+        MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, (unsigned)REQUEST_SECONDS);
+}
+
+/* Raises the soft descriptor limit so that MAX_CONNECTIONS fit beside what
+ * the service holds; as far as the hard limit allows. */
+static void make_room_for_connections(void)
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= MAX_CONNECTIONS + SPARE_FDS)
+        return;
+    rlim_t wanted = MAX_CONNECTIONS + SPARE_FDS;
+    limit.rlim_cur = limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted ? limit.rlim_max : wanted;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < wanted)
+        host_log(ORV_LOG_WARNING, "the descriptor limit (%llu) holds fewer than %d connections",
+                 (unsigned long long)limit.rlim_cur, MAX_CONNECTIONS);
+}
+
 /* Returns 0, or the error number of the failed start. */
 static int start_server(void)
 {
     const struct sockaddr* address = settings.ipv6 ? (const struct sockaddr*)&settings.v6
                                                    : (const struct sockaddr*)&settings.v4;
+    unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ITC | (settings.ipv6 ? MHD_USE_IPv6 : 0);
+    make_room_for_connections();
     errno = 0;
-    server = MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD | (settings.ipv6 ? MHD_USE_IPv6 : 0),
-                              (uint16_t)settings.port, NULL, NULL, answer, NULL, MHD_OPTION_SOCK_ADDR, address,
-                              MHD_OPTION_CONNECTION_LIMIT, (unsigned)MAX_CONNECTIONS, MHD_OPTION_CONNECTION_TIMEOUT,
-                              (unsigned)IDLE_SECONDS, MHD_OPTION_END);
+    if (access_rules.tls)
+        server = MHD_start_daemon(flags | MHD_USE_TLS, (uint16_t)settings.port, NULL, NULL, answer, NULL,
+                                  MHD_OPTION_SOCK_ADDR, address, MHD_OPTION_CONNECTION_LIMIT,
+                                  (unsigned)MAX_CONNECTIONS, MHD_OPTION_CONNECTION_TIMEOUT,
+                                  (unsigned)REQUEST_SECONDS, MHD_OPTION_NOTIFY_CONNECTION, connection_started,
+                                  NULL, MHD_OPTION_HTTPS_MEM_CERT, access_rules.certificate,
+                                  MHD_OPTION_HTTPS_MEM_KEY, access_rules.key, MHD_OPTION_END);
+    else
+        server = MHD_start_daemon(flags, (uint16_t)settings.port, NULL, NULL, answer, NULL, MHD_OPTION_SOCK_ADDR,
+                                  address, MHD_OPTION_CONNECTION_LIMIT, (unsigned)MAX_CONNECTIONS,
+                                  MHD_OPTION_CONNECTION_TIMEOUT, (unsigned)REQUEST_SECONDS,
+                                  MHD_OPTION_NOTIFY_CONNECTION, connection_started, NULL, MHD_OPTION_END);
     if (server)
         return 0;
     return errno ? errno : EIO;
@@ -230,7 +348,11 @@ EXPORT int32_t Load(void* in, void* out)
     if (!read_settings())
         return EINVAL;
     void* self = dlopen(NULL, RTLD_NOW);
-    host_snapshot = self ? (OrvHostSnapshotFn)dlsym(self, ORV_HOST_SNAPSHOT_SYMBOL) : NULL;
+    void* snapshot = self ? dlsym(self, ORV_HOST_SNAPSHOT_SYMBOL) : NULL;
+    void* metrics = self ? dlsym(self, ORV_HOST_METRICS_SYMBOL) : NULL;
+    /* ISO C has no cast from an object pointer to a function pointer. */
+    memcpy(&host_snapshot, &snapshot, sizeof host_snapshot);
+    memcpy(&host_metrics, &metrics, sizeof host_metrics);
     if (self)
         dlclose(self);
     info->module_id = settings.module_id;
@@ -243,11 +365,12 @@ EXPORT int32_t Open(void* in, void* out)
     (void)out;
     int error = start_server();
     if (error) {
-        fprintf(stderr, "prometheus_exporter: cannot serve on %s: %s\n", settings.where, strerror(error));
+        host_log(ORV_LOG_ERROR, "cannot serve on %s: %s", settings.where, strerror(error));
         return error;
     }
-    fprintf(stderr, "prometheus_exporter: serving http://%s/metrics%s\n", settings.where,
-            host_snapshot ? "" : " (the service has no host interface: no counters)");
+    host_log(ORV_LOG_INFO, "serving %s://%s/metrics%s%s", access_rules.tls ? "https" : "http", settings.where,
+             access_rules.user_count ? " (basic authentication)" : "",
+             host_snapshot ? "" : " (the service has no host interface: no counters)");
     return 0;
 }
 
@@ -271,5 +394,6 @@ EXPORT int32_t Unload(void* in, void* out)
     (void)in;
     (void)out;
     stop_server();
+    web_access_free(&access_rules);
     return 0;
 }

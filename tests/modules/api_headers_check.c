@@ -2,6 +2,7 @@
  * interface headers, with each record filled the way a module would. */
 #include "modules/module_api.h"
 #include "routing/message_api.h"
+#include "supervision/host_api.h"
 
 #include <string.h>
 

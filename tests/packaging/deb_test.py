@@ -52,7 +52,7 @@ EXAMPLES = ("camera.so", "recorder.so", "console.so")
 SHIPPED = ("video_source", "segment_recorder", "prometheus_exporter")
 SHIPPED_LIBS = {"video_source": "libavformat libavcodec libavutil",
                 "segment_recorder": "libavformat libavcodec libavutil",
-                "prometheus_exporter": "libmicrohttpd"}
+                "prometheus_exporter": "libmicrohttpd libxcrypt"}
 # What the package and its service make; none of it may outlive a purge.
 PACKAGE_MADE = (CONFIG_DIR + "/core.xml", STATE_DIR + "/plugins.xml", STATE_DIR + "/Orvantis", SERVICE_DIR,
                 DEFAULT_CORE, "/usr/share/doc/orvantisd", UNIT, WANTS)

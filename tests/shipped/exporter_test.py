@@ -6,13 +6,22 @@ Usage: exporter_test.py <case> <build dir> <source dir>
   exchange  a sender sends 20 payloads of 1000 bytes and a command to a
             receiver (whose file name needs escaping) that keeps them and
             releases each twice; the page, fetched over HTTP, passes
-            `promtool check metrics` and matches the call logs; the alerting
-            rules of the module's README pass `promtool check rules`
+            `promtool check metrics` and matches the call logs; the shipped
+            alerting rules pass `promtool check rules`
   failures  a port in use leaves the service running with the exporter's
             Open failing (OpenCode 98); a non-loopback address refuses Load
+  modules   a module's published counts equal its own totals; the build,
+            process, memory and open-code figures are on the page
+  hostile   a scrape is answered within 1 s while 1,000 connections hold
+            half-sent requests, which the exporter then closes; the stop
+            with them open takes under 1 s
+  access    TLS and basic authentication against bcrypt hashes, through curl
+            and through a Prometheus server scraping on loopback; another
+            address than loopback is accepted only with both
 """
 import os
 import re
+import resource
 import shutil
 import socket
 import subprocess
@@ -46,9 +55,10 @@ def free_port():
 class Service(foreground_service.ForegroundService):
     """The service binary in a directory of its own, in the foreground, with
     the exporter and copies of the test module (keyed by file name, in bytes,
-    with their configuration texts) in plugins/."""
+    with their configuration texts) in plugins/, and the reporting module as
+    reporting.so when its configuration is given."""
 
-    def __init__(self, build, work, exporter_conf, test_modules=None):
+    def __init__(self, build, work, exporter_conf, test_modules=None, reporting_conf=None):
         super().__init__(os.path.join(build, "bin"), work)
         self.plugins = os.fsencode(self.plugins)
         exporter = os.path.join(build, "shipped", "prometheus_exporter", "prometheus_exporter.so")
@@ -58,6 +68,10 @@ class Service(foreground_service.ForegroundService):
             # Copies, not links: one library file is loaded only once.
             shutil.copy(os.path.join(build, "tests", "modules", "orv_test_module.so"), os.path.join(self.plugins, name))
             self.write(name + b".conf", conf)
+        if reporting_conf is not None:
+            os.symlink(os.path.join(build, "tests", "modules", "orv_reporting_module.so"),
+                       os.path.join(self.plugins, b"reporting.so"))
+            self.write(b"reporting.conf", reporting_conf)
         self.start()
 
     def write(self, name, text):
@@ -110,16 +124,9 @@ def promtool(*args, stdin=None):
         fail("promtool %s: %s %s" % (" ".join(args), run.stdout.decode(), run.stderr.decode()))
 
 
-def check_readme_rules(source, work):
-    """The README's alerting rules, as an operator would copy them."""
-    with open(os.path.join(source, "shipped", "prometheus_exporter", "README.md")) as f:
-        rules = re.search(r"```yaml\n(groups:.*?)```", f.read(), re.S)
-    if not rules:
-        fail("no rules file in the README")
-    path = os.path.join(work, "orvantis.rules.yml")
-    with open(path, "w") as f:
-        f.write(rules[1])
-    promtool("check", "rules", path)
+def check_rules(source):
+    """The shipped alerting rules, as an operator installs them."""
+    promtool("check", "rules", os.path.join(source, "shipped", "prometheus_exporter", "orvantis.rules.yml"))
 
 
 # ---- cases ------------------------------------------------------------------
@@ -132,7 +139,7 @@ def exchange(build, source, work):
                 "release_twice = 1\n")
     service = Service(build, work, "listen_address = 127.0.0.1\nport = %d\n" % port,
                       {b"sender.so": sender, RECEIVER: receiver})
-    service.wait_for_text("prometheus_exporter: serving http://127.0.0.1:%d/metrics" % port)
+    service.wait_for_text("plugin prometheus_exporter.so ID 0x00000600: serving http://127.0.0.1:%d/metrics" % port)
     url = "http://127.0.0.1:%d" % port
     module = lambda name, id, **more: tuple(sorted(dict(module=name, id=id, **more).items()))
     sender_labels, receiver_labels = module("sender.so", "0x5101"), module(RECEIVER_LABEL, "0x5102")
@@ -186,7 +193,7 @@ def exchange(build, source, work):
     wrong = {key: (page.get(key), value) for key, value in expected.items() if page.get(key) != value}
     if wrong:
         fail("(sample, (found, expected)): %s\npage:\n%s" % (wrong, body.decode(errors="replace")))
-    check_readme_rules(source, work)
+    check_rules(source)
 
 
 def failures(build, source, work):
@@ -195,7 +202,9 @@ def failures(build, source, work):
         taken.listen()
         port = taken.getsockname()[1]
         service = Service(build, work, "port = %d\n" % port)
-        service.wait_for_text("prometheus_exporter: cannot serve on 127.0.0.1:%d: Address already in use" % port)
+        service.wait_for_text("plugin prometheus_exporter.so ID 0x00000600: cannot serve on 127.0.0.1:%d: Address "
+                              "already in use" % port)
+        service.wait_for_text("plugin prometheus_exporter.so ID 0x00000600: open returned 98")
         service.stop()
     with open(os.path.join(work, "plugins.xml")) as f:
         if 'Filename="prometheus_exporter.so" Opened="1" OpenCode="98"' not in f.read():
@@ -209,7 +218,160 @@ def failures(build, source, work):
         fail("no reason for the refusal: " + text)
 
 
-CASES = {"exchange": exchange, "failures": failures}
+def modules(build, source, work):
+    port = free_port()
+    service = Service(build, work, "port = %d\n" % port, {b"refusing.so": "id = 0x5201\nopen_result = 5\n"},
+                      "packets = 1234\npacket_bytes = 188\n")
+    service.wait_for_text("serving http://127.0.0.1:%d/metrics" % port)
+    deadline = time.monotonic() + 10
+    labels = (("camera", "front"), ("id", "0x7200"), ("module", "reporting.so"))
+    while True:
+        body = fetch("http://127.0.0.1:%d/metrics" % port)[2]
+        page = samples(body.decode())
+        if page.get(("orvantis_test_packets_total", labels)) == 1234 or time.monotonic() > deadline:
+            break
+        time.sleep(0.1)
+    text = service.stop()
+    promtool("check", "metrics", stdin=body)
+    with open(os.path.join(service.plugins, b"reporting.totals")) as f:
+        totals = dict(t.split("=") for t in f.read().split())
+    expected = {
+        ("orvantis_test_packets_total", labels): int(totals["packets"]),
+        ("orvantis_test_bytes_total", labels): int(totals["bytes"]),
+        ("orvantis_test_connected", labels): 1,
+        ("orvantis_build_info", (("version", "8.8.1.119385"),)): 1,
+        ("orvantis_module_open_code", (("id", "0x5201"), ("module", "refusing.so"))): 5,
+        ("orvantis_module_open_code", (("id", "0x7200"), ("module", "reporting.so"))): 0,
+        ("orvantis_host_interface_available", ()): 1,
+    }
+    wrong = {key: (page.get(key), value) for key, value in expected.items() if page.get(key) != value}
+    if wrong:
+        fail("(sample, (found, expected)): %s\npage:\n%s" % (wrong, body.decode(errors="replace")))
+    for name in ("process_resident_memory_bytes", "process_open_fds", "process_cpu_seconds_total",
+                 "process_start_time_seconds", "orvantis_memory_limit_bytes"):
+        if not page.get((name, ())):
+            fail("no %s on the page" % name)
+    if abs(page[("process_start_time_seconds", ())] - time.time()) > 60:
+        fail("process_start_time_seconds is not about now")
+    if "plugin refusing.so ID 0x00005201: open returned 5" not in text:
+        fail("no warning for the failed Open: " + text)
+
+
+def open_hostile(port, count):
+    """Connections that have sent part of a request and then stay silent."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, count + 256)), hard))
+    hostile = []
+    for _ in range(count):
+        s = socket.create_connection(("127.0.0.1", port))
+        s.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n")
+        hostile.append(s)
+    return hostile
+
+
+def hostile(build, source, work):
+    port = free_port()
+    service = Service(build, work, "port = %d\n" % port)
+    service.wait_for_text("serving http://127.0.0.1:%d/metrics" % port)
+    held = open_hostile(port, 1000)
+    started = time.monotonic()
+    status = fetch("http://127.0.0.1:%d/metrics" % port)[0]
+    took = time.monotonic() - started
+    if status != 200 or took > 1:
+        fail("with 1000 connections held the scrape answered %d after %.2f s" % (status, took))
+    # A half-sent request is cut off after seconds of silence.
+    held[0].settimeout(10)
+    try:
+        held[0].recv(4096)
+    except socket.timeout:
+        fail("a silent half-sent request was kept for 10 s")
+    started = time.monotonic()
+    service.stop()
+    took = time.monotonic() - started
+    for s in held:
+        s.close()
+    if took > 1:
+        fail("the stop took %.2f s with connections open" % took)
+
+
+def make_credentials(work):
+    """A self-signed certificate for 127.0.0.1 and a users file; the paths."""
+    cert, key, users = (os.path.join(work, name) for name in ("cert.pem", "key.pem", "users"))
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                    "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                    "-keyout", key, "-out", cert], check=True, capture_output=True)
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        import crypt
+        hashed = crypt.crypt("s3cret", crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=16))
+    with open(users, "w") as f:
+        f.write("# users\nprometheus:%s\n" % hashed)
+    return cert, key, users
+
+
+def curl_status(url, cert, *more):
+    run = subprocess.run(["curl", "-sS", "-o", "/dev/null", "-w", "%{http_code}", "--cacert", cert, url] + list(more),
+                         capture_output=True, text=True)
+    return run.stdout if run.stdout != "000" else "000 " + run.stderr.strip()
+
+
+def scraped_by_prometheus(port, cert, work):
+    """A Prometheus server on loopback scrapes the exporter over TLS with
+    basic authentication; true once it reports the target up."""
+    web = free_port()
+    config = os.path.join(work, "prometheus.yml")
+    with open(config, "w") as f:
+        f.write("global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: orvantis\n    scheme: https\n"
+                "    tls_config:\n      ca_file: %s\n    basic_auth:\n      username: prometheus\n"
+                "      password: s3cret\n    static_configs:\n      - targets: ['127.0.0.1:%d']\n" % (cert, port))
+    server = subprocess.Popen(["prometheus", "--config.file=" + config, "--web.listen-address=127.0.0.1:%d" % web,
+                               "--storage.tsdb.path=" + os.path.join(work, "tsdb")],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            try:
+                with urllib.request.urlopen("http://127.0.0.1:%d/api/v1/targets" % web, timeout=5) as r:
+                    if '"health":"up"' in r.read().decode():
+                        return True
+            except OSError:
+                pass
+            time.sleep(0.3)
+        return False
+    finally:
+        server.terminate()
+        server.wait()
+
+
+def access(build, source, work):
+    cert, key, users = make_credentials(work)
+    port = free_port()
+    tls = "tls_cert_file = %s\ntls_key_file = %s\n" % (cert, key)
+    service = Service(build, work, "port = %d\n%sbasic_auth_file = %s\n" % (port, tls, users))
+    service.wait_for_text("serving https://127.0.0.1:%d/metrics (basic authentication)" % port)
+    url = "https://127.0.0.1:%d/metrics" % port
+    found = (curl_status(url, cert, "-u", "prometheus:s3cret"), curl_status(url, cert, "-u", "prometheus:wrong"),
+             curl_status(url, cert, "-u", "nobody:s3cret"), curl_status(url, cert),
+             curl_status("http://127.0.0.1:%d/metrics" % port, cert, "-u", "prometheus:s3cret"))
+    if found[:4] != ("200", "401", "401", "401") or found[4].startswith("200"):
+        fail("https with the right, a wrong, an unknown and no user; then plain http: %s\n%s" % (found, service.text()))
+    if not scraped_by_prometheus(port, cert, work):
+        fail("Prometheus did not scrape the exporter")
+    service.stop()
+    # Beyond loopback only with both; Load refuses otherwise.
+    for name, conf in (("tls_only", tls), ("both", tls + "basic_auth_file = %s\n" % users)):
+        os.mkdir(os.path.join(work, name))
+        service = Service(build, os.path.join(work, name),
+                          "listen_address = 192.0.2.1\nport = %d\n%s" % (free_port(), conf))
+        if name == "both":
+            service.wait_for_text("cannot serve on 192.0.2.1")
+        else:
+            service.wait_for_text("plugin prometheus_exporter.so load returned 22 error 0")
+        service.stop()
+
+
+CASES = {"exchange": exchange, "failures": failures, "modules": modules, "hostile": hostile, "access": access}
 
 
 def main():
