@@ -45,6 +45,13 @@
 
 #define EXPORT __attribute__((visibility("default")))
 
+/* The version orvantis_build_info reports: the tree's, or what an outside
+   build passes (-DORV_SERVICE_VERSION="$(pkg-config --modversion
+   orvantis-module)"). */
+#ifndef ORV_SERVICE_VERSION
+#define ORV_SERVICE_VERSION "unknown"
+#endif
+
 /* Connections served at once; the descriptor limit is raised to fit them. */
 #define MAX_CONNECTIONS 2000
 #define SPARE_FDS 256
