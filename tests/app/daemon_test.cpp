@@ -112,6 +112,8 @@ protected:
     // Reaps `pid`; its exit status, or -1 when it did not end in time.
     int waitForExit(pid_t pid, int timeoutMs)
     {
+        if (pid <= 0)  // no record named it; never "any child"
+            return -1;
         long long deadline = NowMs() + timeoutMs;
         int status = 0;
         while (waitpid(pid, &status, WNOHANG) == 0) {

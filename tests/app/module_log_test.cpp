@@ -24,7 +24,7 @@
 
 namespace {
 
-const int kWait = 5000;
+const int kWait = 15000;
 const int kSends = 200;
 
 // A loopback port that nothing listens on now.
@@ -89,6 +89,8 @@ protected:
 
     void stop()
     {
+        // A start that failed leaves no pid: kill(-1) would signal every process.
+        ASSERT_GT(daemon, 0);
         ASSERT_EQ(0, kill(daemon, SIGTERM));
         int status = 0;
         ASSERT_EQ(daemon, waitpid(daemon, &status, 0));
@@ -117,7 +119,7 @@ TEST_F(ModuleLog, LinesArriveNamedAtTheirPriorityAndAFloodIsHeldToItsRate)
                                               std::to_string(kSends) +
                                               "\nsend = thread flags=0x8 event=0x77 payload_size=100\n"));
     ASSERT_TRUE(testmodule::InstallModule(plugins + "/receiver.so", "id = 0x5304\naccepts_write = 1\nmask3 = 0xFF\n"));
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
 
     SyslogRecord record;
     ASSERT_TRUE(arrived("plugin refusing.so ID 0x00005301: open returned 5", &record));
@@ -167,7 +169,8 @@ TEST_F(ModuleLog, LinesArriveNamedAtTheirPriorityAndAFloodIsHeldToItsRate)
     int64_t slowest = 0;
     for (int i = 0; i < kSends; ++i)
         slowest = std::max(slowest, writes[i].num("ms") - sends[i].num("ms"));
-    EXPECT_LT(slowest, 500);
+    // Generous: a blocked delivery would wait for the whole flood.
+    EXPECT_LT(slowest, 3000);
 }
 
 }  // namespace

@@ -140,6 +140,10 @@ bool Child::waitForOutput(const std::string& text, int timeoutMs)
 
 int Child::finish(int timeoutMs)
 {
+    // Never started (or already finished): without this, waitpid and kill
+    // below would take -1 as "any child" and "every process".
+    if (child <= 0)
+        return -1;
     long long deadline = NowMs() + timeoutMs;
     while (NowMs() < deadline && readSome(static_cast<int>(deadline - NowMs()))) {
     }
