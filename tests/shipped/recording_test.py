@@ -69,7 +69,7 @@ class Service(foreground_service.ForegroundService):
     """The service binary in a directory of its own with the shipped modules
     (and any test module) in plugins/, in the foreground."""
 
-    def __init__(self, build, work, source, recorder, extra=None, quick_breaks=True):
+    def __init__(self, build, work, source, recorder, extra=None, quick_breaks=True, start=True):
         super().__init__(os.path.join(build, "bin"), work)
         self.recordings = recorder.get("directory", os.path.join(work, "recordings"))
         plugins = self.plugins
@@ -87,7 +87,9 @@ class Service(foreground_service.ForegroundService):
         if SANITIZER == "address":
             env["LD_PRELOAD"] = " ".join(libraries(os.path.join(work, "orvantisd"), "asan") +
                                          libraries(os.path.join(plugins, "video_source.so"), "av"))
-        self.start(env)
+        self.env = env
+        if start:
+            self.start(env)
 
     def wait_for_line(self, pattern, seconds, count=1):
         wait_for(lambda: len(re.findall(pattern, self.text(), re.M)) >= count, seconds,
@@ -99,7 +101,7 @@ class Service(foreground_service.ForegroundService):
         def order(path):
             name = re.match(r"(.*?Z)(?:-(\d+))?\.", os.path.basename(path))
             return name.group(1), int(name.group(2) or 0)
-        return sorted(glob.glob(os.path.join(self.recordings, "*.*")), key=order)
+        return sorted(glob.glob(os.path.join(self.recordings, "*", "*", "*.*")), key=order)
 
 
 def libraries(binary, prefix):
@@ -197,7 +199,7 @@ def record_udp(build, work):
     sender_args = ["-f", "mpegts", url + "?pkt_size=1316"]
     first = subprocess.Popen(["ffmpeg", "-re"] + encoder_args(30)[1:] + sender_args, stdin=subprocess.DEVNULL)
     try:
-        service.wait_for_line(r"^video_source: stream 1: h264 320x240$", 20)
+        service.wait_for_line(r"^video_source: camera1: stream 1: h264 320x240$", 20)
         time.sleep(2)
     finally:
         first.send_signal(signal.SIGKILL)
@@ -205,7 +207,7 @@ def record_udp(build, work):
     service.wait_for_line(r"^segment_recorder: finished ", 20)
     second = subprocess.Popen(["ffmpeg", "-re"] + encoder_args(4)[1:] + sender_args, stdin=subprocess.DEVNULL)
     try:
-        service.wait_for_line(r"^video_source: stream 2: h264 320x240$", 20)
+        service.wait_for_line(r"^video_source: camera1: stream 2: h264 320x240$", 20)
         second.wait(timeout=20)
     finally:
         second.kill()
@@ -249,7 +251,7 @@ def record_throttled(build, work):
     make_clip(clip, 6)
     service = Service(build, work, {"url": clip, "rate": 1, "at_end": "stop"}, {"segment_seconds": 60},
                       extra={"memory.so": memory})
-    service.wait_for_line(r"^video_source: end of ", 30)
+    service.wait_for_line(r"^video_source: camera1: end of ", 30)
     service.wait_for_line(r"^segment_recorder: finished ", 10)
     text = service.stop()
     sent, refused, failed, _ = source_report(text)
@@ -343,7 +345,7 @@ def record_clip(build, work, clip, container, settings=None):
     """Records `clip` and returns its segments, after the reports."""
     service = Service(build, work, {"url": clip, "rate": 0, "at_end": "stop"},
                       dict({"format": container, "segment_seconds": 60}, **(settings or {})))
-    service.wait_for_line(r"^video_source: end of ", 20)
+    service.wait_for_line(r"^video_source: camera1: end of ", 20)
     text = service.stop()
     sent, refused, failed, _ = source_report(text)
     written = recorder_report(text)[1]
@@ -486,21 +488,21 @@ def record_rtsp(build, work):
     camera.start()
     service = Service(build, work, {"url": camera.url, "rate": 0}, {"segment_seconds": 60}, quick_breaks=False)
     try:
-        service.wait_for_line(r"^video_source: stream 1: h264 160x120$", 20)
+        service.wait_for_line(r"^video_source: camera1: stream 1: h264 160x120$", 20)
         time.sleep(3)
         camera.kill()
         service.wait_for_line(r"^segment_recorder: finished ", 10)
         time.sleep(2)
         restarted = camera.start()
-        service.wait_for_line(r"^video_source: stream 2: ", 10)
+        service.wait_for_line(r"^video_source: camera1: stream 2: ", 10)
         resumed = time.monotonic() - restarted
         time.sleep(2)
         camera.process.send_signal(signal.SIGSTOP)
         hung = time.monotonic()
-        service.wait_for_line(r"^video_source: lost .*: no data for 5000 ms$", 15)
+        service.wait_for_line(r"^video_source: camera1: lost .*: no data for 5000 ms$", 15)
         found = time.monotonic() - hung
         camera.process.send_signal(signal.SIGCONT)
-        service.wait_for_line(r"^video_source: stream 3: ", 35)
+        service.wait_for_line(r"^video_source: camera1: stream 3: ", 35)
         time.sleep(2)
         text = service.stop()
     finally:
@@ -508,7 +510,7 @@ def record_rtsp(build, work):
     if resumed > 3 or found > 8:
         fail("recording resumed %.1f s after the camera came back, a hang was found after %.1f s" % (resumed, found))
     for line in (r"end of \S+", r"lost \S+: no data for 5000 ms", r"cannot open \S+: Connection refused"):
-        if len(re.findall(r"^video_source: %s$" % line, text, re.M)) != 1:
+        if len(re.findall(r"^video_source: camera1: %s$" % line, text, re.M)) != 1:
             fail("not logged once: %r: %s" % (line, text))
     skipped = recorder_report(text)[4]
     if skipped:
@@ -517,40 +519,31 @@ def record_rtsp(build, work):
 
 
 def record_many_rtsp(build, work):
-    """Sixteen RTSP cameras at once, each read by a copy of the source and
-    recorded by a copy of the recorder (one camera per copy, the way an
-    operator sets several up): every camera connects with the default
-    settings and is recorded."""
+    """Sixteen RTSP cameras at once, read by one source and recorded by one
+    recorder: every camera connects with the default settings and is
+    recorded into a folder of its own, from its first key frame on."""
     count = 16
     camera = rtsp_camera(50)
     camera.start_mounts(count)
-    service = foreground_service.ForegroundService(os.path.join(build, "bin"), work)
-    for n in range(count):
-        for name, settings in (("video_source", {"url": camera.url[:-1] + str(n), "rate": 0, "source": n + 1,
-                                                 "module_id": 0x400 + n}),
-                               ("segment_recorder", {"source": n + 1, "module_id": 0x500 + n, "segment_seconds": 60,
-                                                     "directory": os.path.join(work, "recordings", str(n))})):
-            shutil.copy(os.path.join(build, "shipped", name, name + ".so"),
-                        os.path.join(service.plugins, "%s%d.so" % (name, n)))
-            write_settings(os.path.join(service.plugins, "%s%d.conf" % (name, n)), settings)
-    env = dict(os.environ)
-    if SANITIZER == "address":
-        env["LD_PRELOAD"] = " ".join(libraries(os.path.join(work, "orvantisd"), "asan") +
-                                     libraries(os.path.join(service.plugins, "video_source0.so"), "av"))
-    service.start(env)
+    names = ["cam-%02d" % n for n in range(count)]
+    service = Service(build, work, {"rate": 0}, {"segment_seconds": 60}, quick_breaks=False, start=False)
+    with open(os.path.join(service.plugins, "video_source.conf"), "a") as f:
+        for n, name in enumerate(names):
+            f.write("[%s]\nurl = %s\n" % (name, camera.url[:-1] + str(n)))
+    service.start(service.env)
     try:
-        wait_for(lambda: len(re.findall(r"^video_source: stream 1: h264 160x120$", service.text(), re.M)) == count,
-                 40, "%d cameras: %s" % (count, service.text()))
+        wait_for(lambda: len(re.findall(r"^video_source: cam-\d\d: stream 1: h264 160x120$", service.text(),
+                                        re.M)) == count, 40, "%d cameras: %s" % (count, service.text()))
         time.sleep(3)
         text = service.stop()
     finally:
         camera.kill()
-    if re.search(r"^video_source: (cannot open|no video stream in|lost) ", text, re.M):
+    if re.search(r"^video_source: \S+: (cannot open|no video stream in|lost) ", text, re.M):
         fail("a camera failed: " + text)
-    for n in range(count):
-        segments = glob.glob(os.path.join(work, "recordings", str(n), "*.mkv"))
+    for name in names:
+        segments = glob.glob(os.path.join(service.recordings, name, "*", "*.mkv"))
         if len(segments) != 1 or check_segment(segments[0], (160, 120)) < 50:
-            fail("camera %d: segments %s" % (n, segments))
+            fail("camera %s: segments %s" % (name, segments))
 
 
 def record_mjpeg(build, work):
@@ -563,7 +556,7 @@ def record_mjpeg(build, work):
                               stdin=subprocess.DEVNULL)
     try:
         service = Service(build, work, {"url": url, "rate": 0}, {"segment_seconds": 60})
-        service.wait_for_line(r"^video_source: stream 1: mjpeg 160x120$", 20)
+        service.wait_for_line(r"^video_source: camera1: stream 1: mjpeg 160x120$", 20)
         time.sleep(4)
     finally:
         camera.kill()
