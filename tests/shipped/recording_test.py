@@ -15,6 +15,9 @@ Usage: recording_test.py <case> <build dir> <sanitizer: none|address|thread>
               default settings
   many_rtsp   sixteen RTSP cameras at once, with the default settings
   mjpeg       an HTTP MJPEG camera, whose stream has no timestamps
+  jumps       timestamps that go back and jump forward within one input
+  killed      the service killed in the middle of a segment
+  removed_folder  a camera's folder removed while recording
 Exit status 77 skips.
 """
 import glob
@@ -571,9 +574,78 @@ def record_mjpeg(build, work):
         fail("%d frames recorded at %.1f frames a second" % (len(frames), rate))
 
 
+def record_jumps(build, work):
+    """One MPEG-TS file whose timestamps go back, then forward by 100 s, with
+    no new connection (three encoder runs joined byte for byte): a new
+    segment at each jump, one line each, nothing skipped."""
+    parts = []
+    for n, offset in enumerate((0, 0, 100)):
+        parts.append(os.path.join(work, "part%d.ts" % n))
+        subprocess.run(encoder_args(2) + ["-output_ts_offset", str(offset), parts[-1]], check=True)
+    clip = os.path.join(work, "jumps.ts")
+    with open(clip, "wb") as out:
+        for part in parts:
+            with open(part, "rb") as f:
+                out.write(f.read())
+    service = Service(build, work, {"url": clip, "rate": 0, "at_end": "stop"}, {"segment_seconds": 60})
+    service.wait_for_line(r"^video_source: camera1: end of ", 20)
+    text = service.stop()
+    jumps = re.findall(r"^segment_recorder: camera1: timestamps jump by (-?[\d.]+) s, a new segment at the next "
+                       r"key frame$", text, re.M)
+    if len(jumps) != 2 or not float(jumps[0]) < 0 < 90 < float(jumps[1]):
+        fail("jumps logged: %s: %s" % (jumps, text))
+    frames = [check_segment(s) for s in service.segments()]
+    if frames != [2 * FPS] * 3 or recorder_report(text)[4] != 0:
+        fail("segments hold %s frames: %s" % (frames, text))
+
+
+def record_killed(build, work):
+    """The service killed in the middle of a segment: the open segment plays,
+    without an error, to within 2 s of the kill, in both containers."""
+    port = free_udp_port()
+    url = "udp://127.0.0.1:%d" % port
+    sender = subprocess.Popen(["ffmpeg", "-re"] + encoder_args(60)[1:] + ["-f", "mpegts", url + "?pkt_size=1316"],
+                              stdin=subprocess.DEVNULL)
+    try:
+        for container in ("mkv", "mp4"):
+            run = os.path.join(work, container)
+            os.mkdir(run)
+            service = Service(build, run, {"url": url, "rate": 0}, {"format": container, "segment_seconds": 60})
+            service.wait_for_line(r"^video_source: camera1: stream 1: ", 20)
+            started = time.monotonic()
+            time.sleep(5)
+            service.process.kill()
+            service.process.wait()
+            recorded = time.monotonic() - started
+            segments = service.segments()
+            frames = [check_segment(s) for s in segments]
+            if len(segments) != 1 or frames[0] < (recorded - 2) * FPS:
+                fail("%s: %s frames in %s after %.1f s" % (container, frames, segments, recorded))
+    finally:
+        sender.kill()
+        sender.wait()
+
+
+def record_removed_folder(build, work):
+    """The camera's folder removed while recording: the open segment is not
+    reported finished, and the folder is made again at the next one."""
+    clip = os.path.join(work, "clip.mp4")
+    make_clip(clip, 3)
+    service = Service(build, work, {"url": clip, "rate": 1, "at_end": "loop"}, {"segment_seconds": 1})
+    service.wait_for_line(r"^segment_recorder: finished ", 20)
+    shutil.rmtree(os.path.join(service.recordings, "camera1"))
+    service.wait_for_line(r"^segment_recorder: cannot finish .*: No such file or directory$", 10)
+    service.wait_for_line(r"^segment_recorder: writing again", 10)
+    text = service.stop()
+    segments = service.segments()
+    if not segments or [check_segment(s) for s in segments[:-1]] != [FPS] * (len(segments) - 1):
+        fail("segments after the folder came back: %s: %s" % (segments, text))
+
+
 CASES = {"file": record_file, "udp": record_udp, "throttling": record_throttled, "full_disk": record_full_disk,
          "matrix": record_matrix, "size_change": record_size_change, "jittered_cuts": record_jittered_cuts,
-         "rtsp": record_rtsp, "many_rtsp": record_many_rtsp, "mjpeg": record_mjpeg}
+         "rtsp": record_rtsp, "many_rtsp": record_many_rtsp, "mjpeg": record_mjpeg,
+         "jumps": record_jumps, "killed": record_killed, "removed_folder": record_removed_folder}
 
 
 def main():
