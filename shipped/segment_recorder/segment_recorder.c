@@ -54,6 +54,8 @@
 #include <unistd.h>
 
 #include "../common/module_config.h"
+#include "retention.h"
+#include "segment_file.h"
 #include "modules/module_api.h"
 #include "routing/message_api.h"
 #include "routing/video_api.h"
@@ -70,6 +72,7 @@ typedef struct Settings {
     uint64_t source;
     int64_t segment_us;
     int64_t max_jump_us;
+    RetentionLimits limits;
     int64_t max_held_bytes;
 } Settings;
 
@@ -103,6 +106,7 @@ typedef struct Recording {
     AVFormatContext* output;   /* the open segment, or null */
     char name[256];            /* "<camera>/<day>/<file>" */
     char path[2400];
+    int64_t start_us;          /* the segment's wall clock start, as in its name */
     int64_t origin;            /* the segment's first dts: written timestamps start at 0 */
     int64_t first_pts;
     int64_t end_pts;           /* the latest pts + duration */
@@ -127,6 +131,7 @@ static unsigned long dropped;           /* guarded by lock */
 /* Writer thread only (read by Unload after the join). */
 static unsigned long segments, written, lost, skipped;
 static Recording recordings[RECORDER_CAMERAS]; /* the first `cameras` are in use */
+static Retention retention;
 static int cameras;
 
 static void read_settings(void)
@@ -145,6 +150,12 @@ static void read_settings(void)
     settings.segment_us = module_config_number(&config, "segment_seconds", 60) * 1000000;
     settings.max_jump_us = module_config_number(&config, "max_jump_seconds", 10) * 1000000;
     settings.max_held_bytes = module_config_number(&config, "max_held_bytes", 16 << 20);
+    const int64_t hour_us = INT64_C(3600000000), megabyte = 1 << 20;
+    settings.limits.max_age_us = module_config_number(&config, "max_age_hours", 0) * hour_us;
+    settings.limits.max_bytes = module_config_number(&config, "max_megabytes", 0) * megabyte;
+    settings.limits.camera_max_age_us = module_config_number(&config, "camera_max_age_hours", 0) * hour_us;
+    settings.limits.camera_max_bytes = module_config_number(&config, "camera_max_megabytes", 0) * megabyte;
+    settings.limits.min_free_bytes = module_config_number(&config, "min_free_megabytes", 256) * megabyte;
 }
 
 static void release(void* data)
@@ -211,11 +222,14 @@ static int name_segment(Recording* recording, int64_t capture_time_us)
     return make_directory(folder);
 }
 
-static void close_output(Recording* recording)
+/* Closes the segment's file, synced to the disk when `complete`; 0 or the
+ * file's first error. */
+static int close_output(Recording* recording, int complete)
 {
-    avio_closep(&recording->output->pb);
+    int error = segment_file_close(recording->output, complete);
     avformat_free_context(recording->output);
     recording->output = NULL;
+    return error;
 }
 
 /* Reports a disk error once until a segment is finished again. */
@@ -252,6 +266,8 @@ static AVDictionary* crash_safe_options(void)
 
 static int open_segment(Recording* recording, const VideoPacket* first, int64_t dts)
 {
+    retention_enforce(&retention, first->capture_time_us);
+    recording->start_us = first->capture_time_us;
     if (!name_segment(recording, first->capture_time_us)) {
         disk_error(recording, "cannot make the folder of", AVERROR(errno));
         return 0;
@@ -267,7 +283,7 @@ static int open_segment(Recording* recording, const VideoPacket* first, int64_t 
         stream->codecpar->codec_tag = 0;
         stream->time_base = recording->time_base;
         stream->avg_frame_rate = recording->frame_rate;
-        error = avio_open(&recording->output->pb, recording->path, AVIO_FLAG_WRITE);
+        error = segment_file_open(recording->output, recording->path, &retention);
     }
     if (error >= 0) {
         AVDictionary* options = crash_safe_options();
@@ -276,7 +292,7 @@ static int open_segment(Recording* recording, const VideoPacket* first, int64_t 
     }
     if (error < 0) {
         disk_error(recording, "cannot start", error);
-        close_output(recording);
+        close_output(recording, 0);
         unlink(recording->path);
         return 0;
     }
@@ -319,9 +335,9 @@ static void finish_segment(Recording* recording)
     if (!recording->output)
         return;
     int error = av_write_trailer(recording->output);
-    if (error >= 0 && recording->output->pb->error < 0)
-        error = recording->output->pb->error;
-    close_output(recording);
+    const int closed = close_output(recording, error >= 0);
+    if (error >= 0)
+        error = closed;
     if (error >= 0)
         error = read_back(recording);
     ++segments;
@@ -332,6 +348,9 @@ static void finish_segment(Recording* recording)
     double seconds = (double)(recording->end_pts - recording->first_pts) * av_q2d(recording->time_base);
     fprintf(stderr, "segment_recorder: finished %s: %lu packets, %.1f s\n", recording->name, recording->packets,
             seconds);
+    struct stat status;
+    if (stat(recording->path, &status) == 0)
+        retention_add(&retention, recording->name, recording->start_us, (int64_t)status.st_size);
     if (recording->failing)
         fprintf(stderr, "segment_recorder: writing again, %lu packets lost meanwhile\n", lost);
     recording->failing = 0;
@@ -341,7 +360,7 @@ static void finish_segment(Recording* recording)
 static void abandon_segment(Recording* recording, int error)
 {
     av_write_trailer(recording->output);
-    close_output(recording);
+    close_output(recording, 0);
     ++segments;
     fail_segment(recording, "cannot write", error);
     recording->need_key = 1;
@@ -576,6 +595,7 @@ static Recording* recording_of(uint64_t source)
 static void* write_segments(void* unused)
 {
     (void)unused;
+    retention_start(&retention, settings.directory, settings.limits);
     Item* item;
     while ((item = next_item())) {
         Recording* recording = recording_of(item->is_packet ? item->packet.source : item->stream.stream.source);
@@ -592,6 +612,7 @@ static void* write_segments(void* unused)
         avcodec_parameters_free(&recordings[i].params);
         av_packet_free(&recordings[i].packet);
     }
+    retention_stop(&retention);
     return NULL;
 }
 
@@ -742,7 +763,7 @@ EXPORT int32_t Unload(void* in, void* out)
     (void)out;
     fprintf(stderr,
             "segment_recorder: %lu segments, %lu packets written, %lu dropped beyond the hold bound, "
-            "%lu lost to disk errors, %lu skipped to a key frame\n",
-            segments, written, dropped, lost, skipped);
+            "%lu lost to disk errors, %lu skipped to a key frame, %lu old segments deleted\n",
+            segments, written, dropped, lost, skipped, retention.deleted);
     return 0;
 }

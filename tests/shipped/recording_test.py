@@ -9,6 +9,8 @@ Usage: recording_test.py <case> <build dir> <sanitizer: none|address|thread>
   throttling  throttling on, then off, leaves a gap and valid segments
   full_disk   a recorder directory on a tiny tmpfs: counted losses, a clear
               log line, bounded memory (needs root: a private mount namespace)
+  retention   three cameras write four times a small tmpfs: the oldest go
+              first, fairly, and nothing is lost (needs root likewise)
   matrix      codecs and containers: every decoded frame recorded, checked
               by its hash; size_change and jittered_cuts likewise
   rtsp        a GStreamer RTSP camera killed, hung and restarted, with the
@@ -133,7 +135,8 @@ def report(text, pattern):
 
 def recorder_report(text):
     return report(text, r"segment_recorder: (\d+) segments, (\d+) packets written, (\d+) dropped beyond the "
-                        r"hold bound, (\d+) lost to disk errors, (\d+) skipped to a key frame")
+                        r"hold bound, (\d+) lost to disk errors, (\d+) skipped to a key frame, (\d+) old segments "
+                        r"deleted")
 
 
 def source_report(text):
@@ -188,7 +191,7 @@ def record_file(build, work):
         frames = [check_segment(s) for s in segments]
         if frames != [FPS] * 3 or not all(s.endswith("." + container) for s in segments):
             fail("%s segments %s hold %s frames" % (container, segments, frames))
-        if source_report(text)[:3] != [3 * FPS, 0, 0] or recorder_report(text) != [3, 3 * FPS, 0, 0, 0]:
+        if source_report(text)[:3] != [3 * FPS, 0, 0] or recorder_report(text)[:5] != [3, 3 * FPS, 0, 0, 0]:
             fail("reports: " + text)
 
 
@@ -275,10 +278,9 @@ def rss_kib(pid):
         return int(re.search(r"VmRSS:\s+(\d+) kB", f.read()).group(1))
 
 
-def record_full_disk(build, work):
-    """Large packets at four times real time into a 1 MiB tmpfs: the recorder
-    reports the full disk once, counts what it could not write, and the
-    service's memory stays flat while the source keeps sending."""
+def small_disk(work, size):
+    """A tmpfs of `size` in a private mount namespace: the test runs again
+    inside one (needs root and unshare, or skips)."""
     if os.environ.get("ORV_PRIVATE_MOUNTS") != "1":
         if os.geteuid() != 0 or not shutil.which("unshare"):
             print("needs root and unshare for a private tmpfs")
@@ -288,7 +290,16 @@ def record_full_disk(build, work):
                                 env=env).returncode)
     disk = os.path.join(work, "disk")
     os.mkdir(disk)
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", disk], check=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", disk], check=True)
+    return disk
+
+
+def record_full_disk(build, work):
+    """Large packets at four times real time into a 1 MiB tmpfs, segments
+    larger than the disk: the recorder reports the full disk once, counts
+    what it could not write, and the service's memory stays flat while the
+    source keeps sending."""
+    disk = small_disk(work, "1m")
     clip = os.path.join(work, "clip.mp4")
     make_clip(clip, 2, noise=True)
     service = Service(build, work, {"url": clip, "rate": 4, "at_end": "loop"},
@@ -308,6 +319,36 @@ def record_full_disk(build, work):
     # resident size says whether payloads pile up.
     if SANITIZER == "none" and after - before > 16 * 1024:
         fail("resident memory grew from %d to %d KiB" % (before, after))
+
+
+def record_retention(build, work):
+    """Three cameras, one at twice the others' bitrate, write four times the
+    size of a 6 MiB tmpfs: recording never stops and loses nothing, the
+    oldest segments of each camera go first, every camera keeps its recent
+    history, and the deletions are summed up."""
+    disk = small_disk(work, "6m")
+    clip = os.path.join(work, "noise.mp4")
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:duration=2",
+                    "-vf", "noise=alls=100:allf=t", "-qp", "0", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-g", "25",
+                    clip], check=True)
+    service = Service(build, work, {"at_end": "loop"}, {"directory": disk, "segment_seconds": 1,
+                                                        "min_free_megabytes": 1}, start=False)
+    with open(os.path.join(service.plugins, "video_source.conf"), "a") as f:
+        for name, rate in (("big", 2), ("small1", 1), ("small2", 1)):
+            f.write("[%s]\nurl = %s\nrate = %d\n" % (name, clip, rate))
+    service.start(service.env)
+    time.sleep(8)
+    text = service.stop()
+    report = recorder_report(text)
+    if report[2:4] != [0, 0] or "No space" in text or report[5] == 0:
+        fail("dropped, lost or nothing deleted: " + text)
+    if not re.search(r"^segment_recorder: deleted \d+ old segments \(\d+ bytes\), \d+ kept", text, re.M):
+        fail("no summary of the deletions: " + text)
+    for name in ("big", "small1", "small2"):
+        finished = re.findall(r"^segment_recorder: finished %s/\S+/(\S+):" % name, text, re.M)
+        kept = sorted(os.path.basename(p) for p in glob.glob(os.path.join(disk, name, "*", "*")))
+        if len(kept) < 2 or kept != finished[-len(kept):]:
+            fail("%s keeps %s of %s" % (name, kept, finished))
 
 
 # Short clips, 160x120 at 25 fps with a key frame every second: name, input
@@ -643,6 +684,7 @@ def record_removed_folder(build, work):
 
 
 CASES = {"file": record_file, "udp": record_udp, "throttling": record_throttled, "full_disk": record_full_disk,
+         "retention": record_retention,
          "matrix": record_matrix, "size_change": record_size_change, "jittered_cuts": record_jittered_cuts,
          "rtsp": record_rtsp, "many_rtsp": record_many_rtsp, "mjpeg": record_mjpeg,
          "jumps": record_jumps, "killed": record_killed, "removed_folder": record_removed_folder}
