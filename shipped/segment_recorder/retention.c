@@ -154,6 +154,8 @@ static void delete_segment(Retention* retention, int index)
     snprintf(path, sizeof path, "%s/%s", retention->directory, segment->name);
     if (unlink(path) != 0)
         perror("segment_recorder: cannot delete an old segment");
+    if (retention->on_delete)
+        retention->on_delete(retention->context, segment->name);
     char* slash = strrchr(path, '/');
     *slash = 0;
     rmdir(path); /* fails while the folder holds anything */

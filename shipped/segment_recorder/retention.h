@@ -49,6 +49,8 @@ typedef struct Retention {
     unsigned long unreported;   /* deleted since the latest summary */
     int64_t unreported_bytes;
     int64_t reported_us;        /* monotonic time of the latest summary */
+    void (*on_delete)(void* context, const char* name); /* told of each deletion, when set */
+    void* context;
 } Retention;
 
 /* Lists the segments already in `directory` (which must outlive the object). */

@@ -56,6 +56,7 @@
 #include "../common/module_config.h"
 #include "retention.h"
 #include "segment_file.h"
+#include "segment_index.h"
 #include "modules/module_api.h"
 #include "routing/message_api.h"
 #include "routing/video_api.h"
@@ -107,11 +108,16 @@ typedef struct Recording {
     char name[256];            /* "<camera>/<day>/<file>" */
     char path[2400];
     int64_t start_us;          /* the segment's wall clock start, as in its name */
+    int have_anchor;           /* anchor_us is the wall clock time of anchor_pts */
+    int64_t anchor_us;
+    int64_t anchor_pts;
     int64_t origin;            /* the segment's first dts: written timestamps start at 0 */
     int64_t first_pts;
     int64_t end_pts;           /* the latest pts + duration */
     int64_t last_dts;
     unsigned long packets;     /* in the open segment */
+    unsigned long key_frames;  /* likewise */
+    unsigned long gaps;        /* likewise: places where packets were lost */
     int failing;               /* a disk error was reported and no segment finished since */
     AVPacket* packet;
 } Recording;
@@ -132,6 +138,7 @@ static unsigned long dropped;           /* guarded by lock */
 static unsigned long segments, written, lost, skipped;
 static Recording recordings[RECORDER_CAMERAS]; /* the first `cameras` are in use */
 static Retention retention;
+static SegmentIndex segment_index;
 static int cameras;
 
 static void read_settings(void)
@@ -264,11 +271,30 @@ static AVDictionary* crash_safe_options(void)
     return options;
 }
 
+/* The wall clock time of `pts`: on the stream's clock from the latest
+ * anchor, so that the segments of a connection follow each other without a
+ * gap or an overlap; anchored again at the capture time when the two clocks
+ * have parted by more than a second (a file read faster than real time, a
+ * camera's drifting clock). */
+static int64_t wall_time_of(Recording* recording, const VideoPacket* first, int64_t pts)
+{
+    if (recording->have_anchor) {
+        int64_t at = recording->anchor_us + av_rescale_q(pts - recording->anchor_pts, recording->time_base,
+                                                         AV_TIME_BASE_Q);
+        if (llabs(at - first->capture_time_us) <= 1000000)
+            return at;
+    }
+    recording->have_anchor = 1;
+    recording->anchor_us = first->capture_time_us;
+    recording->anchor_pts = pts;
+    return first->capture_time_us;
+}
+
 static int open_segment(Recording* recording, const VideoPacket* first, int64_t dts)
 {
-    retention_enforce(&retention, first->capture_time_us);
-    recording->start_us = first->capture_time_us;
-    if (!name_segment(recording, first->capture_time_us)) {
+    recording->start_us = wall_time_of(recording, first, first->pts != ORV_VIDEO_NO_TIMESTAMP ? first->pts : dts);
+    retention_enforce(&retention, recording->start_us);
+    if (!name_segment(recording, recording->start_us)) {
         disk_error(recording, "cannot make the folder of", AVERROR(errno));
         return 0;
     }
@@ -302,6 +328,8 @@ static int open_segment(Recording* recording, const VideoPacket* first, int64_t 
     recording->end_pts = recording->first_pts;
     recording->last_dts = INT64_MIN;
     recording->packets = 0;
+    recording->key_frames = 0;
+    recording->gaps = 0;
     return 1;
 }
 
@@ -349,8 +377,13 @@ static void finish_segment(Recording* recording)
     fprintf(stderr, "segment_recorder: finished %s: %lu packets, %.1f s\n", recording->name, recording->packets,
             seconds);
     struct stat status;
-    if (stat(recording->path, &status) == 0)
+    if (stat(recording->path, &status) == 0) {
         retention_add(&retention, recording->name, recording->start_us, (int64_t)status.st_size);
+        const int64_t start_ms = recording->start_us / 1000;
+        SegmentIndexRow row = {recording->camera, recording->name, start_ms, start_ms + (int64_t)(seconds * 1000),
+                               (int64_t)status.st_size, (long)recording->key_frames, (long)recording->gaps};
+        segment_index_add(&segment_index, &row);
+    }
     if (recording->failing)
         fprintf(stderr, "segment_recorder: writing again, %lu packets lost meanwhile\n", lost);
     recording->failing = 0;
@@ -444,6 +477,7 @@ static void begin_stream(Recording* recording, const VideoStreamFormat* full, co
         recording->half_frame = av_rescale_q(1, av_inv_q(recording->frame_rate), recording->time_base) / 2;
     }
     recording->have_boundary = 0;
+    recording->have_anchor = 0;
 }
 
 static void handle_stream(Recording* recording, const Item* item)
@@ -462,6 +496,7 @@ static void follow_sequence(Recording* recording, const VideoPacket* record)
                 (unsigned long long)(record->sequence - recording->next_sequence),
                 (unsigned long long)record->sequence);
         recording->need_key = 1;
+        recording->gaps += recording->output != NULL;
     }
     recording->have_sequence = 1;
     recording->next_sequence = record->sequence + 1;
@@ -490,6 +525,7 @@ static int timestamps_jump(Recording* recording, int64_t dts)
             recording->camera, step);
     finish_segment(recording);
     recording->have_boundary = 0;
+    recording->have_anchor = 0;
     recording->need_key = 1;
     return 1;
 }
@@ -538,6 +574,7 @@ static void handle_packet(Recording* recording, const Item* item)
     }
     ++written;
     ++recording->packets;
+    recording->key_frames += key;
     recording->last_dts = dts;
     int64_t pts = record->pts != ORV_VIDEO_NO_TIMESTAMP ? record->pts : dts;
     if (pts + record->duration > recording->end_pts)
@@ -592,10 +629,18 @@ static Recording* recording_of(uint64_t source)
     return recording;
 }
 
+static void forget_segment(void* index, const char* name)
+{
+    segment_index_remove(index, name);
+}
+
 static void* write_segments(void* unused)
 {
     (void)unused;
     retention_start(&retention, settings.directory, settings.limits);
+    segment_index_open(&segment_index, settings.directory, &retention);
+    retention.on_delete = forget_segment;
+    retention.context = &segment_index;
     Item* item;
     while ((item = next_item())) {
         Recording* recording = recording_of(item->is_packet ? item->packet.source : item->stream.stream.source);
@@ -613,6 +658,7 @@ static void* write_segments(void* unused)
         av_packet_free(&recordings[i].packet);
     }
     retention_stop(&retention);
+    segment_index_close(&segment_index);
     return NULL;
 }
 

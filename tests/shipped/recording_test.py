@@ -20,6 +20,8 @@ Usage: recording_test.py <case> <build dir> <sanitizer: none|address|thread>
   jumps       timestamps that go back and jump forward within one input
   killed      the service killed in the middle of a segment
   removed_folder  a camera's folder removed while recording
+  index       the index of a recording and of a generated day, read by
+              orvantis-recordings; a damaged index made again
 Exit status 77 skips.
 """
 import glob
@@ -683,11 +685,74 @@ def record_removed_folder(build, work):
         fail("segments after the folder came back: %s: %s" % (segments, text))
 
 
+def tool(build, recordings, *args):
+    return subprocess.run([os.path.join(build, "bin", "orvantis-recordings"), "-d", recordings] + list(args),
+                          capture_output=True, text=True)
+
+
+def record_index(build, work):
+    """The index of a recording and of a generated day of another camera
+    (one segment a minute, linked from a recorded one): the tool lists both,
+    finds a moment's segment and offset, says when there is no footage,
+    exports a range that plays from its first second; a damaged index is
+    made again from the files."""
+    clip = os.path.join(work, "clip.mp4")
+    make_clip(clip, 4)
+    service = Service(build, work, {"url": clip, "rate": 1, "at_end": "stop"}, {"segment_seconds": 2})
+    service.wait_for_line(r"^video_source: camera1: end of ", 20)
+    service.stop()
+    recorded = service.segments()
+    day = os.path.join(service.recordings, "yard", "2025-01-05")
+    os.makedirs(day)
+    for minute in range(24 * 60):
+        os.link(recorded[0], os.path.join(day, "20250105T%02d%02d00.000Z.mkv" % divmod(minute, 60)))
+    damaged = os.path.join(service.recordings, "index.sqlite")
+    for tail in ("-wal", "-shm"):
+        if os.path.exists(damaged + tail):
+            os.remove(damaged + tail)
+    with open(damaged, "r+b") as f:
+        f.write(b"not a database" * 100)
+    service = Service(build, os.path.join(work, "again"), {"url": clip, "rate": 0, "at_end": "stop"},
+                      {"directory": service.recordings, "segment_seconds": 60})
+    service.wait_for_line(r"^segment_recorder: finished ", 20)
+    text = service.stop()
+    if "made again from the files" not in text:
+        fail("the damaged index was not made again: " + text)
+    cameras = tool(build, service.recordings, "cameras").stdout.split()
+    if cameras[:2] != ["camera1", "3"] or cameras[5:7] != ["yard", "1440"]:
+        fail("cameras: %s" % cameras)
+    found = tool(build, service.recordings, "find", "yard", "2025-01-05T10:30:01.500Z")
+    if found.stdout.split() != [os.path.join(day, "20250105T103000.000Z.mkv"), "1.500"]:
+        fail("find: %r %r" % (found.stdout, found.stderr))
+    if tool(build, service.recordings, "find", "yard", "2025-01-05T10:30:30Z").returncode != 1:
+        fail("footage found in a gap")
+    start = tool(build, service.recordings, "segments", "camera1").stdout.split()[0]
+    seconds = re.match(r".*T\d\d:\d\d:(\d\d\.\d+)Z", start).group(1)
+    exported = os.path.join(work, "export.mp4")
+
+    def at(offset):
+        return start.replace(seconds + "Z", "%06.3fZ" % (float(seconds) + offset))
+    if float(seconds) > 55:
+        print("the recording started too close to a minute's end to shift by seconds; skipped")
+        sys.exit(SKIP)
+    result = tool(build, service.recordings, "export", "camera1", at(1), at(3), exported)
+    if result.returncode != 0:
+        fail("export: %s" % result.stderr)
+    check_segment(exported)
+    frames = [h for _, h in frame_hashes(exported)]
+    source = [h for _, h in frame_hashes(clip)]
+    # The end is cut by decoding time: up to the B-frames' delay more pictures.
+    if not 2 * FPS <= len(frames) <= 2 * FPS + 3 or frames[:2 * FPS] != source[FPS:3 * FPS]:
+        fail("the export holds %d frames, from the clip's %s" % (len(frames), source.index(frames[0])
+                                                                 if frames[0] in source else None))
+
+
 CASES = {"file": record_file, "udp": record_udp, "throttling": record_throttled, "full_disk": record_full_disk,
          "retention": record_retention,
          "matrix": record_matrix, "size_change": record_size_change, "jittered_cuts": record_jittered_cuts,
          "rtsp": record_rtsp, "many_rtsp": record_many_rtsp, "mjpeg": record_mjpeg,
-         "jumps": record_jumps, "killed": record_killed, "removed_folder": record_removed_folder}
+         "jumps": record_jumps, "killed": record_killed, "removed_folder": record_removed_folder,
+         "index": record_index}
 
 
 def main():
