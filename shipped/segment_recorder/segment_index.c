@@ -6,7 +6,7 @@
 #include <string.h>
 
 static const char* const schema =
-    "PRAGMA journal_mode=WAL;"
+    "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;" /* a row lost to a power cut comes back from its file */
     "CREATE TABLE IF NOT EXISTS segments (camera TEXT NOT NULL, start_ms INTEGER NOT NULL,"
     " end_ms INTEGER NOT NULL, path TEXT NOT NULL UNIQUE, bytes INTEGER NOT NULL,"
     " key_frames INTEGER NOT NULL, gaps INTEGER NOT NULL);"

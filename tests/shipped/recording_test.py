@@ -324,20 +324,22 @@ def record_full_disk(build, work):
 
 
 def record_retention(build, work):
-    """Three cameras, one at twice the others' bitrate, write four times the
-    size of a 6 MiB tmpfs: recording never stops and loses nothing, the
+    """Three cameras, one at about twice the others' bitrate, write four
+    times the size of a 6 MiB tmpfs: recording never stops and loses nothing, the
     oldest segments of each camera go first, every camera keeps its recent
     history, and the deletions are summed up."""
     disk = small_disk(work, "6m")
-    clip = os.path.join(work, "noise.mp4")
-    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:duration=2",
-                    "-vf", "noise=alls=100:allf=t", "-qp", "0", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-g", "25",
-                    clip], check=True)
-    service = Service(build, work, {"at_end": "loop"}, {"directory": disk, "segment_seconds": 1,
-                                                        "min_free_megabytes": 1}, start=False)
+    clips = {}
+    for size in ("160x120", "240x180"):
+        clips[size] = os.path.join(work, "noise-%s.mp4" % size)
+        subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=%s:rate=25:duration=2" % size,
+                        "-vf", "noise=alls=100:allf=t", "-qp", "0", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-g",
+                        "25", clips[size]], check=True)
+    service = Service(build, work, {"at_end": "loop", "rate": 1}, {"directory": disk, "segment_seconds": 1,
+                                                                   "min_free_megabytes": 1}, start=False)
     with open(os.path.join(service.plugins, "video_source.conf"), "a") as f:
-        for name, rate in (("big", 2), ("small1", 1), ("small2", 1)):
-            f.write("[%s]\nurl = %s\nrate = %d\n" % (name, clip, rate))
+        for name, size in (("big", "240x180"), ("small1", "160x120"), ("small2", "160x120")):
+            f.write("[%s]\nurl = %s\n" % (name, clips[size]))
     service.start(service.env)
     time.sleep(8)
     text = service.stop()
