@@ -108,6 +108,7 @@ typedef struct Recording {
     char name[256];            /* "<camera>/<day>/<file>" */
     char path[2400];
     int64_t start_us;          /* the segment's wall clock start, as in its name */
+    int64_t end_us;            /* the wall clock end of the latest segment; 0 before the first */
     int have_anchor;           /* anchor_us is the wall clock time of anchor_pts */
     int64_t anchor_us;
     int64_t anchor_pts;
@@ -274,8 +275,10 @@ static AVDictionary* crash_safe_options(void)
 /* The wall clock time of `pts`: on the stream's clock from the latest
  * anchor, so that the segments of a connection follow each other without a
  * gap or an overlap; anchored again at the capture time when the two clocks
- * have parted by more than a second (a file read faster than real time, a
- * camera's drifting clock). */
+ * have parted by more than a second (a new connection, a camera's drifting
+ * clock), but never before the end of the camera's previous segment, so
+ * that names sort in recording order even for a file read faster than real
+ * time. */
 static int64_t wall_time_of(Recording* recording, const VideoPacket* first, int64_t pts)
 {
     if (recording->have_anchor) {
@@ -285,15 +288,15 @@ static int64_t wall_time_of(Recording* recording, const VideoPacket* first, int6
             return at;
     }
     recording->have_anchor = 1;
-    recording->anchor_us = first->capture_time_us;
+    recording->anchor_us = first->capture_time_us > recording->end_us ? first->capture_time_us : recording->end_us;
     recording->anchor_pts = pts;
-    return first->capture_time_us;
+    return recording->anchor_us;
 }
 
 static int open_segment(Recording* recording, const VideoPacket* first, int64_t dts)
 {
     recording->start_us = wall_time_of(recording, first, first->pts != ORV_VIDEO_NO_TIMESTAMP ? first->pts : dts);
-    retention_enforce(&retention, recording->start_us);
+    retention_enforce(&retention, first->capture_time_us);
     if (!name_segment(recording, recording->start_us)) {
         disk_error(recording, "cannot make the folder of", AVERROR(errno));
         return 0;
@@ -358,12 +361,21 @@ static int read_back(const Recording* recording)
     return error;
 }
 
+/* Notes the closed segment's wall clock end; its length in seconds. */
+static double note_end(Recording* recording)
+{
+    const double seconds = (double)(recording->end_pts - recording->first_pts) * av_q2d(recording->time_base);
+    recording->end_us = recording->start_us + (int64_t)(seconds * 1000000);
+    return seconds;
+}
+
 static void finish_segment(Recording* recording)
 {
     if (!recording->output)
         return;
     int error = av_write_trailer(recording->output);
     const int closed = close_output(recording, error >= 0);
+    const double seconds = note_end(recording);
     if (error >= 0)
         error = closed;
     if (error >= 0)
@@ -373,7 +385,6 @@ static void finish_segment(Recording* recording)
         fail_segment(recording, "cannot finish", error);
         return;
     }
-    double seconds = (double)(recording->end_pts - recording->first_pts) * av_q2d(recording->time_base);
     fprintf(stderr, "segment_recorder: finished %s: %lu packets, %.1f s\n", recording->name, recording->packets,
             seconds);
     struct stat status;
@@ -394,6 +405,7 @@ static void abandon_segment(Recording* recording, int error)
 {
     av_write_trailer(recording->output);
     close_output(recording, 0);
+    note_end(recording);
     ++segments;
     fail_segment(recording, "cannot write", error);
     recording->need_key = 1;

@@ -1,14 +1,17 @@
 /*
- * Shipped module: a video source. It reads one input with FFmpeg's
- * libavformat (a file, rtsp://, udp://, http://, whatever libavformat opens),
- * demuxes it without decoding, and sends the packets of its best video stream
- * as video messages (routing/video_api.h): a stream record before the first
- * packet of every connection and whenever the codec parameters change, one
- * packet message per compressed packet, and an end record when a connection
- * ends.
+ * Shipped module: a video source. It reads any number of cameras
+ * (camera_settings.h), each an input that FFmpeg's libavformat opens (a file,
+ * rtsp://, udp://, http://), demuxes them without decoding, and sends the
+ * packets of each one's best video stream as video messages
+ * (routing/video_api.h): a stream record before the first packet of every
+ * connection and whenever the codec parameters change, one packet message per
+ * compressed packet naming its camera, and an end record when a connection
+ * ends. Each camera has its own source number, serials and sequence numbers,
+ * and a thread of its own: it alone touches its Camera record.
  *
  * Rules of the module contract shown here:
- * - The work runs in the IOCTL worker call (wants_ioctl_worker), which may
+ * - The work runs in the IOCTL worker call (wants_ioctl_worker), which reads
+ *   the first camera and starts a thread for each other one, and may
  *   last as long as the module likes; Close makes it return promptly: it sets
  *   `stopping`, wakes every wait of the worker, and libavformat's interrupt
  *   callback ends a blocked open or read. Unload waits for the worker's end,

@@ -263,7 +263,7 @@ def record_throttled(build, work):
     service.wait_for_line(r"^segment_recorder: finished ", 10)
     text = service.stop()
     sent, refused, failed, _ = source_report(text)
-    segments, written, dropped, lost, skipped = recorder_report(text)
+    segments, written, dropped, lost, skipped = recorder_report(text)[:5]
     if refused == 0 or sent + refused != 6 * FPS or failed or dropped or lost:
         fail("no gap from throttling, or packets lost otherwise: " + text)
     if "segment_recorder: %d packets missing" % refused not in text:
@@ -351,7 +351,7 @@ def record_retention(build, work):
     for name in ("big", "small1", "small2"):
         finished = re.findall(r"^segment_recorder: finished %s/\S+/(\S+):" % name, text, re.M)
         kept = sorted(os.path.basename(p) for p in glob.glob(os.path.join(disk, name, "*", "*")))
-        if len(kept) < 2 or kept != finished[-len(kept):]:
+        if not kept or kept != finished[-len(kept):]:
             fail("%s keeps %s of %s" % (name, kept, finished))
 
 
