@@ -50,9 +50,11 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "../common/host_services.h"
 #include "../common/module_config.h"
 #include "retention.h"
 #include "segment_file.h"
@@ -140,6 +142,8 @@ static unsigned long segments, written, lost, skipped;
 static Recording recordings[RECORDER_CAMERAS]; /* the first `cameras` are in use */
 static Retention retention;
 static SegmentIndex segment_index;
+/* Health through the host's metrics (0: none); set in Load. */
+static int64_t segments_metric, bytes_metric, deleted_metric, free_metric, disk_errors_metric;
 static int cameras;
 
 static void read_settings(void)
@@ -243,6 +247,7 @@ static int close_output(Recording* recording, int complete)
 /* Reports a disk error once until a segment is finished again. */
 static void disk_error(Recording* recording, const char* what, int error)
 {
+    host_metric_add(disk_errors_metric, 1);
     if (!recording->failing)
         report_error(what, recording->path, error);
     recording->failing = 1;
@@ -297,6 +302,9 @@ static int open_segment(Recording* recording, const VideoPacket* first, int64_t 
 {
     recording->start_us = wall_time_of(recording, first, first->pts != ORV_VIDEO_NO_TIMESTAMP ? first->pts : dts);
     retention_enforce(&retention, first->capture_time_us);
+    struct statvfs disk;
+    if (statvfs(settings.directory, &disk) == 0)
+        host_metric_set(free_metric, (double)disk.f_bavail * (double)disk.f_frsize);
     if (!name_segment(recording, recording->start_us)) {
         disk_error(recording, "cannot make the folder of", AVERROR(errno));
         return 0;
@@ -390,6 +398,8 @@ static void finish_segment(Recording* recording)
     struct stat status;
     if (stat(recording->path, &status) == 0) {
         retention_add(&retention, recording->name, recording->start_us, (int64_t)status.st_size);
+        host_metric_add(segments_metric, 1);
+        host_metric_add(bytes_metric, (double)status.st_size);
         const int64_t start_ms = recording->start_us / 1000;
         SegmentIndexRow row = {recording->camera, recording->name, start_ms, start_ms + (int64_t)(seconds * 1000),
                                (int64_t)status.st_size, (long)recording->key_frames, (long)recording->gaps};
@@ -643,6 +653,7 @@ static Recording* recording_of(uint64_t source)
 
 static void forget_segment(void* index, const char* name)
 {
+    host_metric_add(deleted_metric, 1);
     segment_index_remove(index, name);
 }
 
@@ -752,6 +763,15 @@ EXPORT int32_t Load(void* in, void* out)
     ModuleInfo* info = out;
     send_message = args->callback;
     read_settings();
+    host_services_find("segment_recorder", settings.module_id);
+    segments_metric = host_metric(ORV_METRIC_COUNTER, "segment_recorder_segments_total", "segments finished", NULL);
+    bytes_metric = host_metric(ORV_METRIC_COUNTER, "segment_recorder_bytes_total", "bytes of finished segments", NULL);
+    deleted_metric = host_metric(ORV_METRIC_COUNTER, "segment_recorder_deleted_segments_total",
+                                 "old segments deleted to keep within the limits", NULL);
+    free_metric = host_metric(ORV_METRIC_GAUGE, "segment_recorder_free_bytes",
+                              "free bytes on the recordings' file system at the latest segment start", NULL);
+    disk_errors_metric = host_metric(ORV_METRIC_COUNTER, "segment_recorder_disk_errors_total",
+                                     "segments that could not be started, written or finished", NULL);
     info->module_id = settings.module_id;
     info->class_mask[0] = ORV_VIDEO_PACKET_KEY;
     info->class_mask[1] = ORV_VIDEO_STREAM_KEY;

@@ -44,6 +44,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "../common/host_services.h"
 #include "../common/module_config.h"
 #include "camera_settings.h"
 #include "packet_timing.h"
@@ -67,6 +68,8 @@ typedef struct Camera {
     char last_failure[256];  /* the latest reason a connection failed or broke; empty once connected */
     pthread_t thread;
     int thread_started;
+    /* Its health through the host's metrics (0: none), labelled by its name. */
+    int64_t connected_metric, frames_metric, bytes_metric, last_packet_metric, connections_metric;
 } Camera;
 
 /* One connection to the input; worker thread only. */
@@ -132,6 +135,24 @@ static void read_settings(void)
     free(config);
     for (int i = 0; i < list.count; ++i)
         cameras[i].settings = list.cameras[i];
+}
+
+/* Each camera's metrics: whether it is connected, its frames and bytes (a
+ * rate is their increase), the wall clock time of its latest packet (its
+ * age is now minus that), and its connections. */
+static void declare_metrics(Camera* camera)
+{
+    const char* name = camera->settings.name;
+    camera->connected_metric = host_metric(ORV_METRIC_GAUGE, "video_source_connected",
+                                           "1 while the camera is connected", "camera", name, NULL);
+    camera->frames_metric = host_metric(ORV_METRIC_COUNTER, "video_source_frames_total",
+                                        "packets of the camera's video accepted by the service", "camera", name, NULL);
+    camera->bytes_metric = host_metric(ORV_METRIC_COUNTER, "video_source_bytes_total",
+                                       "bytes of the camera's video packets read", "camera", name, NULL);
+    camera->last_packet_metric = host_metric(ORV_METRIC_GAUGE, "video_source_last_packet_time_seconds",
+                                             "Unix time of the camera's latest packet", "camera", name, NULL);
+    camera->connections_metric = host_metric(ORV_METRIC_COUNTER, "video_source_connections_total",
+                                             "connections made to the camera", "camera", name, NULL);
 }
 
 static int32_t send_video(uint64_t flags, uint64_t event, const void* body, size_t body_size, void* data,
@@ -287,9 +308,10 @@ static void note_result(Camera* camera, int32_t result)
         fprintf(stderr, "video_source: %s: video accepted again, %lu packets refused so far\n", camera->settings.name,
                 camera->refused);
     camera->throttled = 0;
-    if (result == ORV_RESULT_OK)
+    if (result == ORV_RESULT_OK) {
         ++camera->sent;
-    else
+        host_metric_add(camera->frames_metric, 1);
+    } else
         ++camera->failed;
 }
 
@@ -311,6 +333,8 @@ static void send_packet(Session* session, const AVPacket* packet, int64_t captur
     record->capture_time_us = capture_us;
     record->packet_flags = (packet->flags & AV_PKT_FLAG_KEY) ? ORV_VIDEO_KEY_FRAME : 0;
     memcpy(named.camera, camera->settings.name, sizeof named.camera);
+    host_metric_add(camera->bytes_metric, packet->size);
+    host_metric_set(camera->last_packet_metric, (double)capture_us / 1e6);
     note_result(camera, send_video(ORV_VIDEO_PACKET_FLAGS, ORV_EVENT_VIDEO_PACKET, &named, sizeof named, packet->data,
                                    packet->size));
     ++session->sent_packets;
@@ -463,6 +487,8 @@ static enum SessionEnd run_session(Session* session)
     session->sent = avcodec_parameters_alloc();
     if (session->sent && open_input(session)) {
         ++session->camera->connections;
+        host_metric_add(session->camera->connections_metric, 1);
+        host_metric_set(session->camera->connected_metric, 1);
         const AVStream* stream = session->input->streams[session->stream];
         packet_timing_start(&session->timing, stream, by_capture_time(session), wall_us());
         parameter_watch_start(&session->watch, stream->codecpar);
@@ -470,6 +496,7 @@ static enum SessionEnd run_session(Session* session)
         if (session->begun)
             send_stream(session, ORV_VIDEO_STREAM_END, session->sent);
     }
+    host_metric_set(session->camera->connected_metric, 0);
     if (atomic_load(&stopping))
         end = SESSION_STOPPED;
     packet_timing_stop(&session->timing);
@@ -538,6 +565,9 @@ EXPORT int32_t Load(void* in, void* out)
     pthread_condattr_destroy(&attributes);
     send_message = args->callback;
     read_settings();
+    host_services_find("video_source", list.module_id);
+    for (int i = 0; i < list.count; ++i)
+        declare_metrics(&cameras[i]);
     info->module_id = list.module_id;
     info->class_mask[5] = 2; /* closes before receivers (larger key first) */
     info->wants_ioctl_worker = list.count > 0;

@@ -22,6 +22,7 @@ Usage: recording_test.py <case> <build dir> <sanitizer: none|address|thread>
   removed_folder  a camera's folder removed while recording
   index       the index of a recording and of a generated day, read by
               orvantis-recordings; a damaged index made again
+  health      the cameras' and the recorder's metrics on the exporter's page
 Exit status 77 skips.
 """
 import glob
@@ -36,6 +37,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import foreground_service  # noqa: E402
@@ -749,12 +751,43 @@ def record_index(build, work):
                                                                  if frames[0] in source else None))
 
 
+def record_health(build, work):
+    """Each camera's and the recorder's health on the metrics page of the
+    service's exporter: connected, frames, bytes, latest packet, connections;
+    segments, bytes, deletions, free space, disk errors."""
+    clip = os.path.join(work, "clip.mp4")
+    make_clip(clip, 3)
+    port = free_tcp_port()
+    service = Service(build, work, {"url": clip, "rate": 1, "at_end": "loop"}, {"segment_seconds": 1}, start=False)
+    os.symlink(os.path.join(build, "shipped", "prometheus_exporter", "prometheus_exporter.so"),
+               os.path.join(service.plugins, "prometheus_exporter.so"))
+    write_settings(os.path.join(service.plugins, "prometheus_exporter.conf"),
+                   {"listen_address": "127.0.0.1", "port": port})
+    service.start(service.env)
+    service.wait_for_line(r"^segment_recorder: finished ", 20, count=2)
+    page = urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port, timeout=10).read().decode()
+    service.stop()
+    values = dict(re.findall(r"^orvantis_((?:video_source|segment_recorder)_\w+)\{[^}]*\} (\S+)$", page, re.M))
+    camera = 'camera="camera1"'
+    if camera not in page or values.get("video_source_connected") != "1" or \
+            float(values.get("video_source_frames_total", 0)) < 2 * FPS or \
+            float(values.get("video_source_bytes_total", 0)) <= 0 or \
+            abs(float(values.get("video_source_last_packet_time_seconds", 0)) - time.time()) > 30 or \
+            float(values.get("segment_recorder_segments_total", 0)) < 2 or \
+            float(values.get("segment_recorder_bytes_total", 0)) <= 0 or \
+            float(values.get("segment_recorder_free_bytes", 0)) <= 0 or \
+            values.get("segment_recorder_disk_errors_total") != "0" or \
+            "segment_recorder_deleted_segments_total" not in values or \
+            "video_source_connections_total" not in values:
+        fail("metrics: %s" % values)
+
+
 CASES = {"file": record_file, "udp": record_udp, "throttling": record_throttled, "full_disk": record_full_disk,
          "retention": record_retention,
          "matrix": record_matrix, "size_change": record_size_change, "jittered_cuts": record_jittered_cuts,
          "rtsp": record_rtsp, "many_rtsp": record_many_rtsp, "mjpeg": record_mjpeg,
          "jumps": record_jumps, "killed": record_killed, "removed_folder": record_removed_folder,
-         "index": record_index}
+         "index": record_index, "health": record_health}
 
 
 def main():
