@@ -80,6 +80,15 @@ bench: deps build/CMakeCache.txt
 	cmake --build build -j$(JOBS) --target orvantisd bench_producer bench_consumer bench_zmq bench_metrics
 	python3 bench/run_bench.py --bin build/bin --bench build/bench $(BENCH_FLAGS)
 	build/bench/bench_metrics
+	$(MAKE) bench-recording
+
+# The recording benchmark (bench/README.md): 4 to 32 1080p cameras through the
+# shipped source and recorder, against ffmpeg's segment muxer.
+.PHONY: bench-recording
+RECORDING_BENCH_FLAGS ?=
+bench-recording: deps build/CMakeCache.txt
+	cmake --build build -j$(JOBS) --target orvantisd video_source segment_recorder
+	python3 bench/recording_bench.py --bin build/bin --shipped build/shipped $(RECORDING_BENCH_FLAGS)
 
 # The Debian packages, in build-package/: a tree of its own, built optimised
 # with debug information (split into orvantisd-dbg) and without the tests:

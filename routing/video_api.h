@@ -25,6 +25,11 @@
  *     every packet the source read, so a receiver sees refused (or otherwise
  *     lost) packets as a gap and waits for the next key frame.
  *
+ * A source that reads several cameras sends the longer packet record
+ * VideoPacketCamera (VideoPacket.size 104): the same first 72 bytes, then the
+ * camera's name. Each camera has its own source number, serials and sequence
+ * numbers; receivers that read only VideoPacket see no change.
+ *
  * Timestamps are in the time base of the packet's stream record (its serial),
  * and may start again at any value after a new BEGIN.
  */
@@ -166,6 +171,16 @@ typedef struct VideoStreamFormat {
 } VideoStreamFormat;
 ORV_VIDEO_STATIC_ASSERT(sizeof(VideoStreamFormat) == 168, "VideoStreamFormat is 168 bytes");
 ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(VideoStreamFormat, format) == 96, "VideoStreamFormat.format at 96");
+
+/* A packet record with its camera's name (104 bytes): packet.size is 104
+ * and packet.version still 1. A receiver knows the name is there when
+ * packet.size is at least sizeof(VideoPacketCamera). */
+typedef struct VideoPacketCamera {
+    VideoPacket packet;
+    char camera[32];           /* the camera's name, NUL-terminated; also a directory name */
+} VideoPacketCamera;
+ORV_VIDEO_STATIC_ASSERT(sizeof(VideoPacketCamera) == 104, "VideoPacketCamera is 104 bytes");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(VideoPacketCamera, camera) == 72, "VideoPacketCamera.camera at 72");
 
 #ifdef __cplusplus
 }

@@ -1,9 +1,17 @@
 /*
- * Shipped module: a segment recorder. It records the video messages of one
- * source (routing/video_api.h) into segment files by remuxing the packets
- * with FFmpeg's libavformat (Matroska or MP4, no decoding): a new segment
- * every `segment_seconds`, always starting at a key frame, named by the wall
- * clock time of its first packet (UTC, "20250105T142301.123Z.mkv").
+ * Shipped module: a segment recorder. It records the video messages of every
+ * camera it is configured for (routing/video_api.h) into segment files by
+ * remuxing the packets with FFmpeg's libavformat (Matroska or MP4, no
+ * decoding): a new segment every `segment_seconds`, always starting at a key
+ * frame, in "<directory>/<camera>/<YYYY-MM-DD>/", named by the wall clock
+ * time of its first packet (UTC, "20250105T142301.123Z.mkv"). The camera and
+ * day folders are made as each segment starts, so a folder removed while
+ * recording comes back with the next segment.
+ *
+ * Segments survive a crash: MP4 is written fragmented (the header first, a
+ * fragment per key frame), Matroska a cluster per key frame, and both are
+ * handed to the kernel at every key frame, so a killed service leaves every
+ * picture group but the last one or two playable.
  *
  * Rules of the module contract shown here:
  * - Write runs on the service's event-handler thread, which delivers to every
@@ -21,6 +29,10 @@
  *   increase), since the rest of that picture group would decode wrong. A new
  *   stream record (a new connection of the source, or new codec parameters)
  *   finishes the segment; the next one starts with the new parameters.
+ * - Timestamps that go back, or jump forward by more than `max_jump_seconds`,
+ *   without a new stream record (an encoder that loops or restarts, a
+ *   transport stream's discontinuity) finish the segment; the next starts at
+ *   the next key frame. Each jump is logged once.
  * - Segments are cut at the first key frame at or after each boundary,
  *   boundaries lying `segment_seconds` apart on the stream's clock, within
  *   half a frame, so key frames that jitter around a boundary do not make
@@ -38,10 +50,15 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "../common/host_services.h"
 #include "../common/module_config.h"
+#include "retention.h"
+#include "segment_file.h"
+#include "segment_index.h"
 #include "modules/module_api.h"
 #include "routing/message_api.h"
 #include "routing/video_api.h"
@@ -54,23 +71,31 @@ typedef struct Settings {
     const char* format;      /* libavformat's muxer name */
     const char* extension;
     uint64_t module_id;
-    uint64_t source;         /* the VideoPacket/VideoStream source recorded */
+    int any_source;          /* record every camera, or only `source` */
+    uint64_t source;
     int64_t segment_us;
+    int64_t max_jump_us;
+    RetentionLimits limits;
     int64_t max_held_bytes;
 } Settings;
+
+#define RECORDER_CAMERAS 64
 
 /* A kept payload with its record, waiting for the writer. */
 typedef struct Item {
     int is_packet;
     VideoPacket packet;
+    char camera[32];          /* the packet's camera, NUL-terminated */
     VideoStreamFormat stream; /* stream.size tells whether the format is there */
     void* data;
     int32_t length;
     struct Item* next;
 } Item;
 
-/* What the writer thread alone knows about the recording. */
+/* What the writer thread alone knows about the recording of one camera. */
 typedef struct Recording {
+    uint64_t source;
+    char camera[32];           /* named by its packets; "camera<source>" when they do not say */
     AVCodecParameters* params; /* of the current serial; null until a BEGIN with a known codec */
     AVRational time_base;
     AVRational frame_rate;     /* nominal; 0/0 when unknown */
@@ -82,13 +107,20 @@ typedef struct Recording {
     uint64_t next_sequence;
     int need_key;              /* after a gap or a failure: skip to the next key frame */
     AVFormatContext* output;   /* the open segment, or null */
-    char name[256];
+    char name[256];            /* "<camera>/<day>/<file>" */
     char path[2400];
+    int64_t start_us;          /* the segment's wall clock start, as in its name */
+    int64_t end_us;            /* the wall clock end of the latest segment; 0 before the first */
+    int have_anchor;           /* anchor_us is the wall clock time of anchor_pts */
+    int64_t anchor_us;
+    int64_t anchor_pts;
     int64_t origin;            /* the segment's first dts: written timestamps start at 0 */
     int64_t first_pts;
     int64_t end_pts;           /* the latest pts + duration */
     int64_t last_dts;
     unsigned long packets;     /* in the open segment */
+    unsigned long key_frames;  /* likewise */
+    unsigned long gaps;        /* likewise: places where packets were lost */
     int failing;               /* a disk error was reported and no segment finished since */
     AVPacket* packet;
 } Recording;
@@ -107,6 +139,12 @@ static int dropping;         /* guarded by lock: the latest packet was dropped b
 static unsigned long dropped;           /* guarded by lock */
 /* Writer thread only (read by Unload after the join). */
 static unsigned long segments, written, lost, skipped;
+static Recording recordings[RECORDER_CAMERAS]; /* the first `cameras` are in use */
+static Retention retention;
+static SegmentIndex segment_index;
+/* Health through the host's metrics (0: none); set in Load. */
+static int64_t segments_metric, bytes_metric, deleted_metric, free_metric, disk_errors_metric;
+static int cameras;
 
 static void read_settings(void)
 {
@@ -119,9 +157,17 @@ static void read_settings(void)
     settings.format = mp4 ? "mp4" : "matroska";
     settings.extension = mp4 ? "mp4" : "mkv";
     settings.module_id = (uint64_t)module_config_number(&config, "module_id", 0x500);
-    settings.source = (uint64_t)module_config_number(&config, "source", 1);
+    settings.any_source = module_config_number(&config, "source", 0) <= 0;
+    settings.source = (uint64_t)module_config_number(&config, "source", 0);
     settings.segment_us = module_config_number(&config, "segment_seconds", 60) * 1000000;
+    settings.max_jump_us = module_config_number(&config, "max_jump_seconds", 10) * 1000000;
     settings.max_held_bytes = module_config_number(&config, "max_held_bytes", 16 << 20);
+    const int64_t hour_us = INT64_C(3600000000), megabyte = 1 << 20;
+    settings.limits.max_age_us = module_config_number(&config, "max_age_hours", 0) * hour_us;
+    settings.limits.max_bytes = module_config_number(&config, "max_megabytes", 0) * megabyte;
+    settings.limits.camera_max_age_us = module_config_number(&config, "camera_max_age_hours", 0) * hour_us;
+    settings.limits.camera_max_bytes = module_config_number(&config, "camera_max_megabytes", 0) * megabyte;
+    settings.limits.min_free_bytes = module_config_number(&config, "min_free_megabytes", 256) * megabyte;
 }
 
 static void release(void* data)
@@ -146,34 +192,62 @@ static void report_error(const char* what, const char* name, int error)
 
 /* ---- segments (writer thread) ------------------------------------------- */
 
-/* "<directory>/<UTC start time>.<ext>", with a suffix when that exists. */
-static void name_segment(Recording* recording, int64_t capture_time_us)
+/* Creates the directory and its missing parents. */
+static int make_directory(const char* path)
 {
-    time_t seconds = (time_t)(capture_time_us / 1000000);
-    struct tm utc;
-    char stamp[32];
-    gmtime_r(&seconds, &utc);
-    strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", &utc);
-    int millis = (int)(capture_time_us / 1000 % 1000);
-    snprintf(recording->name, sizeof recording->name, "%s.%03dZ.%s", stamp, millis, settings.extension);
-    for (int n = 1;; ++n) {
-        snprintf(recording->path, sizeof recording->path, "%s/%s", settings.directory, recording->name);
-        if (access(recording->path, F_OK) != 0)
-            return;
-        snprintf(recording->name, sizeof recording->name, "%s.%03dZ-%d.%s", stamp, millis, n, settings.extension);
+    char partial[2400];
+    snprintf(partial, sizeof partial, "%s", path);
+    for (char* slash = strchr(partial + 1, '/');; slash = strchr(slash + 1, '/')) {
+        if (slash)
+            *slash = 0;
+        if (mkdir(partial, 0755) != 0 && errno != EEXIST)
+            return 0;
+        if (!slash)
+            return 1;
+        *slash = '/';
     }
 }
 
-static void close_output(Recording* recording)
+/* "<directory>/<camera>/<UTC day>/<UTC start time>.<ext>", with a suffix
+ * when that exists; makes the folders. 0 when they cannot be made. */
+static int name_segment(Recording* recording, int64_t capture_time_us)
 {
-    avio_closep(&recording->output->pb);
+    time_t seconds = (time_t)(capture_time_us / 1000000);
+    struct tm utc;
+    char day[16], stamp[32], folder[2100];
+    gmtime_r(&seconds, &utc);
+    strftime(day, sizeof day, "%Y-%m-%d", &utc);
+    strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", &utc);
+    snprintf(folder, sizeof folder, "%s/%s/%s", settings.directory, recording->camera, day);
+    int millis = (int)(capture_time_us / 1000 % 1000);
+    for (int n = 0;; ++n) {
+        if (n == 0)
+            snprintf(recording->name, sizeof recording->name, "%s/%s/%s.%03dZ.%s", recording->camera, day, stamp,
+                     millis, settings.extension);
+        else
+            snprintf(recording->name, sizeof recording->name, "%s/%s/%s.%03dZ-%d.%s", recording->camera, day, stamp,
+                     millis, n, settings.extension);
+        snprintf(recording->path, sizeof recording->path, "%s/%s", settings.directory, recording->name);
+        if (access(recording->path, F_OK) != 0)
+            break;
+    }
+    return make_directory(folder);
+}
+
+/* Closes the segment's file, synced to the disk when `complete`; 0 or the
+ * file's first error. */
+static int close_output(Recording* recording, int complete)
+{
+    int error = segment_file_close(recording->output, complete);
     avformat_free_context(recording->output);
     recording->output = NULL;
+    return error;
 }
 
 /* Reports a disk error once until a segment is finished again. */
 static void disk_error(Recording* recording, const char* what, int error)
 {
+    host_metric_add(disk_errors_metric, 1);
     if (!recording->failing)
         report_error(what, recording->path, error);
     recording->failing = 1;
@@ -194,9 +268,47 @@ static void follow_boundary(Recording* recording, int64_t pts)
         recording->boundary += (passed / length + 1) * length;
 }
 
+/* The muxer's options that keep an unfinished segment playable. */
+static AVDictionary* crash_safe_options(void)
+{
+    AVDictionary* options = NULL;
+    if (strcmp(settings.format, "mp4") == 0)
+        av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
+    return options;
+}
+
+/* The wall clock time of `pts`: on the stream's clock from the latest
+ * anchor, so that the segments of a connection follow each other without a
+ * gap or an overlap; anchored again at the capture time when the two clocks
+ * have parted by more than a second (a new connection, a camera's drifting
+ * clock), but never before the end of the camera's previous segment, so
+ * that names sort in recording order even for a file read faster than real
+ * time. */
+static int64_t wall_time_of(Recording* recording, const VideoPacket* first, int64_t pts)
+{
+    if (recording->have_anchor) {
+        int64_t at = recording->anchor_us + av_rescale_q(pts - recording->anchor_pts, recording->time_base,
+                                                         AV_TIME_BASE_Q);
+        if (llabs(at - first->capture_time_us) <= 1000000)
+            return at;
+    }
+    recording->have_anchor = 1;
+    recording->anchor_us = first->capture_time_us > recording->end_us ? first->capture_time_us : recording->end_us;
+    recording->anchor_pts = pts;
+    return recording->anchor_us;
+}
+
 static int open_segment(Recording* recording, const VideoPacket* first, int64_t dts)
 {
-    name_segment(recording, first->capture_time_us);
+    recording->start_us = wall_time_of(recording, first, first->pts != ORV_VIDEO_NO_TIMESTAMP ? first->pts : dts);
+    retention_enforce(&retention, first->capture_time_us);
+    struct statvfs disk;
+    if (statvfs(settings.directory, &disk) == 0)
+        host_metric_set(free_metric, (double)disk.f_bavail * (double)disk.f_frsize);
+    if (!name_segment(recording, recording->start_us)) {
+        disk_error(recording, "cannot make the folder of", AVERROR(errno));
+        return 0;
+    }
     int error = avformat_alloc_output_context2(&recording->output, NULL, settings.format, recording->path);
     if (error < 0) {
         disk_error(recording, "cannot start", error);
@@ -208,13 +320,16 @@ static int open_segment(Recording* recording, const VideoPacket* first, int64_t 
         stream->codecpar->codec_tag = 0;
         stream->time_base = recording->time_base;
         stream->avg_frame_rate = recording->frame_rate;
-        error = avio_open(&recording->output->pb, recording->path, AVIO_FLAG_WRITE);
+        error = segment_file_open(recording->output, recording->path, &retention);
     }
-    if (error >= 0)
-        error = avformat_write_header(recording->output, NULL);
+    if (error >= 0) {
+        AVDictionary* options = crash_safe_options();
+        error = avformat_write_header(recording->output, &options);
+        av_dict_free(&options);
+    }
     if (error < 0) {
         disk_error(recording, "cannot start", error);
-        close_output(recording);
+        close_output(recording, 0);
         unlink(recording->path);
         return 0;
     }
@@ -224,6 +339,8 @@ static int open_segment(Recording* recording, const VideoPacket* first, int64_t 
     recording->end_pts = recording->first_pts;
     recording->last_dts = INT64_MIN;
     recording->packets = 0;
+    recording->key_frames = 0;
+    recording->gaps = 0;
     return 1;
 }
 
@@ -252,14 +369,23 @@ static int read_back(const Recording* recording)
     return error;
 }
 
+/* Notes the closed segment's wall clock end; its length in seconds. */
+static double note_end(Recording* recording)
+{
+    const double seconds = (double)(recording->end_pts - recording->first_pts) * av_q2d(recording->time_base);
+    recording->end_us = recording->start_us + (int64_t)(seconds * 1000000);
+    return seconds;
+}
+
 static void finish_segment(Recording* recording)
 {
     if (!recording->output)
         return;
     int error = av_write_trailer(recording->output);
-    if (error >= 0 && recording->output->pb->error < 0)
-        error = recording->output->pb->error;
-    close_output(recording);
+    const int closed = close_output(recording, error >= 0);
+    const double seconds = note_end(recording);
+    if (error >= 0)
+        error = closed;
     if (error >= 0)
         error = read_back(recording);
     ++segments;
@@ -267,9 +393,18 @@ static void finish_segment(Recording* recording)
         fail_segment(recording, "cannot finish", error);
         return;
     }
-    double seconds = (double)(recording->end_pts - recording->first_pts) * av_q2d(recording->time_base);
     fprintf(stderr, "segment_recorder: finished %s: %lu packets, %.1f s\n", recording->name, recording->packets,
             seconds);
+    struct stat status;
+    if (stat(recording->path, &status) == 0) {
+        retention_add(&retention, recording->name, recording->start_us, (int64_t)status.st_size);
+        host_metric_add(segments_metric, 1);
+        host_metric_add(bytes_metric, (double)status.st_size);
+        const int64_t start_ms = recording->start_us / 1000;
+        SegmentIndexRow row = {recording->camera, recording->name, start_ms, start_ms + (int64_t)(seconds * 1000),
+                               (int64_t)status.st_size, (long)recording->key_frames, (long)recording->gaps};
+        segment_index_add(&segment_index, &row);
+    }
     if (recording->failing)
         fprintf(stderr, "segment_recorder: writing again, %lu packets lost meanwhile\n", lost);
     recording->failing = 0;
@@ -279,7 +414,8 @@ static void finish_segment(Recording* recording)
 static void abandon_segment(Recording* recording, int error)
 {
     av_write_trailer(recording->output);
-    close_output(recording);
+    close_output(recording, 0);
+    note_end(recording);
     ++segments;
     fail_segment(recording, "cannot write", error);
     recording->need_key = 1;
@@ -298,6 +434,10 @@ static int write_packet(Recording* recording, const VideoPacket* record, void* d
     av_packet_rescale_ts(packet, recording->time_base, recording->output->streams[0]->time_base);
     int error = av_write_frame(recording->output, packet);
     av_packet_unref(packet); /* not reference-counted: the payload stays ours until released */
+    if (error >= 0 && (record->packet_flags & ORV_VIDEO_KEY_FRAME)) {
+        avio_flush(recording->output->pb); /* the picture groups before this one reach the kernel */
+        error = recording->output->pb->error;
+    }
     return error;
 }
 
@@ -359,6 +499,7 @@ static void begin_stream(Recording* recording, const VideoStreamFormat* full, co
         recording->half_frame = av_rescale_q(1, av_inv_q(recording->frame_rate), recording->time_base) / 2;
     }
     recording->have_boundary = 0;
+    recording->have_anchor = 0;
 }
 
 static void handle_stream(Recording* recording, const Item* item)
@@ -377,6 +518,7 @@ static void follow_sequence(Recording* recording, const VideoPacket* record)
                 (unsigned long long)(record->sequence - recording->next_sequence),
                 (unsigned long long)record->sequence);
         recording->need_key = 1;
+        recording->gaps += recording->output != NULL;
     }
     recording->have_sequence = 1;
     recording->next_sequence = record->sequence + 1;
@@ -390,9 +532,31 @@ static int segment_is_due(const Recording* recording, const VideoPacket* record)
     return pts >= recording->boundary - recording->half_frame;
 }
 
+/* Whether dts went back, or forward by more than the jump bound, within the
+ * open segment. The segment is then finished and the boundaries follow the
+ * new timeline; the next key frame starts the next segment. */
+static int timestamps_jump(Recording* recording, int64_t dts)
+{
+    if (!recording->output || recording->last_dts == INT64_MIN)
+        return 0;
+    const int64_t bound = av_rescale_q(settings.max_jump_us, AV_TIME_BASE_Q, recording->time_base);
+    if (dts > recording->last_dts && dts - recording->last_dts <= bound)
+        return 0;
+    const double step = (double)(dts - recording->last_dts) * av_q2d(recording->time_base);
+    fprintf(stderr, "segment_recorder: %s: timestamps jump by %.3f s, a new segment at the next key frame\n",
+            recording->camera, step);
+    finish_segment(recording);
+    recording->have_boundary = 0;
+    recording->have_anchor = 0;
+    recording->need_key = 1;
+    return 1;
+}
+
 static void handle_packet(Recording* recording, const Item* item)
 {
     const VideoPacket* record = &item->packet;
+    if (item->camera[0])
+        memcpy(recording->camera, item->camera, sizeof recording->camera);
     if (!recording->params || record->serial != recording->serial) {
         ++skipped;
         return;
@@ -405,6 +569,7 @@ static void handle_packet(Recording* recording, const Item* item)
         recording->need_key = 1;
         return;
     }
+    timestamps_jump(recording, dts);
     if ((recording->need_key || !recording->output) && !key) {
         ++skipped;
         return;
@@ -431,6 +596,7 @@ static void handle_packet(Recording* recording, const Item* item)
     }
     ++written;
     ++recording->packets;
+    recording->key_frames += key;
     recording->last_dts = dts;
     int64_t pts = record->pts != ORV_VIDEO_NO_TIMESTAMP ? record->pts : dts;
     if (pts + record->duration > recording->end_pts)
@@ -465,25 +631,57 @@ static void done_with(Item* item)
     free(item);
 }
 
+/* The recording of `source`, made on its first record; null beyond the
+ * bound of cameras. */
+static Recording* recording_of(uint64_t source)
+{
+    for (int i = 0; i < cameras; ++i)
+        if (recordings[i].source == source)
+            return &recordings[i];
+    if (cameras == RECORDER_CAMERAS) {
+        fprintf(stderr, "segment_recorder: more than %d cameras, source %llu not recorded\n", RECORDER_CAMERAS,
+                (unsigned long long)source);
+        return NULL;
+    }
+    Recording* recording = &recordings[cameras++];
+    memset(recording, 0, sizeof *recording);
+    recording->source = source;
+    snprintf(recording->camera, sizeof recording->camera, "camera%llu", (unsigned long long)source);
+    recording->packet = av_packet_alloc();
+    return recording;
+}
+
+static void forget_segment(void* index, const char* name)
+{
+    host_metric_add(deleted_metric, 1);
+    segment_index_remove(index, name);
+}
+
 static void* write_segments(void* unused)
 {
     (void)unused;
-    Recording recording;
-    memset(&recording, 0, sizeof recording);
-    recording.packet = av_packet_alloc();
+    retention_start(&retention, settings.directory, settings.limits);
+    segment_index_open(&segment_index, settings.directory, &retention);
+    retention.on_delete = forget_segment;
+    retention.context = &segment_index;
     Item* item;
     while ((item = next_item())) {
-        if (!recording.packet)
+        Recording* recording = recording_of(item->is_packet ? item->packet.source : item->stream.stream.source);
+        if (!recording || !recording->packet)
             ++lost;
         else if (item->is_packet)
-            handle_packet(&recording, item);
+            handle_packet(recording, item);
         else
-            handle_stream(&recording, item);
+            handle_stream(recording, item);
         done_with(item);
     }
-    finish_segment(&recording);
-    avcodec_parameters_free(&recording.params);
-    av_packet_free(&recording.packet);
+    for (int i = 0; i < cameras; ++i) {
+        finish_segment(&recordings[i]);
+        avcodec_parameters_free(&recordings[i].params);
+        av_packet_free(&recordings[i].packet);
+    }
+    retention_stop(&retention);
+    segment_index_close(&segment_index);
     return NULL;
 }
 
@@ -519,7 +717,16 @@ static int enqueue(Item* item)
     return keep;
 }
 
-/* The record in a Write of this module's source, or null. */
+/* Whether the packet names its camera by a NUL-terminated name that can be a
+ * folder's: not empty, no '/', not "." or "..". */
+static int camera_name_ok(const void* body)
+{
+    const char* name = ((const VideoPacketCamera*)body)->camera;
+    const size_t n = strnlen(name, sizeof((VideoPacketCamera*)0)->camera);
+    return n > 0 && n < sizeof((VideoPacketCamera*)0)->camera && !memchr(name, '/', n) && name[0] != '.';
+}
+
+/* The record in a Write of a recorded camera, or null. */
 static Item* item_of(const WriteArgs* args)
 {
     const int is_packet = args->event == ORV_EVENT_VIDEO_PACKET;
@@ -529,15 +736,17 @@ static Item* item_of(const WriteArgs* args)
     if (!item)
         return NULL;
     item->is_packet = is_packet;
-    if (is_packet)
+    if (is_packet) {
         memcpy(&item->packet, args->body, sizeof item->packet);
-    else
+        if (item->packet.size >= sizeof(VideoPacketCamera) && camera_name_ok(args->body))
+            memcpy(item->camera, ((const VideoPacketCamera*)args->body)->camera, sizeof item->camera);
+    } else
         memcpy(&item->stream, args->body, sizeof item->stream);
     uint32_t size = is_packet ? item->packet.size : item->stream.stream.size;
     uint32_t version = is_packet ? item->packet.version : item->stream.stream.version;
     uint64_t source = is_packet ? item->packet.source : item->stream.stream.source;
     if (size < (is_packet ? sizeof item->packet : sizeof item->stream.stream) || version != ORV_VIDEO_RECORD_VERSION ||
-        source != settings.source) {
+        (!settings.any_source && source != settings.source)) {
         free(item);
         return NULL;
     }
@@ -554,28 +763,21 @@ EXPORT int32_t Load(void* in, void* out)
     ModuleInfo* info = out;
     send_message = args->callback;
     read_settings();
+    host_services_find("segment_recorder", settings.module_id);
+    segments_metric = host_metric(ORV_METRIC_COUNTER, "segment_recorder_segments_total", "segments finished", NULL);
+    bytes_metric = host_metric(ORV_METRIC_COUNTER, "segment_recorder_bytes_total", "bytes of finished segments", NULL);
+    deleted_metric = host_metric(ORV_METRIC_COUNTER, "segment_recorder_deleted_segments_total",
+                                 "old segments deleted to keep within the limits", NULL);
+    free_metric = host_metric(ORV_METRIC_GAUGE, "segment_recorder_free_bytes",
+                              "free bytes on the recordings' file system at the latest segment start", NULL);
+    disk_errors_metric = host_metric(ORV_METRIC_COUNTER, "segment_recorder_disk_errors_total",
+                                     "segments that could not be started, written or finished", NULL);
     info->module_id = settings.module_id;
     info->class_mask[0] = ORV_VIDEO_PACKET_KEY;
     info->class_mask[1] = ORV_VIDEO_STREAM_KEY;
     info->class_mask[5] = 1; /* closes after the sources (larger key first) */
     info->accepts_write = 1;
     return 0;
-}
-
-/* Creates the directory and its missing parents. */
-static int make_directory(const char* path)
-{
-    char partial[sizeof settings.directory];
-    snprintf(partial, sizeof partial, "%s", path);
-    for (char* slash = strchr(partial + 1, '/');; slash = strchr(slash + 1, '/')) {
-        if (slash)
-            *slash = 0;
-        if (mkdir(partial, 0755) != 0 && errno != EEXIST)
-            return 0;
-        if (!slash)
-            return 1;
-        *slash = '/';
-    }
 }
 
 EXPORT int32_t Open(void* in, void* out)
@@ -588,8 +790,8 @@ EXPORT int32_t Open(void* in, void* out)
     }
     writer_running = pthread_create(&writer, NULL, write_segments, NULL) == 0;
     if (writer_running)
-        fprintf(stderr, "segment_recorder: recording source %llu into %s, %s segments of %lld s\n",
-                (unsigned long long)settings.source, settings.directory, settings.extension,
+        fprintf(stderr, "segment_recorder: recording %s into %s, %s segments of %lld s\n",
+                settings.any_source ? "every camera" : "one source", settings.directory, settings.extension,
                 (long long)(settings.segment_us / 1000000));
     return writer_running ? 0 : 1;
 }
@@ -639,7 +841,7 @@ EXPORT int32_t Unload(void* in, void* out)
     (void)out;
     fprintf(stderr,
             "segment_recorder: %lu segments, %lu packets written, %lu dropped beyond the hold bound, "
-            "%lu lost to disk errors, %lu skipped to a key frame\n",
-            segments, written, dropped, lost, skipped);
+            "%lu lost to disk errors, %lu skipped to a key frame, %lu old segments deleted\n",
+            segments, written, dropped, lost, skipped, retention.deleted);
     return 0;
 }

@@ -1,14 +1,17 @@
 /*
- * Shipped module: a video source. It reads one input with FFmpeg's
- * libavformat (a file, rtsp://, udp://, http://, whatever libavformat opens),
- * demuxes it without decoding, and sends the packets of its best video stream
- * as video messages (routing/video_api.h): a stream record before the first
- * packet of every connection and whenever the codec parameters change, one
- * packet message per compressed packet, and an end record when a connection
- * ends.
+ * Shipped module: a video source. It reads any number of cameras
+ * (camera_settings.h), each an input that FFmpeg's libavformat opens (a file,
+ * rtsp://, udp://, http://), demuxes them without decoding, and sends the
+ * packets of each one's best video stream as video messages
+ * (routing/video_api.h): a stream record before the first packet of every
+ * connection and whenever the codec parameters change, one packet message per
+ * compressed packet naming its camera, and an end record when a connection
+ * ends. Each camera has its own source number, serials and sequence numbers,
+ * and a thread of its own: it alone touches its Camera record.
  *
  * Rules of the module contract shown here:
- * - The work runs in the IOCTL worker call (wants_ioctl_worker), which may
+ * - The work runs in the IOCTL worker call (wants_ioctl_worker), which reads
+ *   the first camera and starts a thread for each other one, and may
  *   last as long as the module likes; Close makes it return promptly: it sets
  *   `stopping`, wakes every wait of the worker, and libavformat's interrupt
  *   callback ends a blocked open or read. Unload waits for the worker's end,
@@ -41,7 +44,9 @@
 #include <string.h>
 #include <time.h>
 
+#include "../common/host_services.h"
 #include "../common/module_config.h"
+#include "camera_settings.h"
 #include "packet_timing.h"
 #include "parameter_watch.h"
 #include "modules/module_api.h"
@@ -50,25 +55,26 @@
 
 #define EXPORT __attribute__((visibility("default")))
 
-enum AtEnd { AT_END_RECONNECT, AT_END_LOOP, AT_END_STOP };
 enum SessionEnd { SESSION_BROKE, SESSION_ENDED, SESSION_STOPPED };
 
-/* Settings, read in Load and only read afterwards. */
-typedef struct Settings {
-    char url[1024];
-    char options[1024];      /* libavformat's options for the input: "name=value name=value" */
-    uint64_t module_id;
-    uint64_t source;
-    double rate;             /* 1: real time; 0: as fast as the input gives */
-    enum AtEnd at_end;
-    int64_t open_timeout_us; /* connecting and probing the streams together take at most this long */
-    int64_t read_timeout_us; /* no packet for this long is a break */
-    int64_t backoff_us;      /* first wait before connecting again */
-    int64_t max_backoff_us;
-} Settings;
+/* One camera: its settings (read in Load, then only read) and what its
+ * thread alone changes (read by Unload after the threads have returned). */
+typedef struct Camera {
+    CameraSettings settings;
+    uint64_t sequence;
+    uint32_t serial;
+    unsigned long sent, refused, failed, connections;
+    int throttled;           /* the latest packet was refused with 5 */
+    char last_failure[256];  /* the latest reason a connection failed or broke; empty once connected */
+    pthread_t thread;
+    int thread_started;
+    /* Its health through the host's metrics (0: none), labelled by its name. */
+    int64_t connected_metric, frames_metric, bytes_metric, last_packet_metric, connections_metric;
+} Camera;
 
 /* One connection to the input; worker thread only. */
 typedef struct Session {
+    Camera* camera;
     AVFormatContext* input;
     int stream;              /* index of the video stream */
     int64_t deadline_us;     /* monotonic; the interrupt callback ends a read after it */
@@ -81,18 +87,13 @@ typedef struct Session {
     int sent_packets;
 } Session;
 
-static Settings settings;
+static CameraList list;
+static Camera cameras[CAMERA_SETTINGS_MAX];
 static OrvCallback send_message;
 static atomic_int stopping;
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t wake;  /* monotonic clock; signalled under lock by Close and by the worker's end */
 static int worker_running;   /* guarded by lock */
-/* Worker thread only (read by Unload after the worker has returned). */
-static uint64_t sequence;
-static uint32_t serial;
-static unsigned long sent, refused, failed, connections;
-static int throttled;        /* the latest packet was refused with 5 */
-static char last_failure[256]; /* the latest reason a connection failed or broke; empty once connected */
 
 static int64_t wall_us(void)
 {
@@ -128,22 +129,30 @@ static int interrupted(void* opaque)
 
 static void read_settings(void)
 {
-    ModuleConfig config;
-    if (!module_config_load(&config, (const void*)read_settings))
-        fprintf(stderr, "video_source: cannot read %s\n", config.path);
-    snprintf(settings.url, sizeof settings.url, "%s", module_config_text(&config, "url", ""));
-    snprintf(settings.options, sizeof settings.options, "%s", module_config_text(&config, "options", ""));
-    settings.module_id = (uint64_t)module_config_number(&config, "module_id", 0x400);
-    settings.source = (uint64_t)module_config_number(&config, "source", 1);
-    settings.rate = module_config_real(&config, "rate", 1.0);
-    const char* at_end = module_config_text(&config, "at_end", "reconnect");
-    settings.at_end = strcmp(at_end, "loop") == 0 ? AT_END_LOOP
-                    : strcmp(at_end, "stop") == 0 ? AT_END_STOP
-                                                  : AT_END_RECONNECT;
-    settings.open_timeout_us = module_config_number(&config, "open_timeout_ms", 30000) * 1000;
-    settings.read_timeout_us = module_config_number(&config, "read_timeout_ms", 5000) * 1000;
-    settings.backoff_us = module_config_number(&config, "backoff_ms", 100) * 1000;
-    settings.max_backoff_us = module_config_number(&config, "max_backoff_ms", 500) * 1000;
+    ModuleConfig* config = malloc(sizeof *config); /* only for the file's path */
+    if (config && (module_config_load(config, (const void*)read_settings), !camera_settings_load(&list, config->path)))
+        fprintf(stderr, "video_source: cannot read %s\n", config->path);
+    free(config);
+    for (int i = 0; i < list.count; ++i)
+        cameras[i].settings = list.cameras[i];
+}
+
+/* Each camera's metrics: whether it is connected, its frames and bytes (a
+ * rate is their increase), the wall clock time of its latest packet (its
+ * age is now minus that), and its connections. */
+static void declare_metrics(Camera* camera)
+{
+    const char* name = camera->settings.name;
+    camera->connected_metric = host_metric(ORV_METRIC_GAUGE, "video_source_connected",
+                                           "1 while the camera is connected", "camera", name, NULL);
+    camera->frames_metric = host_metric(ORV_METRIC_COUNTER, "video_source_frames_total",
+                                        "packets of the camera's video accepted by the service", "camera", name, NULL);
+    camera->bytes_metric = host_metric(ORV_METRIC_COUNTER, "video_source_bytes_total",
+                                       "bytes of the camera's video packets read", "camera", name, NULL);
+    camera->last_packet_metric = host_metric(ORV_METRIC_GAUGE, "video_source_last_packet_time_seconds",
+                                             "Unix time of the camera's latest packet", "camera", name, NULL);
+    camera->connections_metric = host_metric(ORV_METRIC_COUNTER, "video_source_connections_total",
+                                             "connections made to the camera", "camera", name, NULL);
 }
 
 static int32_t send_video(uint64_t flags, uint64_t event, const void* body, size_t body_size, void* data,
@@ -156,7 +165,7 @@ static int32_t send_video(uint64_t flags, uint64_t event, const void* body, size
     message.version = ORV_MESSAGE_VERSION;
     message.length = data ? length : 0;
     message.data = length > 0 ? data : NULL;
-    message.source_id = settings.module_id;
+    message.source_id = list.module_id;
     message.flags = flags;
     message.event = event;
     memcpy(message.body, body, body_size);
@@ -190,8 +199,8 @@ static void send_stream(const Session* session, uint32_t status, const AVCodecPa
     memset(&full, 0, sizeof full);
     record->size = sizeof full;
     record->version = ORV_VIDEO_RECORD_VERSION;
-    record->source = settings.source;
-    record->serial = serial;
+    record->source = session->camera->settings.source;
+    record->serial = session->camera->serial;
     record->status = status;
     snprintf(record->codec, sizeof record->codec, "%s", avcodec_get_name(params->codec_id));
     record->width = (uint32_t)params->width;
@@ -211,17 +220,19 @@ static void send_stream(const Session* session, uint32_t status, const AVCodecPa
                                 status == ORV_VIDEO_STREAM_BEGIN ? params->extradata : NULL,
                                 status == ORV_VIDEO_STREAM_BEGIN ? params->extradata_size : 0);
     if (result != ORV_RESULT_OK)
-        fprintf(stderr, "video_source: stream record refused with %d\n", (int)result);
+        fprintf(stderr, "video_source: %s: stream record refused with %d\n", session->camera->settings.name,
+                (int)result);
 }
 
 /* Sends a BEGIN with a new serial for `params` and remembers them. */
 static void begin_stream(Session* session, const AVCodecParameters* params)
 {
-    ++serial;
+    Camera* camera = session->camera;
+    ++camera->serial;
     avcodec_parameters_copy(session->sent, params);
     send_stream(session, ORV_VIDEO_STREAM_BEGIN, params);
-    fprintf(stderr, "video_source: stream %u: %s %dx%d\n", serial, avcodec_get_name(params->codec_id), params->width,
-            params->height);
+    fprintf(stderr, "video_source: %s: stream %u: %s %dx%d\n", camera->settings.name, camera->serial,
+            avcodec_get_name(params->codec_id), params->width, params->height);
 }
 
 static int same_parameters(const AVCodecParameters* a, const AVCodecParameters* b)
@@ -271,7 +282,8 @@ static void follow_parameters(Session* session, const AVPacket* packet)
 static int pace(Session* session, const AVPacket* packet)
 {
     int64_t dts = packet->dts;
-    if (settings.rate <= 0 || session->timing.by_capture_time)
+    const double rate = session->camera->settings.rate;
+    if (rate <= 0 || session->timing.by_capture_time)
         return atomic_load(&stopping);
     if (session->first_dts == AV_NOPTS_VALUE) {
         session->first_dts = dts;
@@ -279,89 +291,97 @@ static int pace(Session* session, const AVPacket* packet)
     }
     AVRational base = session->timing.time_base;
     int64_t offset_us = av_rescale_q(dts - session->first_dts, base, AV_TIME_BASE_Q);
-    return wait_until(session->first_read_us + (int64_t)((double)offset_us / settings.rate));
+    return wait_until(session->first_read_us + (int64_t)((double)offset_us / rate));
 }
 
-static void note_result(int32_t result)
+static void note_result(Camera* camera, int32_t result)
 {
     if (result == ORV_RESULT_THROTTLED) {
-        if (!throttled)
-            fprintf(stderr, "video_source: the service throttles video, packets are refused\n");
-        throttled = 1;
-        ++refused;
+        if (!camera->throttled)
+            fprintf(stderr, "video_source: %s: the service throttles video, packets are refused\n",
+                    camera->settings.name);
+        camera->throttled = 1;
+        ++camera->refused;
         return;
     }
-    if (throttled)
-        fprintf(stderr, "video_source: video accepted again, %lu packets refused so far\n", refused);
-    throttled = 0;
-    if (result == ORV_RESULT_OK)
-        ++sent;
-    else
-        ++failed;
+    if (camera->throttled)
+        fprintf(stderr, "video_source: %s: video accepted again, %lu packets refused so far\n", camera->settings.name,
+                camera->refused);
+    camera->throttled = 0;
+    if (result == ORV_RESULT_OK) {
+        ++camera->sent;
+        host_metric_add(camera->frames_metric, 1);
+    } else
+        ++camera->failed;
 }
 
 static void send_packet(Session* session, const AVPacket* packet, int64_t capture_us)
 {
-    VideoPacket record;
-    memset(&record, 0, sizeof record);
-    record.size = sizeof record;
-    record.version = ORV_VIDEO_RECORD_VERSION;
-    record.source = settings.source;
-    record.sequence = sequence++;
-    record.serial = serial;
-    record.stream_index = (uint32_t)session->stream;
-    record.pts = packet->pts;
-    record.dts = packet->dts;
-    record.duration = packet->duration;
-    record.capture_time_us = capture_us;
-    record.packet_flags = (packet->flags & AV_PKT_FLAG_KEY) ? ORV_VIDEO_KEY_FRAME : 0;
-    note_result(send_video(ORV_VIDEO_PACKET_FLAGS, ORV_EVENT_VIDEO_PACKET, &record, sizeof record, packet->data,
-                           packet->size));
+    Camera* camera = session->camera;
+    VideoPacketCamera named;
+    VideoPacket* record = &named.packet;
+    memset(&named, 0, sizeof named);
+    record->size = sizeof named;
+    record->version = ORV_VIDEO_RECORD_VERSION;
+    record->source = camera->settings.source;
+    record->sequence = camera->sequence++;
+    record->serial = camera->serial;
+    record->stream_index = (uint32_t)session->stream;
+    record->pts = packet->pts;
+    record->dts = packet->dts;
+    record->duration = packet->duration;
+    record->capture_time_us = capture_us;
+    record->packet_flags = (packet->flags & AV_PKT_FLAG_KEY) ? ORV_VIDEO_KEY_FRAME : 0;
+    memcpy(named.camera, camera->settings.name, sizeof named.camera);
+    host_metric_add(camera->bytes_metric, packet->size);
+    host_metric_set(camera->last_packet_metric, (double)capture_us / 1e6);
+    note_result(camera, send_video(ORV_VIDEO_PACKET_FLAGS, ORV_EVENT_VIDEO_PACKET, &named, sizeof named, packet->data,
+                                   packet->size));
     ++session->sent_packets;
 }
 
 /* Logs why a connection failed or broke. A failure like the one before is
  * not logged again, so a camera that stays away costs one line, not one per
  * attempt. */
-static void report_error(const char* what, int error, int64_t timeout_us)
+static void report_error(Camera* camera, const char* what, int error, int64_t timeout_us)
 {
     char text[AV_ERROR_MAX_STRING_SIZE];
-    char line[sizeof last_failure];
+    char line[sizeof camera->last_failure];
     if (error == AVERROR_EXIT)  /* the interrupt callback's deadline */
         snprintf(text, sizeof text, "no data for %lld ms", (long long)(timeout_us / 1000));
     else
         av_strerror(error, text, sizeof text);
     snprintf(line, sizeof line, "%s: %s", what, text);
-    if (strcmp(line, last_failure) != 0)
-        fprintf(stderr, "video_source: %s %s: %s\n", what, settings.url, text);
-    snprintf(last_failure, sizeof last_failure, "%s", line);
+    if (strcmp(line, camera->last_failure) != 0)
+        fprintf(stderr, "video_source: %s: %s %s: %s\n", camera->settings.name, what, camera->settings.url, text);
+    snprintf(camera->last_failure, sizeof camera->last_failure, "%s", line);
 }
 
 /* The libavformat options of the settings; the ones the input did not take
  * are reported on the first connection. */
-static AVDictionary* input_options(void)
+static AVDictionary* input_options(const CameraSettings* settings)
 {
     AVDictionary* options = NULL;
-    if (settings.options[0] && av_dict_parse_string(&options, settings.options, "=", " \t", 0) < 0)
-        fprintf(stderr, "video_source: cannot parse options \"%s\"\n", settings.options);
+    if (settings->options[0] && av_dict_parse_string(&options, settings->options, "=", " \t", 0) < 0)
+        fprintf(stderr, "video_source: %s: cannot parse options \"%s\"\n", settings->name, settings->options);
     return options;
 }
 
-static void report_unused(const AVDictionary* unused)
+static void report_unused(const Camera* camera, const AVDictionary* unused)
 {
     const AVDictionaryEntry* entry = NULL;
-    while (connections == 0 && (entry = av_dict_get(unused, "", entry, AV_DICT_IGNORE_SUFFIX)))
-        fprintf(stderr, "video_source: option %s not known to the input\n", entry->key);
+    while (camera->connections == 0 && (entry = av_dict_get(unused, "", entry, AV_DICT_IGNORE_SUFFIX)))
+        fprintf(stderr, "video_source: %s: option %s not known to the input\n", camera->settings.name, entry->key);
 }
 
 /* Probing a live input stops once the codec's parameters are known: it does
  * not also measure the frame rate over 20 frames, which would delay every
  * connection by most of a second. Files, and settings that choose a probe
  * size of their own, are probed as libavformat likes. */
-static void probe_briefly(AVFormatContext* input)
+static void probe_briefly(AVFormatContext* input, const CameraSettings* settings)
 {
     const int live = !input->pb || !(input->pb->seekable & AVIO_SEEKABLE_NORMAL);
-    if (live && !strstr(settings.options, "fpsprobesize"))
+    if (live && !strstr(settings->options, "fpsprobesize"))
         input->fps_probe_size = 0;
 }
 
@@ -370,33 +390,35 @@ static void probe_briefly(AVFormatContext* input)
  * key-frame intervals may take that long before its stream is known. */
 static int open_input(Session* session)
 {
+    Camera* camera = session->camera;
+    const CameraSettings* settings = &camera->settings;
     session->input = avformat_alloc_context();
     if (!session->input)
         return 0;
     session->input->interrupt_callback.callback = interrupted;
     session->input->interrupt_callback.opaque = session;
-    session->deadline_us = monotonic_us() + settings.open_timeout_us;
-    AVDictionary* options = input_options();
-    int error = avformat_open_input(&session->input, settings.url, NULL, &options);
+    session->deadline_us = monotonic_us() + settings->open_timeout_us;
+    AVDictionary* options = input_options(settings);
+    int error = avformat_open_input(&session->input, settings->url, NULL, &options);
     if (error >= 0)
-        report_unused(options);
+        report_unused(camera, options);
     av_dict_free(&options);
     if (error < 0) {
         if (!atomic_load(&stopping))
-            report_error("cannot open", error, settings.open_timeout_us);
+            report_error(camera, "cannot open", error, settings->open_timeout_us);
         return 0;
     }
-    probe_briefly(session->input);
+    probe_briefly(session->input, settings);
     error = avformat_find_stream_info(session->input, NULL);
     if (error >= 0)
         error = av_find_best_stream(session->input, AVMEDIA_TYPE_VIDEO, -1, -1, NULL, 0);
     if (error < 0) {
         if (!atomic_load(&stopping))
-            report_error("no video stream in", error, settings.open_timeout_us);
+            report_error(camera, "no video stream in", error, settings->open_timeout_us);
         return 0;
     }
     session->stream = error;
-    last_failure[0] = 0;
+    camera->last_failure[0] = 0;
     return 1;
 }
 
@@ -431,20 +453,21 @@ static void forward(Session* session, AVPacket* packet, int64_t capture_us)
  * deadline is not renewed and the next read ends at once. */
 static enum SessionEnd forward_packets(Session* session)
 {
+    const CameraSettings* settings = &session->camera->settings;
     AVPacket* packet = av_packet_alloc();
     enum SessionEnd end = SESSION_STOPPED;
     int silent = 0;
     while (packet && !atomic_load(&stopping)) {
         if (!silent)
-            session->deadline_us = monotonic_us() + settings.read_timeout_us;
+            session->deadline_us = monotonic_us() + settings->read_timeout_us;
         int error = av_read_frame(session->input, packet);
         silent = monotonic_us() > session->deadline_us;
         if (error < 0) {
             end = atomic_load(&stopping) ? SESSION_STOPPED : error == AVERROR_EOF ? SESSION_ENDED : SESSION_BROKE;
             if (end == SESSION_BROKE)
-                report_error("lost", error, settings.read_timeout_us);
-            else if (end == SESSION_ENDED && settings.at_end != AT_END_LOOP)
-                fprintf(stderr, "video_source: end of %s\n", settings.url);
+                report_error(session->camera, "lost", error, settings->read_timeout_us);
+            else if (end == SESSION_ENDED && settings->at_end != AT_END_LOOP)
+                fprintf(stderr, "video_source: %s: end of %s\n", settings->name, settings->url);
             break;
         }
         if (packet->stream_index == session->stream)
@@ -463,7 +486,9 @@ static enum SessionEnd run_session(Session* session)
     session->sent_packets = 0;
     session->sent = avcodec_parameters_alloc();
     if (session->sent && open_input(session)) {
-        ++connections;
+        ++session->camera->connections;
+        host_metric_add(session->camera->connections_metric, 1);
+        host_metric_set(session->camera->connected_metric, 1);
         const AVStream* stream = session->input->streams[session->stream];
         packet_timing_start(&session->timing, stream, by_capture_time(session), wall_us());
         parameter_watch_start(&session->watch, stream->codecpar);
@@ -471,6 +496,7 @@ static enum SessionEnd run_session(Session* session)
         if (session->begun)
             send_stream(session, ORV_VIDEO_STREAM_END, session->sent);
     }
+    host_metric_set(session->camera->connected_metric, 0);
     if (atomic_load(&stopping))
         end = SESSION_STOPPED;
     packet_timing_stop(&session->timing);
@@ -480,27 +506,52 @@ static enum SessionEnd run_session(Session* session)
     return end;
 }
 
-static void run_source(void)
+static void run_source(Camera* camera)
 {
-    int64_t backoff_us = settings.backoff_us;
-    unsigned seed = (unsigned)(monotonic_us() ^ (int64_t)settings.source * 2654435761);
+    const CameraSettings* settings = &camera->settings;
+    int64_t backoff_us = settings->backoff_us;
+    unsigned seed = (unsigned)(monotonic_us() ^ (int64_t)settings->source * 2654435761);
     for (;;) {
         Session session;
         memset(&session, 0, sizeof session);
+        session.camera = camera;
         enum SessionEnd end = run_session(&session);
-        if (end == SESSION_STOPPED || (end == SESSION_ENDED && settings.at_end == AT_END_STOP))
+        if (end == SESSION_STOPPED || (end == SESSION_ENDED && settings->at_end == AT_END_STOP))
             return;
         if (session.sent_packets > 0)
-            backoff_us = settings.backoff_us;
-        if (end == SESSION_ENDED && settings.at_end == AT_END_LOOP && session.sent_packets > 0)
+            backoff_us = settings->backoff_us;
+        if (end == SESSION_ENDED && settings->at_end == AT_END_LOOP && session.sent_packets > 0)
             continue;
         int64_t wait_us = backoff_us / 2 + rand_r(&seed) % (backoff_us / 2 + 1);
         if (session.sent_packets > 0)
-            fprintf(stderr, "video_source: connecting again in %lld ms\n", (long long)(wait_us / 1000));
+            fprintf(stderr, "video_source: %s: connecting again in %lld ms\n", settings->name,
+                    (long long)(wait_us / 1000));
         if (wait_until(monotonic_us() + wait_us))
             return;
-        backoff_us = backoff_us * 2 < settings.max_backoff_us ? backoff_us * 2 : settings.max_backoff_us;
+        backoff_us = backoff_us * 2 < settings->max_backoff_us ? backoff_us * 2 : settings->max_backoff_us;
     }
+}
+
+static void* run_camera(void* camera)
+{
+    run_source(camera);
+    return NULL;
+}
+
+/* The worker call runs the first camera itself and each other one on a
+ * thread of its own, and returns when all have. A camera whose thread cannot
+ * start is reported and not read. */
+static void run_cameras(void)
+{
+    for (int i = 1; i < list.count; ++i) {
+        cameras[i].thread_started = pthread_create(&cameras[i].thread, NULL, run_camera, &cameras[i]) == 0;
+        if (!cameras[i].thread_started)
+            fprintf(stderr, "video_source: %s: cannot start its thread, not reading\n", cameras[i].settings.name);
+    }
+    run_source(&cameras[0]);
+    for (int i = 1; i < list.count; ++i)
+        if (cameras[i].thread_started)
+            pthread_join(cameras[i].thread, NULL);
 }
 
 EXPORT int32_t Load(void* in, void* out)
@@ -514,11 +565,14 @@ EXPORT int32_t Load(void* in, void* out)
     pthread_condattr_destroy(&attributes);
     send_message = args->callback;
     read_settings();
-    info->module_id = settings.module_id;
+    host_services_find("video_source", list.module_id);
+    for (int i = 0; i < list.count; ++i)
+        declare_metrics(&cameras[i]);
+    info->module_id = list.module_id;
     info->class_mask[5] = 2; /* closes before receivers (larger key first) */
-    info->wants_ioctl_worker = settings.url[0] != 0;
-    if (!settings.url[0])
-        fprintf(stderr, "video_source: no url configured, not reading\n");
+    info->wants_ioctl_worker = list.count > 0;
+    if (list.count == 0)
+        fprintf(stderr, "video_source: no camera configured, not reading\n");
     return 0;
 }
 
@@ -538,7 +592,7 @@ EXPORT int32_t IOCTL(void* in, void* out)
     pthread_mutex_lock(&lock);
     worker_running = 1;
     pthread_mutex_unlock(&lock);
-    run_source();
+    run_cameras();
     pthread_mutex_lock(&lock);
     worker_running = 0;
     pthread_cond_broadcast(&wake);
@@ -569,6 +623,17 @@ EXPORT int32_t Unload(void* in, void* out)
     while (worker_running)
         pthread_cond_wait(&wake, &lock);
     pthread_mutex_unlock(&lock);
+    unsigned long sent = 0, refused = 0, failed = 0, connections = 0;
+    for (int i = 0; i < list.count; ++i) {
+        const Camera* camera = &cameras[i];
+        if (list.count > 1)
+            fprintf(stderr, "video_source: %s: %lu packets sent, %lu refused, %lu failed, %lu connections\n",
+                    camera->settings.name, camera->sent, camera->refused, camera->failed, camera->connections);
+        sent += camera->sent;
+        refused += camera->refused;
+        failed += camera->failed;
+        connections += camera->connections;
+    }
     fprintf(stderr, "video_source: %lu packets sent, %lu refused while throttling, %lu failed, %lu connections\n",
             sent, refused, failed, connections);
     return 0;

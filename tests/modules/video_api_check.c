@@ -11,6 +11,7 @@ int orv_video_api_check(void)
     VideoStream stream;
     VideoStreamFormat extended;
     VideoPacket packet;
+    VideoPacketCamera named;
     memset(&stream, 0, sizeof stream);
     memset(&extended, 0, sizeof extended);
     memset(&packet, 0, sizeof packet);
@@ -27,6 +28,11 @@ int orv_video_api_check(void)
     packet.serial = stream.serial;
     packet.pts = ORV_VIDEO_NO_TIMESTAMP;
     packet.packet_flags = ORV_VIDEO_KEY_FRAME;
-    return sizeof extended == 168 && extended.stream.version == stream.version && sizeof packet <= 168 && ORV_VIDEO_PACKET_KEY == (ORV_EVENT_VIDEO_PACKET << 1) &&
+    memset(&named, 0, sizeof named);
+    named.packet = packet;
+    named.packet.size = sizeof named;
+    strcpy(named.camera, "front-door");
+    return sizeof extended == 168 && extended.stream.version == stream.version && sizeof named <= 168 &&
+           named.packet.version == packet.version && ORV_VIDEO_PACKET_KEY == (ORV_EVENT_VIDEO_PACKET << 1) &&
            ORV_VIDEO_STREAM_KEY == (ORV_EVENT_VIDEO_STREAM << 1);
 }

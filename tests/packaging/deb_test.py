@@ -433,7 +433,7 @@ def run_service(root, unit):
         segment = root.inside(STATE_DIR + "/recorder-segment.bin")
         if not wait_until(lambda: size_of(segment) > 0, 10):
             fail("the example recorder wrote nothing under the unit")
-        if not wait_until(lambda: any(size_of(f) > 0 for f in glob.glob(recordings + "/*.mkv")), 10):
+        if not wait_until(lambda: any(size_of(f) > 0 for f in glob.glob(recordings + "/*/*/*.mkv")), 10):
             fail("the segment recorder wrote nothing into its default directory under the unit")
         if "orvantis_" not in fetch_metrics(port):
             fail("the exporter serves no metrics under the unit")

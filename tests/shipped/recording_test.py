@@ -9,12 +9,20 @@ Usage: recording_test.py <case> <build dir> <sanitizer: none|address|thread>
   throttling  throttling on, then off, leaves a gap and valid segments
   full_disk   a recorder directory on a tiny tmpfs: counted losses, a clear
               log line, bounded memory (needs root: a private mount namespace)
+  retention   three cameras write four times a small tmpfs: the oldest go
+              first, fairly, and nothing is lost (needs root likewise)
   matrix      codecs and containers: every decoded frame recorded, checked
               by its hash; size_change and jittered_cuts likewise
   rtsp        a GStreamer RTSP camera killed, hung and restarted, with the
               default settings
   many_rtsp   sixteen RTSP cameras at once, with the default settings
   mjpeg       an HTTP MJPEG camera, whose stream has no timestamps
+  jumps       timestamps that go back and jump forward within one input
+  killed      the service killed in the middle of a segment
+  removed_folder  a camera's folder removed while recording
+  index       the index of a recording and of a generated day, read by
+              orvantis-recordings; a damaged index made again
+  health      the cameras' and the recorder's metrics on the exporter's page
 Exit status 77 skips.
 """
 import glob
@@ -29,6 +37,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import foreground_service  # noqa: E402
@@ -69,7 +78,7 @@ class Service(foreground_service.ForegroundService):
     """The service binary in a directory of its own with the shipped modules
     (and any test module) in plugins/, in the foreground."""
 
-    def __init__(self, build, work, source, recorder, extra=None, quick_breaks=True):
+    def __init__(self, build, work, source, recorder, extra=None, quick_breaks=True, start=True):
         super().__init__(os.path.join(build, "bin"), work)
         self.recordings = recorder.get("directory", os.path.join(work, "recordings"))
         plugins = self.plugins
@@ -87,7 +96,9 @@ class Service(foreground_service.ForegroundService):
         if SANITIZER == "address":
             env["LD_PRELOAD"] = " ".join(libraries(os.path.join(work, "orvantisd"), "asan") +
                                          libraries(os.path.join(plugins, "video_source.so"), "av"))
-        self.start(env)
+        self.env = env
+        if start:
+            self.start(env)
 
     def wait_for_line(self, pattern, seconds, count=1):
         wait_for(lambda: len(re.findall(pattern, self.text(), re.M)) >= count, seconds,
@@ -99,7 +110,7 @@ class Service(foreground_service.ForegroundService):
         def order(path):
             name = re.match(r"(.*?Z)(?:-(\d+))?\.", os.path.basename(path))
             return name.group(1), int(name.group(2) or 0)
-        return sorted(glob.glob(os.path.join(self.recordings, "*.*")), key=order)
+        return sorted(glob.glob(os.path.join(self.recordings, "*", "*", "*.*")), key=order)
 
 
 def libraries(binary, prefix):
@@ -128,7 +139,8 @@ def report(text, pattern):
 
 def recorder_report(text):
     return report(text, r"segment_recorder: (\d+) segments, (\d+) packets written, (\d+) dropped beyond the "
-                        r"hold bound, (\d+) lost to disk errors, (\d+) skipped to a key frame")
+                        r"hold bound, (\d+) lost to disk errors, (\d+) skipped to a key frame, (\d+) old segments "
+                        r"deleted")
 
 
 def source_report(text):
@@ -183,7 +195,7 @@ def record_file(build, work):
         frames = [check_segment(s) for s in segments]
         if frames != [FPS] * 3 or not all(s.endswith("." + container) for s in segments):
             fail("%s segments %s hold %s frames" % (container, segments, frames))
-        if source_report(text)[:3] != [3 * FPS, 0, 0] or recorder_report(text) != [3, 3 * FPS, 0, 0, 0]:
+        if source_report(text)[:3] != [3 * FPS, 0, 0] or recorder_report(text)[:5] != [3, 3 * FPS, 0, 0, 0]:
             fail("reports: " + text)
 
 
@@ -197,7 +209,7 @@ def record_udp(build, work):
     sender_args = ["-f", "mpegts", url + "?pkt_size=1316"]
     first = subprocess.Popen(["ffmpeg", "-re"] + encoder_args(30)[1:] + sender_args, stdin=subprocess.DEVNULL)
     try:
-        service.wait_for_line(r"^video_source: stream 1: h264 320x240$", 20)
+        service.wait_for_line(r"^video_source: camera1: stream 1: h264 320x240$", 20)
         time.sleep(2)
     finally:
         first.send_signal(signal.SIGKILL)
@@ -205,7 +217,7 @@ def record_udp(build, work):
     service.wait_for_line(r"^segment_recorder: finished ", 20)
     second = subprocess.Popen(["ffmpeg", "-re"] + encoder_args(4)[1:] + sender_args, stdin=subprocess.DEVNULL)
     try:
-        service.wait_for_line(r"^video_source: stream 2: h264 320x240$", 20)
+        service.wait_for_line(r"^video_source: camera1: stream 2: h264 320x240$", 20)
         second.wait(timeout=20)
     finally:
         second.kill()
@@ -249,11 +261,11 @@ def record_throttled(build, work):
     make_clip(clip, 6)
     service = Service(build, work, {"url": clip, "rate": 1, "at_end": "stop"}, {"segment_seconds": 60},
                       extra={"memory.so": memory})
-    service.wait_for_line(r"^video_source: end of ", 30)
+    service.wait_for_line(r"^video_source: camera1: end of ", 30)
     service.wait_for_line(r"^segment_recorder: finished ", 10)
     text = service.stop()
     sent, refused, failed, _ = source_report(text)
-    segments, written, dropped, lost, skipped = recorder_report(text)
+    segments, written, dropped, lost, skipped = recorder_report(text)[:5]
     if refused == 0 or sent + refused != 6 * FPS or failed or dropped or lost:
         fail("no gap from throttling, or packets lost otherwise: " + text)
     if "segment_recorder: %d packets missing" % refused not in text:
@@ -270,10 +282,9 @@ def rss_kib(pid):
         return int(re.search(r"VmRSS:\s+(\d+) kB", f.read()).group(1))
 
 
-def record_full_disk(build, work):
-    """Large packets at four times real time into a 1 MiB tmpfs: the recorder
-    reports the full disk once, counts what it could not write, and the
-    service's memory stays flat while the source keeps sending."""
+def small_disk(work, size):
+    """A tmpfs of `size` in a private mount namespace: the test runs again
+    inside one (needs root and unshare, or skips)."""
     if os.environ.get("ORV_PRIVATE_MOUNTS") != "1":
         if os.geteuid() != 0 or not shutil.which("unshare"):
             print("needs root and unshare for a private tmpfs")
@@ -283,7 +294,16 @@ def record_full_disk(build, work):
                                 env=env).returncode)
     disk = os.path.join(work, "disk")
     os.mkdir(disk)
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", disk], check=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", disk], check=True)
+    return disk
+
+
+def record_full_disk(build, work):
+    """Large packets at four times real time into a 1 MiB tmpfs, segments
+    larger than the disk: the recorder reports the full disk once, counts
+    what it could not write, and the service's memory stays flat while the
+    source keeps sending."""
+    disk = small_disk(work, "1m")
     clip = os.path.join(work, "clip.mp4")
     make_clip(clip, 2, noise=True)
     service = Service(build, work, {"url": clip, "rate": 4, "at_end": "loop"},
@@ -303,6 +323,38 @@ def record_full_disk(build, work):
     # resident size says whether payloads pile up.
     if SANITIZER == "none" and after - before > 16 * 1024:
         fail("resident memory grew from %d to %d KiB" % (before, after))
+
+
+def record_retention(build, work):
+    """Three cameras, one at about twice the others' bitrate, write four
+    times the size of a 6 MiB tmpfs: recording never stops and loses nothing, the
+    oldest segments of each camera go first, every camera keeps its recent
+    history, and the deletions are summed up."""
+    disk = small_disk(work, "6m")
+    clips = {}
+    for size in ("160x120", "240x180"):
+        clips[size] = os.path.join(work, "noise-%s.mp4" % size)
+        subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=%s:rate=25:duration=2" % size,
+                        "-vf", "noise=alls=100:allf=t", "-qp", "0", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-g",
+                        "25", clips[size]], check=True)
+    service = Service(build, work, {"at_end": "loop", "rate": 1}, {"directory": disk, "segment_seconds": 1,
+                                                                   "min_free_megabytes": 1}, start=False)
+    with open(os.path.join(service.plugins, "video_source.conf"), "a") as f:
+        for name, size in (("big", "240x180"), ("small1", "160x120"), ("small2", "160x120")):
+            f.write("[%s]\nurl = %s\n" % (name, clips[size]))
+    service.start(service.env)
+    time.sleep(8)
+    text = service.stop()
+    report = recorder_report(text)
+    if report[2:4] != [0, 0] or "No space" in text or report[5] == 0:
+        fail("dropped, lost or nothing deleted: " + text)
+    if not re.search(r"^segment_recorder: deleted \d+ old segments \(\d+ bytes\), \d+ kept", text, re.M):
+        fail("no summary of the deletions: " + text)
+    for name in ("big", "small1", "small2"):
+        finished = re.findall(r"^segment_recorder: finished %s/\S+/(\S+):" % name, text, re.M)
+        kept = sorted(os.path.basename(p) for p in glob.glob(os.path.join(disk, name, "*", "*")))
+        if not kept or kept != finished[-len(kept):]:
+            fail("%s keeps %s of %s" % (name, kept, finished))
 
 
 # Short clips, 160x120 at 25 fps with a key frame every second: name, input
@@ -343,7 +395,7 @@ def record_clip(build, work, clip, container, settings=None):
     """Records `clip` and returns its segments, after the reports."""
     service = Service(build, work, {"url": clip, "rate": 0, "at_end": "stop"},
                       dict({"format": container, "segment_seconds": 60}, **(settings or {})))
-    service.wait_for_line(r"^video_source: end of ", 20)
+    service.wait_for_line(r"^video_source: camera1: end of ", 20)
     text = service.stop()
     sent, refused, failed, _ = source_report(text)
     written = recorder_report(text)[1]
@@ -486,21 +538,21 @@ def record_rtsp(build, work):
     camera.start()
     service = Service(build, work, {"url": camera.url, "rate": 0}, {"segment_seconds": 60}, quick_breaks=False)
     try:
-        service.wait_for_line(r"^video_source: stream 1: h264 160x120$", 20)
+        service.wait_for_line(r"^video_source: camera1: stream 1: h264 160x120$", 20)
         time.sleep(3)
         camera.kill()
         service.wait_for_line(r"^segment_recorder: finished ", 10)
         time.sleep(2)
         restarted = camera.start()
-        service.wait_for_line(r"^video_source: stream 2: ", 10)
+        service.wait_for_line(r"^video_source: camera1: stream 2: ", 10)
         resumed = time.monotonic() - restarted
         time.sleep(2)
         camera.process.send_signal(signal.SIGSTOP)
         hung = time.monotonic()
-        service.wait_for_line(r"^video_source: lost .*: no data for 5000 ms$", 15)
+        service.wait_for_line(r"^video_source: camera1: lost .*: no data for 5000 ms$", 15)
         found = time.monotonic() - hung
         camera.process.send_signal(signal.SIGCONT)
-        service.wait_for_line(r"^video_source: stream 3: ", 35)
+        service.wait_for_line(r"^video_source: camera1: stream 3: ", 35)
         time.sleep(2)
         text = service.stop()
     finally:
@@ -508,7 +560,7 @@ def record_rtsp(build, work):
     if resumed > 3 or found > 8:
         fail("recording resumed %.1f s after the camera came back, a hang was found after %.1f s" % (resumed, found))
     for line in (r"end of \S+", r"lost \S+: no data for 5000 ms", r"cannot open \S+: Connection refused"):
-        if len(re.findall(r"^video_source: %s$" % line, text, re.M)) != 1:
+        if len(re.findall(r"^video_source: camera1: %s$" % line, text, re.M)) != 1:
             fail("not logged once: %r: %s" % (line, text))
     skipped = recorder_report(text)[4]
     if skipped:
@@ -517,40 +569,31 @@ def record_rtsp(build, work):
 
 
 def record_many_rtsp(build, work):
-    """Sixteen RTSP cameras at once, each read by a copy of the source and
-    recorded by a copy of the recorder (one camera per copy, the way an
-    operator sets several up): every camera connects with the default
-    settings and is recorded."""
+    """Sixteen RTSP cameras at once, read by one source and recorded by one
+    recorder: every camera connects with the default settings and is
+    recorded into a folder of its own, from its first key frame on."""
     count = 16
     camera = rtsp_camera(50)
     camera.start_mounts(count)
-    service = foreground_service.ForegroundService(os.path.join(build, "bin"), work)
-    for n in range(count):
-        for name, settings in (("video_source", {"url": camera.url[:-1] + str(n), "rate": 0, "source": n + 1,
-                                                 "module_id": 0x400 + n}),
-                               ("segment_recorder", {"source": n + 1, "module_id": 0x500 + n, "segment_seconds": 60,
-                                                     "directory": os.path.join(work, "recordings", str(n))})):
-            shutil.copy(os.path.join(build, "shipped", name, name + ".so"),
-                        os.path.join(service.plugins, "%s%d.so" % (name, n)))
-            write_settings(os.path.join(service.plugins, "%s%d.conf" % (name, n)), settings)
-    env = dict(os.environ)
-    if SANITIZER == "address":
-        env["LD_PRELOAD"] = " ".join(libraries(os.path.join(work, "orvantisd"), "asan") +
-                                     libraries(os.path.join(service.plugins, "video_source0.so"), "av"))
-    service.start(env)
+    names = ["cam-%02d" % n for n in range(count)]
+    service = Service(build, work, {"rate": 0}, {"segment_seconds": 60}, quick_breaks=False, start=False)
+    with open(os.path.join(service.plugins, "video_source.conf"), "a") as f:
+        for n, name in enumerate(names):
+            f.write("[%s]\nurl = %s\n" % (name, camera.url[:-1] + str(n)))
+    service.start(service.env)
     try:
-        wait_for(lambda: len(re.findall(r"^video_source: stream 1: h264 160x120$", service.text(), re.M)) == count,
-                 40, "%d cameras: %s" % (count, service.text()))
+        wait_for(lambda: len(re.findall(r"^video_source: cam-\d\d: stream 1: h264 160x120$", service.text(),
+                                        re.M)) == count, 40, "%d cameras: %s" % (count, service.text()))
         time.sleep(3)
         text = service.stop()
     finally:
         camera.kill()
-    if re.search(r"^video_source: (cannot open|no video stream in|lost) ", text, re.M):
+    if re.search(r"^video_source: \S+: (cannot open|no video stream in|lost) ", text, re.M):
         fail("a camera failed: " + text)
-    for n in range(count):
-        segments = glob.glob(os.path.join(work, "recordings", str(n), "*.mkv"))
+    for name in names:
+        segments = glob.glob(os.path.join(service.recordings, name, "*", "*.mkv"))
         if len(segments) != 1 or check_segment(segments[0], (160, 120)) < 50:
-            fail("camera %d: segments %s" % (n, segments))
+            fail("camera %s: segments %s" % (name, segments))
 
 
 def record_mjpeg(build, work):
@@ -563,7 +606,7 @@ def record_mjpeg(build, work):
                               stdin=subprocess.DEVNULL)
     try:
         service = Service(build, work, {"url": url, "rate": 0}, {"segment_seconds": 60})
-        service.wait_for_line(r"^video_source: stream 1: mjpeg 160x120$", 20)
+        service.wait_for_line(r"^video_source: camera1: stream 1: mjpeg 160x120$", 20)
         time.sleep(4)
     finally:
         camera.kill()
@@ -578,9 +621,173 @@ def record_mjpeg(build, work):
         fail("%d frames recorded at %.1f frames a second" % (len(frames), rate))
 
 
+def record_jumps(build, work):
+    """One MPEG-TS file whose timestamps go back, then forward by 100 s, with
+    no new connection (three encoder runs joined byte for byte): a new
+    segment at each jump, one line each, nothing skipped."""
+    parts = []
+    for n, offset in enumerate((0, 0, 100)):
+        parts.append(os.path.join(work, "part%d.ts" % n))
+        subprocess.run(encoder_args(2) + ["-output_ts_offset", str(offset), parts[-1]], check=True)
+    clip = os.path.join(work, "jumps.ts")
+    with open(clip, "wb") as out:
+        for part in parts:
+            with open(part, "rb") as f:
+                out.write(f.read())
+    service = Service(build, work, {"url": clip, "rate": 0, "at_end": "stop"}, {"segment_seconds": 60})
+    service.wait_for_line(r"^video_source: camera1: end of ", 20)
+    text = service.stop()
+    jumps = re.findall(r"^segment_recorder: camera1: timestamps jump by (-?[\d.]+) s, a new segment at the next "
+                       r"key frame$", text, re.M)
+    if len(jumps) != 2 or not float(jumps[0]) < 0 < 90 < float(jumps[1]):
+        fail("jumps logged: %s: %s" % (jumps, text))
+    frames = [check_segment(s) for s in service.segments()]
+    if frames != [2 * FPS] * 3 or recorder_report(text)[4] != 0:
+        fail("segments hold %s frames: %s" % (frames, text))
+
+
+def record_killed(build, work):
+    """The service killed in the middle of a segment: the open segment plays,
+    without an error, to within 2 s of the kill, in both containers."""
+    port = free_udp_port()
+    url = "udp://127.0.0.1:%d" % port
+    sender = subprocess.Popen(["ffmpeg", "-re"] + encoder_args(60)[1:] + ["-f", "mpegts", url + "?pkt_size=1316"],
+                              stdin=subprocess.DEVNULL)
+    try:
+        for container in ("mkv", "mp4"):
+            run = os.path.join(work, container)
+            os.mkdir(run)
+            service = Service(build, run, {"url": url, "rate": 0}, {"format": container, "segment_seconds": 60})
+            service.wait_for_line(r"^video_source: camera1: stream 1: ", 20)
+            started = time.monotonic()
+            time.sleep(5)
+            service.process.kill()
+            service.process.wait()
+            recorded = time.monotonic() - started
+            segments = service.segments()
+            frames = [check_segment(s) for s in segments]
+            if len(segments) != 1 or frames[0] < (recorded - 2) * FPS:
+                fail("%s: %s frames in %s after %.1f s" % (container, frames, segments, recorded))
+    finally:
+        sender.kill()
+        sender.wait()
+
+
+def record_removed_folder(build, work):
+    """The camera's folder removed while recording: the open segment is not
+    reported finished, and the folder is made again at the next one."""
+    clip = os.path.join(work, "clip.mp4")
+    make_clip(clip, 3)
+    service = Service(build, work, {"url": clip, "rate": 1, "at_end": "loop"}, {"segment_seconds": 1})
+    service.wait_for_line(r"^segment_recorder: finished ", 20)
+    shutil.rmtree(os.path.join(service.recordings, "camera1"))
+    service.wait_for_line(r"^segment_recorder: cannot finish .*: No such file or directory$", 10)
+    service.wait_for_line(r"^segment_recorder: writing again", 10)
+    text = service.stop()
+    segments = service.segments()
+    if not segments or [check_segment(s) for s in segments[:-1]] != [FPS] * (len(segments) - 1):
+        fail("segments after the folder came back: %s: %s" % (segments, text))
+
+
+def tool(build, recordings, *args):
+    return subprocess.run([os.path.join(build, "bin", "orvantis-recordings"), "-d", recordings] + list(args),
+                          capture_output=True, text=True)
+
+
+def record_index(build, work):
+    """The index of a recording and of a generated day of another camera
+    (one segment a minute, linked from a recorded one): the tool lists both,
+    finds a moment's segment and offset, says when there is no footage,
+    exports a range that plays from its first second; a damaged index is
+    made again from the files."""
+    clip = os.path.join(work, "clip.mp4")
+    make_clip(clip, 4)
+    service = Service(build, work, {"url": clip, "rate": 1, "at_end": "stop"}, {"segment_seconds": 2})
+    service.wait_for_line(r"^video_source: camera1: end of ", 20)
+    service.stop()
+    recorded = service.segments()
+    day = os.path.join(service.recordings, "yard", "2025-01-05")
+    os.makedirs(day)
+    for minute in range(24 * 60):
+        os.link(recorded[0], os.path.join(day, "20250105T%02d%02d00.000Z.mkv" % divmod(minute, 60)))
+    damaged = os.path.join(service.recordings, "index.sqlite")
+    for tail in ("-wal", "-shm"):
+        if os.path.exists(damaged + tail):
+            os.remove(damaged + tail)
+    with open(damaged, "r+b") as f:
+        f.write(b"not a database" * 100)
+    service = Service(build, os.path.join(work, "again"), {"url": clip, "rate": 0, "at_end": "stop"},
+                      {"directory": service.recordings, "segment_seconds": 60})
+    service.wait_for_line(r"^segment_recorder: finished ", 20)
+    text = service.stop()
+    if "made again from the files" not in text:
+        fail("the damaged index was not made again: " + text)
+    cameras = tool(build, service.recordings, "cameras").stdout.split()
+    if cameras[:2] != ["camera1", "3"] or cameras[5:7] != ["yard", "1440"]:
+        fail("cameras: %s" % cameras)
+    found = tool(build, service.recordings, "find", "yard", "2025-01-05T10:30:01.500Z")
+    if found.stdout.split() != [os.path.join(day, "20250105T103000.000Z.mkv"), "1.500"]:
+        fail("find: %r %r" % (found.stdout, found.stderr))
+    if tool(build, service.recordings, "find", "yard", "2025-01-05T10:30:30Z").returncode != 1:
+        fail("footage found in a gap")
+    start = tool(build, service.recordings, "segments", "camera1").stdout.split()[0]
+    seconds = re.match(r".*T\d\d:\d\d:(\d\d\.\d+)Z", start).group(1)
+    exported = os.path.join(work, "export.mp4")
+
+    def at(offset):
+        return start.replace(seconds + "Z", "%06.3fZ" % (float(seconds) + offset))
+    if float(seconds) > 55:
+        print("the recording started too close to a minute's end to shift by seconds; skipped")
+        sys.exit(SKIP)
+    result = tool(build, service.recordings, "export", "camera1", at(1), at(3), exported)
+    if result.returncode != 0:
+        fail("export: %s" % result.stderr)
+    check_segment(exported)
+    frames = [h for _, h in frame_hashes(exported)]
+    source = [h for _, h in frame_hashes(clip)]
+    # The end is cut by decoding time: up to the B-frames' delay more pictures.
+    if not 2 * FPS <= len(frames) <= 2 * FPS + 3 or frames[:2 * FPS] != source[FPS:3 * FPS]:
+        fail("the export holds %d frames, from the clip's %s" % (len(frames), source.index(frames[0])
+                                                                 if frames[0] in source else None))
+
+
+def record_health(build, work):
+    """Each camera's and the recorder's health on the metrics page of the
+    service's exporter: connected, frames, bytes, latest packet, connections;
+    segments, bytes, deletions, free space, disk errors."""
+    clip = os.path.join(work, "clip.mp4")
+    make_clip(clip, 3)
+    port = free_tcp_port()
+    service = Service(build, work, {"url": clip, "rate": 1, "at_end": "loop"}, {"segment_seconds": 1}, start=False)
+    os.symlink(os.path.join(build, "shipped", "prometheus_exporter", "prometheus_exporter.so"),
+               os.path.join(service.plugins, "prometheus_exporter.so"))
+    write_settings(os.path.join(service.plugins, "prometheus_exporter.conf"),
+                   {"listen_address": "127.0.0.1", "port": port})
+    service.start(service.env)
+    service.wait_for_line(r"^segment_recorder: finished ", 20, count=2)
+    page = urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port, timeout=10).read().decode()
+    service.stop()
+    values = dict(re.findall(r"^orvantis_((?:video_source|segment_recorder)_\w+)\{[^}]*\} (\S+)$", page, re.M))
+    camera = 'camera="camera1"'
+    if camera not in page or values.get("video_source_connected") != "1" or \
+            float(values.get("video_source_frames_total", 0)) < 2 * FPS or \
+            float(values.get("video_source_bytes_total", 0)) <= 0 or \
+            abs(float(values.get("video_source_last_packet_time_seconds", 0)) - time.time()) > 30 or \
+            float(values.get("segment_recorder_segments_total", 0)) < 2 or \
+            float(values.get("segment_recorder_bytes_total", 0)) <= 0 or \
+            float(values.get("segment_recorder_free_bytes", 0)) <= 0 or \
+            values.get("segment_recorder_disk_errors_total") != "0" or \
+            "segment_recorder_deleted_segments_total" not in values or \
+            "video_source_connections_total" not in values:
+        fail("metrics: %s" % values)
+
+
 CASES = {"file": record_file, "udp": record_udp, "throttling": record_throttled, "full_disk": record_full_disk,
+         "retention": record_retention,
          "matrix": record_matrix, "size_change": record_size_change, "jittered_cuts": record_jittered_cuts,
-         "rtsp": record_rtsp, "many_rtsp": record_many_rtsp, "mjpeg": record_mjpeg}
+         "rtsp": record_rtsp, "many_rtsp": record_many_rtsp, "mjpeg": record_mjpeg,
+         "jumps": record_jumps, "killed": record_killed, "removed_folder": record_removed_folder,
+         "index": record_index, "health": record_health}
 
 
 def main():
