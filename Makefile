@@ -30,7 +30,8 @@ test: build
 test-asan: deps
 	cmake -S . -B build-asan -DORV_SANITIZE=address $(CMAKE_FLAGS)
 	cmake --build build-asan -j$(JOBS)
-	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) --test-dir build-asan
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ORV_STRESS_STOP_BOUND_MS=10000 \
+	  $(CTEST) --test-dir build-asan
 
 # ThreadSanitizer: the tests of the threading primitives and of routing.
 test-tsan: deps
