@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-static char* trim(char* text)
+char* module_config_trim(char* text)
 {
     while (*text == ' ' || *text == '\t')
         ++text;
@@ -28,7 +28,7 @@ static void config_path(ModuleConfig* config, const void* anchor)
     snprintf(config->path, sizeof config->path, "%.*s.conf", (int)n, self.dli_fname);
 }
 
-static void config_set(ModuleConfig* config, const char* key, const char* value)
+void module_config_set(ModuleConfig* config, const char* key, const char* value)
 {
     int i = 0;
     while (i < config->count && strcmp(config->entries[i].key, key) != 0)
@@ -50,12 +50,12 @@ int module_config_load(ModuleConfig* config, const void* anchor)
         return 0;
     char line[2048];
     while (fgets(line, sizeof line, file)) {
-        char* text = trim(line);
+        char* text = module_config_trim(line);
         char* equals = strchr(text, '=');
         if (*text == '#' || !equals)
             continue;
         *equals = 0;
-        config_set(config, trim(text), trim(equals + 1));
+        module_config_set(config, module_config_trim(text), module_config_trim(equals + 1));
     }
     fclose(file);
     return 1;

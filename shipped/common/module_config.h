@@ -26,6 +26,14 @@ typedef struct ModuleConfig {
  * and `config->path` names the file. */
 int module_config_load(ModuleConfig* config, const void* anchor);
 
+/* Sets `key` to `value`, replacing an earlier value; beyond
+ * MODULE_CONFIG_ENTRIES keys a new one is ignored. For modules that read
+ * files of another shape into the same store. */
+void module_config_set(ModuleConfig* config, const char* key, const char* value);
+
+/* `text` without the blanks and line ends around it (cut in place). */
+char* module_config_trim(char* text);
+
 /* The value of `key`, or `fallback` when the file does not set it. */
 const char* module_config_text(const ModuleConfig* config, const char* key, const char* fallback);
 

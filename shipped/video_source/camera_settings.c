@@ -6,29 +6,6 @@
 
 #include "../common/module_config.h"
 
-static char* trim(char* text)
-{
-    while (*text == ' ' || *text == '\t')
-        ++text;
-    size_t n = strlen(text);
-    while (n > 0 && strchr(" \t\r\n", text[n - 1]))
-        text[--n] = 0;
-    return text;
-}
-
-static void set(ModuleConfig* config, const char* key, const char* value)
-{
-    int i = 0;
-    while (i < config->count && strcmp(config->entries[i].key, key) != 0)
-        ++i;
-    if (i == MODULE_CONFIG_ENTRIES)
-        return;
-    if (i == config->count)
-        ++config->count;
-    snprintf(config->entries[i].key, sizeof config->entries[i].key, "%s", key);
-    snprintf(config->entries[i].value, sizeof config->entries[i].value, "%s", value);
-}
-
 int camera_name_valid(const char* name)
 {
     size_t n = strlen(name);
@@ -99,7 +76,7 @@ int camera_settings_load(CameraList* list, const char* path)
     int sections = 0;
     char line[2048];
     while (common && section && fgets(line, sizeof line, file)) {
-        char* content = trim(line);
+        char* content = module_config_trim(line);
         char* equals = strchr(content, '=');
         size_t n = strlen(content);
         if (content[0] == '[' && n > 1 && content[n - 1] == ']') {
@@ -107,10 +84,11 @@ int camera_settings_load(CameraList* list, const char* path)
                 add(list, name, section, common, sections - 1);
             section->count = 0;
             content[n - 1] = 0;
-            snprintf(name, sizeof name, "%s", trim(content + 1));
+            snprintf(name, sizeof name, "%s", module_config_trim(content + 1));
         } else if (*content != '#' && equals) {
             *equals = 0;
-            set(sections ? section : common, trim(content), trim(equals + 1));
+            module_config_set(sections ? section : common, module_config_trim(content),
+                              module_config_trim(equals + 1));
         }
     }
     fclose(file);
