@@ -56,10 +56,12 @@
 
 #include "../common/host_services.h"
 #include "../common/module_config.h"
+#include "recording_commands.h"
 #include "retention.h"
 #include "segment_file.h"
 #include "segment_index.h"
 #include "modules/module_api.h"
+#include "routing/command_api.h"
 #include "routing/message_api.h"
 #include "routing/video_api.h"
 
@@ -248,8 +250,10 @@ static int close_output(Recording* recording, int complete)
 static void disk_error(Recording* recording, const char* what, int error)
 {
     host_metric_add(disk_errors_metric, 1);
-    if (!recording->failing)
+    if (!recording->failing) {
         report_error(what, recording->path, error);
+        recording_commands_disk_error(recording->source, recording->camera, recording->path, error);
+    }
     recording->failing = 1;
 }
 
@@ -404,6 +408,9 @@ static void finish_segment(Recording* recording)
         SegmentIndexRow row = {recording->camera, recording->name, start_ms, start_ms + (int64_t)(seconds * 1000),
                                (int64_t)status.st_size, (long)recording->key_frames, (long)recording->gaps};
         segment_index_add(&segment_index, &row);
+        recording_commands_finished(recording->source, recording->camera, recording->path, row.start_ms,
+                                    row.end_ms - row.start_ms, (uint64_t)status.st_size, recording->packets,
+                                    recording->key_frames, recording->gaps);
     }
     if (recording->failing)
         fprintf(stderr, "segment_recorder: writing again, %lu packets lost meanwhile\n", lost);
@@ -557,6 +564,10 @@ static void handle_packet(Recording* recording, const Item* item)
     const VideoPacket* record = &item->packet;
     if (item->camera[0])
         memcpy(recording->camera, item->camera, sizeof recording->camera);
+    if (recording_commands_paused(recording->camera)) {
+        finish_segment(recording);
+        return;
+    }
     if (!recording->params || record->serial != recording->serial) {
         ++skipped;
         return;
@@ -764,6 +775,7 @@ EXPORT int32_t Load(void* in, void* out)
     send_message = args->callback;
     read_settings();
     host_services_find("segment_recorder", settings.module_id);
+    recording_commands_start(send_message, settings.module_id);
     segments_metric = host_metric(ORV_METRIC_COUNTER, "segment_recorder_segments_total", "segments finished", NULL);
     bytes_metric = host_metric(ORV_METRIC_COUNTER, "segment_recorder_bytes_total", "bytes of finished segments", NULL);
     deleted_metric = host_metric(ORV_METRIC_COUNTER, "segment_recorder_deleted_segments_total",
@@ -775,6 +787,7 @@ EXPORT int32_t Load(void* in, void* out)
     info->module_id = settings.module_id;
     info->class_mask[0] = ORV_VIDEO_PACKET_KEY;
     info->class_mask[1] = ORV_VIDEO_STREAM_KEY;
+    info->class_mask[3] = ORV_COMMAND_KEY;
     info->class_mask[5] = 1; /* closes after the sources (larger key first) */
     info->accepts_write = 1;
     return 0;
@@ -800,7 +813,7 @@ EXPORT int32_t Write(void* in, void* out)
 {
     WriteArgs* args = in;
     WriteReply* reply = out;
-    if (!writer_running)
+    if (!writer_running || recording_commands_take(args))
         return 0;
     Item* item = item_of(args);
     if (!item)
