@@ -21,6 +21,7 @@ packages=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
   libmicrohttpd-dev libcrypt-dev prometheus curl openssl
   libzmq3-dev
+  libmosquitto-dev mosquitto mosquitto-clients
   clang libclang-rt-14-dev
 )
 
@@ -54,4 +55,8 @@ apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
 if [[ " ${missing[*]} " == *" prometheus "* ]]; then
   update-rc.d prometheus disable  # the init script's links and, through systemctl, the unit
+fi
+# Likewise the MQTT broker: its tests start their own, on loopback.
+if [[ " ${missing[*]} " == *" mosquitto "* ]]; then
+  update-rc.d mosquitto disable
 fi
