@@ -78,7 +78,7 @@ def make_certificates(folder):
     extensions = os.path.join(folder, "san.ext")
     with open(extensions, "w") as f:
         f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n")
-    for name, subject in (("server", "/CN=localhost"), ("client", "/CN=store")):
+    for name, subject in (("server", "/CN=localhost"), ("client", "/CN=" + SITE)):
         key_and_request(name, subject)
         run("openssl", "x509", "-req", "-in", os.path.join(folder, name + ".csr"), "-CA", ca + ".crt",
             "-CAkey", ca + ".key", "-CAcreateserial", "-days", "2", "-extfile", extensions,
@@ -94,16 +94,17 @@ class Broker:
         os.makedirs(self.folder)
         make_certificates(self.folder)
         passwords = os.path.join(self.folder, "passwords")
-        for user in ("store", "watcher"):
-            run("mosquitto_passwd", "-b", *(["-c"] if user == "store" else []), passwords, user, PASSWORD)
+        for user in (SITE, "watcher"):
+            run("mosquitto_passwd", "-b", *(["-c"] if user == SITE else []), passwords, user, PASSWORD)
         acl = os.path.join(self.folder, "acl")
-        with open(acl, "w") as f:
-            f.write("user store\n"
-                    "topic write orvantis/%s/#\n"
-                    "topic read orvantis/%s/command/#\n"
-                    "topic write homeassistant/#\n\n"
+        with open(acl, "w") as f:  # the operator's guide's, the watcher as its dashboard
+            f.write("pattern write orvantis/%u/#\n"
+                    "pattern read orvantis/%u/command/#\n"
+                    "pattern write homeassistant/binary_sensor/orvantis_%u/#\n\n"
                     "user watcher\n"
-                    "topic readwrite #\n" % (SITE, SITE))
+                    "topic read orvantis/#\n"
+                    "topic write orvantis/+/command/#\n"
+                    "topic read homeassistant/#\n")
         self.port, self.tls_port = free_port(), free_port()
         self.config = os.path.join(self.folder, "mosquitto.conf")
         with open(self.config, "w") as f:
@@ -230,7 +231,7 @@ class Service(foreground_service.ForegroundService):
         write_settings(os.path.join(self.plugins, "segment_recorder.conf"),
                        {"directory": self.recordings, "segment_seconds": 1})
         write_settings(os.path.join(self.plugins, "mqtt_bridge.conf"),
-                       dict({"site": SITE, "username": "store", "password": PASSWORD, "reconnect_max_seconds": 2,
+                       dict({"site": SITE, "username": SITE, "password": PASSWORD, "reconnect_max_seconds": 2,
                              "state_period_seconds": 1}, **bridge))
         self.start()
         STARTED.append(self.process)
