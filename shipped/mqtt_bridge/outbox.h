@@ -52,7 +52,8 @@ int outbox_put(Outbox* outbox, const char* topic, const char* payload, size_t le
 
 /* The oldest message, or null. */
 OutboxItem* outbox_take(Outbox* outbox);
-/* Puts a taken message back in front (the broker could not take it). */
+/* Puts a taken message back in front (the broker could not take it); it
+ * counts again, past the bound if messages came meanwhile. */
 void outbox_return(Outbox* outbox, OutboxItem* item);
 void outbox_item_free(OutboxItem* item);
 
