@@ -60,8 +60,8 @@ static void object_id(char* out, size_t size, const char* name)
             *c = '_';
 }
 
-static void discover(const char* camera, const char* state_topic, const char* what, const char* field,
-                     const char* device_class)
+static void publish_discovery(const char* camera, const char* state_topic, const char* what, const char* field,
+                              const char* device_class)
 {
     char node[80], object[96], topic[320], name[80], unique[200], value[96], device[240], status[128];
     object_id(node, sizeof node, publishing.site);
@@ -94,15 +94,15 @@ static void topic_level(char* name)
             *c = '_';
 }
 
-void bridge_messages_camera(const CameraReport* report)
+void bridge_messages_camera(const CameraReport* report, int discover)
 {
     char level[sizeof report->camera], topic[160];
     memcpy(level, report->camera, sizeof level);
     topic_level(level);
     snprintf(topic, sizeof topic, "%s/camera/%s/state", base, level);
-    if (report->first && publishing.discovery) {
-        discover(report->camera, topic, "connected", "connected", "connectivity");
-        discover(report->camera, topic, "recording", "recording", NULL);
+    if (discover && publishing.discovery) {
+        publish_discovery(report->camera, topic, "connected", "connected", "connectivity");
+        publish_discovery(report->camera, topic, "recording", "recording", NULL);
     }
     if (report->connected_changed) {
         JsonWriter event;

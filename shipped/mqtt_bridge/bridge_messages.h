@@ -30,7 +30,9 @@ void bridge_messages_start(Outbox* outbox, const Publishing* publishing);
 /* "orvantis/<site>" */
 const char* bridge_messages_base(void);
 
-void bridge_messages_camera(const CameraReport* report);
+/* A camera's state, and its event when its connection changed; with
+ * `discover` (and discovery on) its discovery messages first. */
+void bridge_messages_camera(const CameraReport* report, int discover);
 void bridge_messages_service(const HostSnapshot* snapshot);
 void bridge_messages_module(const ModuleCounters* module);
 

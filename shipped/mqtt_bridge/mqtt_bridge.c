@@ -168,13 +168,15 @@ static int64_t wall_us(void)
     return (int64_t)now.tv_sec * 1000000 + now.tv_usec;
 }
 
-static void publish_states(int all)
+/* `fresh`: a new connection, to a broker that may have lost what was
+ * retained. */
+static void publish_states(int all, int fresh)
 {
-    static CameraReport reports[CAMERA_STATES_MAX];
+    static CameraReport reports[CAMERA_STATES_MAX]; /* the bridge's thread only */
     service_watch_poll(all);
     const int count = camera_states_take(reports, all, wall_us());
     for (int i = 0; i < count; ++i)
-        bridge_messages_camera(&reports[i]);
+        bridge_messages_camera(&reports[i], fresh || reports[i].first);
 }
 
 /* Hands waiting messages to the broker while it takes them. */
@@ -201,7 +203,7 @@ static void* publish(void* unused)
             const int all = fresh || asked || now >= next_period;
             if (all)
                 next_period = now + settings.state_period_ms;
-            publish_states(all);
+            publish_states(all, fresh);
             command_desk_expire();
             next_tick = now + TICK_MS;
         }
