@@ -192,12 +192,32 @@ static void hand_over(void)
     }
 }
 
+/* A line when the broker has been out of reach for twice the back-off cap
+ * (5 s at least), once until connected again: libmosquitto's retries are
+ * silent. `away_since` is 0 while connected. */
+static void tell_if_away(int64_t now, int64_t* away_since, int* told)
+{
+    const int64_t patience = 2000 * (int64_t)settings.broker.reconnect_max_seconds;
+    if (broker_link_connected()) {
+        *away_since = 0;
+        *told = 0;
+    } else if (!*away_since) {
+        *away_since = now;
+    } else if (!*told && now - *away_since >= (patience > 5000 ? patience : 5000)) {
+        host_log(ORV_LOG_WARNING, "no connection to the broker %s:%d for %lld s, still trying",
+                 settings.broker.host, settings.broker.port, (long long)((now - *away_since) / 1000));
+        *told = 1;
+    }
+}
+
 static void* publish(void* unused)
 {
     (void)unused;
-    int64_t next_tick = 0, next_period = monotonic_ms() + settings.state_period_ms;
+    int64_t next_tick = 0, next_period = monotonic_ms() + settings.state_period_ms, away_since = 0;
+    int told = 0;
     while (!atomic_load(&stopping)) {
         const int64_t now = monotonic_ms();
+        tell_if_away(now, &away_since, &told);
         const int fresh = broker_link_fresh(), asked = command_desk_republish_asked();
         if (fresh || asked || now >= next_tick) {
             const int all = fresh || asked || now >= next_period;
