@@ -564,8 +564,9 @@ static void handle_packet(Recording* recording, const Item* item)
     const VideoPacket* record = &item->packet;
     if (item->camera[0])
         memcpy(recording->camera, item->camera, sizeof recording->camera);
-    if (recording_commands_paused(recording->camera)) {
+    if (recording_commands_paused(recording->camera)) { /* resumed at a key frame, no gap logged */
         finish_segment(recording);
+        recording->have_sequence = 0;
         return;
     }
     if (!recording->params || record->serial != recording->serial) {
