@@ -67,6 +67,10 @@ static void on_message(struct mosquitto* mosq, void* context, const struct mosqu
 {
     (void)mosq;
     (void)context;
+    if (message->retain) { /* kept by the broker from some earlier time: never acted on */
+        host_log(ORV_LOG_WARNING, "a retained message on %s ignored: commands must not be retained", message->topic);
+        return;
+    }
     message_fn(message->topic, message->payload, message->payloadlen);
 }
 

@@ -94,9 +94,7 @@ int outbox_put(Outbox* outbox, const char* topic, const char* payload, size_t le
         pthread_cond_signal(&outbox->arrived);
     }
     pthread_mutex_unlock(&outbox->lock);
-    if (!fits)
-        free(item);
-    free(old);
+    free(fits ? old : item); /* the one that left the queue, or the one never in it */
     return fits;
 }
 

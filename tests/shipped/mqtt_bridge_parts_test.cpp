@@ -129,9 +129,10 @@ TEST_F(OutboxTest, BoundsBytesAndTakesBackWhatTheBrokerRefused)
 {
     outbox_destroy(&outbox_);
     outbox_init(&outbox_, 100, 1000);
-    EXPECT_TRUE(Put("a", std::string(600, 'x')));
+    EXPECT_TRUE(Put("a", std::string(600, 'x'), 1));
     EXPECT_FALSE(Put("b", std::string(600, 'y')));
     EXPECT_FALSE(Put("c", std::string(2000, 'z'), 1));
+    EXPECT_FALSE(Put("a", std::string(2000, 'z'), 1)); // not even in the place of a waiting one
     OutboxItem* item = outbox_take(&outbox_);
     EXPECT_TRUE(Put("b", std::string(600, 'y')));
     outbox_return(&outbox_, item);

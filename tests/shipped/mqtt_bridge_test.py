@@ -197,9 +197,9 @@ class Watcher:
         self.output.close()
 
 
-def command(broker, name, payload):
+def command(broker, name, payload, retain=False):
     run("mosquitto_pub", "-h", "127.0.0.1", "-p", str(broker.port), "-u", "watcher", "-P", PASSWORD, "-q", "1",
-        "-t", "orvantis/%s/command/%s" % (SITE, name), "-m", payload)
+        "-t", "orvantis/%s/command/%s" % (SITE, name), "-m", payload, *(["-r"] if retain else []))
 
 
 def make_clip(path, seconds):
@@ -271,6 +271,8 @@ def bridge_report(text):
 def start_all(build, work, cameras, bridge, seconds):
     broker = Broker(work)
     watcher = Watcher(broker, work)
+    # A retained command is stale by the time a bridge connects: never acted on.
+    command(broker, "pause", '{"camera": "yard", "id": "stale"}', retain=True)
     clip = os.path.join(work, "clip.mp4")
     make_clip(clip, seconds)
     service = Service(build, work, {name: clip for name in cameras}, dict({"port": broker.port}, **bridge))
@@ -307,6 +309,8 @@ def case_exchange(build, work):
     watcher.wait(r"orvantis/%s/camera/front/state" % SITE,
                  lambda p: p["connected"] and p["codec"] == "h264" and p["width"] == 160 and p["frame_rate"] == 10)
     watcher.wait(r"orvantis/%s/service" % SITE, lambda p: p["throttling"] is False)
+    if "a retained message on orvantis/%s/command/pause ignored" % SITE not in service.text():
+        fail("no line of the retained command: " + service.text())
     watcher.wait(r"orvantis/%s/module/segment_recorder" % SITE, lambda p: p["opened"] and p["open_code"] == 0)
     reply = r"orvantis/%s/reply" % SITE
     watcher.wait(r"orvantis/%s/event/segment" % SITE, lambda p: p["camera"] == "front", count=2)
@@ -348,6 +352,9 @@ def case_exchange(build, work):
         fail("camera events: %s" % connected)
     if bridge_report(text)[3] != 0:
         fail("messages dropped: " + text)
+    if [p for p in watcher.payloads(reply) if p.get("id") == "stale"] or \
+            [p for p in watcher.payloads(r"orvantis/%s/camera/yard/state" % SITE) if not p["recording"]]:
+        fail("the retained command was acted on")
     watcher.stop()
     broker.stop()
 
