@@ -220,9 +220,11 @@ static void* publish(void* unused)
         tell_if_away(now, &away_since, &told);
         const int fresh = broker_link_fresh(), asked = command_desk_republish_asked();
         if (fresh || asked || now >= next_tick) {
-            const int all = fresh || asked || now >= next_period;
-            if (all)
-                next_period = now + settings.state_period_ms;
+            const int due = now >= next_period;
+            if (due) /* on the period's own beat, not drifting by the tick */
+                next_period = now - next_period < settings.state_period_ms ? next_period + settings.state_period_ms
+                                                                          : now + settings.state_period_ms;
+            const int all = fresh || asked || due;
             publish_states(all, fresh);
             command_desk_expire();
             next_tick = now + TICK_MS;
