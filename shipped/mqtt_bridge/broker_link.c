@@ -25,7 +25,7 @@ static void on_connect(struct mosquitto* mosq, void* context, int code)
     if (code != 0) {
         if (code != last_refusal)
             host_log(ORV_LOG_ERROR, "the broker %s:%d refused the connection: %s", settings.host, settings.port,
-                     mosquitto_connack_string(code));
+                     settings.protocol == 5 ? mosquitto_reason_string(code) : mosquitto_connack_string(code));
         last_refusal = code;
         return;
     }
@@ -146,8 +146,12 @@ void broker_link_stop(void)
     if (!client)
         return;
     say_offline();
+    /* Connected, the thread leaves its loop once the disconnect is sent.
+     * Else it may be inside a connect, which blocks for as long as the
+     * system lets a connection attempt last: it is cancelled. */
+    const int cancel = !atomic_load(&connected);
     mosquitto_disconnect(client);
-    mosquitto_loop_stop(client, false);
+    mosquitto_loop_stop(client, cancel);
     mosquitto_destroy(client);
     client = NULL;
     mosquitto_lib_cleanup();

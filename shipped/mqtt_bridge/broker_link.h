@@ -49,7 +49,8 @@ typedef void (*BrokerMessageFn)(const char* topic, const void* payload, int leng
 int broker_link_start(const BrokerSettings* settings, BrokerMessageFn on_message, Outbox* wake);
 
 /* Publishes "offline" (waiting a second at most for the broker to have it),
- * disconnects and ends libmosquitto's thread. */
+ * disconnects and ends libmosquitto's thread: cancelled when not connected,
+ * as it may be inside a connection attempt that would hold up the stop. */
 void broker_link_stop(void);
 
 int broker_link_connected(void);

@@ -387,6 +387,16 @@ def case_tls(build, work):
     text = service.stop()
     if "connected to the broker" in text:
         fail("a connection without the client certificate: " + text)
+    # A wrong password: refused, said once, however often the bridge tries.
+    work3 = os.path.join(work, "wrong")
+    os.makedirs(work3)
+    service = Service(build, work3, {"front": clip}, {"port": broker.port, "password": "wrong", "protocol": 5})
+    refused = "the broker 127.0.0.1:%d refused the connection: Not authorized" % broker.port
+    wait_for(lambda: refused in service.text(), 10, "a refusal: " + service.text())
+    time.sleep(3)
+    text = service.stop()
+    if text.count(refused) != 1 or "connected to the broker" in text:
+        fail("a wrong password: " + text)
     watcher.stop()
     broker.stop()
 
