@@ -20,14 +20,14 @@ struct RecordingExport {
     Piece* pieces;
     int piece_count;
     int next_piece;
-    int64_t start_ms, end_ms, base_ms;
-    int rebase;
+    int64_t start_ms, end_ms;
+    int64_t base_ms;         /* the first piece's start */
     AVFormatContext* input;  /* the piece being read */
     int video;               /* its video stream */
     AVFormatContext* output; /* made at the first piece */
     AVPacket* packet;
     int need_key;
-    int64_t base_us;         /* subtracted from every written time (rebase) */
+    int64_t base_us;         /* the first dts since base_ms, subtracted from every written time */
     int have_base;
     int64_t last_dts_us;
     int finished, failed;
@@ -244,7 +244,7 @@ static int remux_one(RecordingExport* export)
     }
     export->need_key = 0;
     if (!export->have_base) {
-        export->base_us = export->rebase ? dts_us : 0;
+        export->base_us = dts_us;
         export->have_base = 1;
         export->last_dts_us = INT64_MIN;
     }
@@ -266,20 +266,35 @@ static int remux_one(RecordingExport* export)
     return error >= 0;
 }
 
-RecordingExport* recording_export_open(const char* directory, const char* camera, int64_t start_ms, int64_t end_ms,
-                                       int rebase)
+/* Remuxes one packet into `pending`; at the end of the range, the trailer. */
+static void advance(RecordingExport* export)
+{
+    if (!remux_one(export)) {
+        if (!export->failed && av_write_trailer(export->output) < 0)
+            export->failed = 1;
+        export->finished = 1;
+    }
+    avio_flush(export->output->pb);
+}
+
+RecordingExport* recording_export_open(const char* directory, const char* camera, int64_t start_ms, int64_t end_ms)
 {
     RecordingExport* export = calloc(1, sizeof *export);
     if (!export)
         return NULL;
     export->start_ms = start_ms;
     export->end_ms = end_ms;
-    export->rebase = rebase;
     export->pieces = malloc(MAX_SEGMENTS * sizeof *export->pieces);
     export->packet = av_packet_alloc();
     Listing listing = {export, directory};
     if (!export->pieces || !export->packet || !each_segment(directory, camera, start_ms, end_ms, add_piece, &listing) ||
         !open_next(export)) {
+        recording_export_free(export);
+        return NULL;
+    }
+    while (!export->have_base && !export->finished && !export->failed) /* the origin is known */
+        advance(export);
+    if (!export->have_base) {
         recording_export_free(export);
         return NULL;
     }
@@ -290,12 +305,7 @@ ssize_t recording_export_read(RecordingExport* export, uint8_t* buffer, size_t s
 {
     while (export->pending_read == export->pending_size && !export->finished && !export->failed) {
         export->pending_read = export->pending_size = 0;
-        if (!remux_one(export)) {
-            if (!export->failed && av_write_trailer(export->output) < 0)
-                export->failed = 1;
-            export->finished = 1;
-        }
-        avio_flush(export->output->pb);
+        advance(export);
     }
     if (export->failed)
         return -1;
@@ -304,6 +314,11 @@ ssize_t recording_export_read(RecordingExport* export, uint8_t* buffer, size_t s
     memcpy(buffer, export->pending + export->pending_read, count);
     export->pending_read += count;
     return (ssize_t)count;
+}
+
+int64_t recording_export_origin_ms(const RecordingExport* export)
+{
+    return export->base_ms + export->base_us / 1000;
 }
 
 void recording_export_free(RecordingExport* export)

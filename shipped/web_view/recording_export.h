@@ -5,12 +5,10 @@
  * re-encoding into one fragmented MP4 that is made as it is read.
  *
  * The video of a range starts at the key frame at or before its start and
- * stops before the first frame at or after its end. Its timeline is the
- * wall clock: a picture's time in the file is its time since the start of
- * the first segment listed for the range (the page maps a wall clock time to
- * a position by it), or, with `rebase`, since the first picture (a download
- * starts at 0). A change of stream parameters between segments ends the
- * file there.
+ * stops before the first frame at or after its end. Its timeline starts at
+ * 0 and follows the wall clock (segments keep their distance): a picture's
+ * wall clock time is the origin plus its time in the file. A change of
+ * stream parameters between segments ends the file there.
  *
  * Only files inside the recordings directory are ever opened: a path in the
  * index that is absolute, has a ".." part or leads (through a symbolic link)
@@ -34,9 +32,12 @@ char* recording_list_json(const char* directory, const char* camera, int64_t fro
 
 typedef struct RecordingExport RecordingExport;
 
-/* Null when nothing of the range is recorded or the index cannot be read. */
-RecordingExport* recording_export_open(const char* directory, const char* camera, int64_t start_ms, int64_t end_ms,
-                                       int rebase);
+/* Null when nothing of the range is recorded or the index cannot be read.
+ * Reads up to the first picture, so that the origin is known. */
+RecordingExport* recording_export_open(const char* directory, const char* camera, int64_t start_ms, int64_t end_ms);
+
+/* The wall clock (Unix milliseconds) of the file's time 0. */
+int64_t recording_export_origin_ms(const RecordingExport* export);
 
 /* Up to `size` bytes of the file; 0 at its end, -1 after a failure. */
 ssize_t recording_export_read(RecordingExport* export, uint8_t* buffer, size_t size);

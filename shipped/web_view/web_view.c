@@ -468,14 +468,13 @@ static enum MHD_Result serve_recording(struct MHD_Connection* connection, const 
         return reply_text(connection, MHD_HTTP_BAD_REQUEST,
                           "start and end are Unix times in milliseconds, start before end, at most a day apart\n");
     const char* download = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "download");
-    const int rebase = download && strcmp(download, "1") == 0;
     pthread_mutex_lock(&logins_lock);
     const int admitted = exports_running < MAX_EXPORTS;
     exports_running += admitted;
     pthread_mutex_unlock(&logins_lock);
     if (!admitted)
         return reply_text(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many recordings are being sent\n");
-    RecordingExport* export = recording_export_open(settings.directory, camera, start, end, rebase);
+    RecordingExport* export = recording_export_open(settings.directory, camera, start, end);
     if (!export) {
         end_export(NULL);
         return reply_text(connection, MHD_HTTP_NOT_FOUND, "nothing recorded in this range\n");
@@ -486,7 +485,10 @@ static enum MHD_Result serve_recording(struct MHD_Connection* connection, const 
         end_export(export);
         return MHD_NO;
     }
-    if (rebase) {
+    char origin[32];
+    snprintf(origin, sizeof origin, "%lld", (long long)recording_export_origin_ms(export));
+    MHD_add_response_header(response, "X-Recording-Start-Ms", origin);
+    if (download && strcmp(download, "1") == 0) {
         char disposition[128];
         snprintf(disposition, sizeof disposition, "attachment; filename=\"%s-%lld.mp4\"", camera, start);
         MHD_add_response_header(response, "Content-Disposition", disposition);

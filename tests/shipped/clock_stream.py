@@ -48,7 +48,8 @@ def latency_seconds(code, now=None):
 
 def page_reader_js(width, height):
     """A script for WebDriver: draws the video element (first argument) on a
-    canvas of the stream's size and returns [code, blank] of its picture."""
+    canvas of the stream's size and returns [code, blank, its current time]
+    of the picture."""
     w, h, y, x = boxes(width, height)
     return """
 const video = arguments[0];
@@ -62,5 +63,5 @@ let code = 0;
 for (let k = 0; k < %d; k++) if (gray(%d * (k + 2) + %d, %d) > 128) code |= 1 << k;
 let lo = 255, hi = 0;
 for (let i = 0; i < pixels.length; i += 4 * 97) { lo = Math.min(lo, pixels[i]); hi = Math.max(hi, pixels[i]); }
-return [code, hi - lo < 16];
+return [code, hi - lo < 16, video.currentTime];
 """ % (width, height, BITS, w, w // 2, y + h // 2)

@@ -15,6 +15,13 @@ Usage: web_view_test.py <case> <build dir> <source dir>
             live playlist still answers within 1 s; the stop under 1 s
   access    TLS and basic authentication; wrong passwords rate-limited;
             another address than loopback only with both
+  browser   Chromium, headless, through its WebDriver: every live video
+            advances by 3 s within 10 s and its canvas grab is not blank,
+            the snapshot link shows a picture of the camera's size, the
+            recording plays within 2 s from the asked second (its frame
+            code and the page's clock agree); then a screenshot of the page
+            (to $WEB_VIEW_SCREENSHOT when set)
+Exit status 77 skips: the browser case without Chromium or its driver.
 """
 import json
 import os
@@ -165,7 +172,10 @@ class Service(foreground_service.ForegroundService):
         return fetch(self.base + path, **options)
 
     def playlist(self, camera):
-        status, _, body = self.get("/cameras/%s/live.m3u8" % camera)
+        try:
+            status, _, body = self.get("/cameras/%s/live.m3u8" % camera)
+        except OSError:  # not serving yet
+            return None
         return body.decode() if status == 200 else None
 
 
@@ -283,8 +293,10 @@ def recording(build, source, work):
     path = os.path.join(work, "range.mp4")
     with open(path, "wb") as f:
         f.write(body)
+    # The file's time 0 is the key frame of second 25, 5 s into the third segment.
     if status != 200 or headers["Content-Type"] != "video/mp4" or \
-            headers["Content-Disposition"] != 'attachment; filename="clip-%d.mp4"' % start:
+            headers["Content-Disposition"] != 'attachment; filename="clip-%d.mp4"' % start or \
+            abs(int(headers["X-Recording-Start-Ms"]) - (rows[2][0] + 5000)) > 1:
         fail("download: %d %s" % (status, headers))
     codes = frame_codes(path)
     if codes != list(range(625, 625 + len(codes))) or not 886 <= codes[-1] <= 888:
@@ -424,7 +436,115 @@ def access(build, source, work):
         service.stop()
 
 
-CASES = {"live": live, "recording": recording, "hostile": hostile, "access": access}
+def webdriver_or_skip(work):
+    """Chromium, headless, through its WebDriver; exits 77 (skipped) when
+    Chromium or its driver is not installed."""
+    browser, driver = shutil.which("chromium"), shutil.which("chromedriver")
+    if not browser or not driver:
+        print("SKIP: chromium and chromium-driver are not installed", file=sys.stderr)
+        sys.exit(SKIP)
+    try:
+        from selenium import webdriver
+    except ImportError:  # Debian's python3-selenium, under another Python
+        sys.path.append("/usr/lib/python3/dist-packages")
+        from selenium import webdriver
+    options = webdriver.ChromeOptions()
+    options.binary_location = browser
+    # Software decoding and drawing: the canvas grabs the picture itself.
+    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-accelerated-video-decode",
+                 "--disable-dev-shm-usage", "--autoplay-policy=no-user-gesture-required", "--window-size=760,520",
+                 "--user-data-dir=" + os.path.join(work, "profile"), "--no-first-run", "--mute-audio"):
+        options.add_argument(flag)
+    return webdriver.Chrome(service=webdriver.chrome.service.Service(executable_path=driver), options=options)
+
+
+def video_state(page, camera):
+    """The camera's video element, and its current time, mode, the wall
+    clock of its time 0 (playback), ready state and whether it is paused."""
+    video = page.find_element("css selector", 'video[data-camera="%s"]' % camera)
+    return video, page.execute_script(
+        "const v = arguments[0]; return [v.currentTime, v.dataset.mode, Number(v.dataset.originMs || 0), "
+        "v.readyState, v.paused];", video)
+
+
+def browser(build, source, work):
+    page = webdriver_or_skip(work)
+    try:
+        recordings, rows = record_clip(build, work)
+        cameras = {"clip": Camera(), "front": Camera()}
+        try:
+            os.mkdir(os.path.join(work, "viewing"))
+            service = Service(build, os.path.join(work, "viewing"),
+                              {name: "url = %s\n" % c.url for name, c in cameras.items()},
+                              "directory = %s\n" % recordings)
+            for name in cameras:
+                wait_for(lambda: service.playlist(name), 30, name + "'s playlist")
+            page.get(service.base + "/")
+            for name in cameras:
+                check_live_video(page, name)
+            size = page.execute_async_script(
+                "const done = arguments[arguments.length - 1]; const image = new Image();"
+                "image.onload = () => done([image.naturalWidth, image.naturalHeight]); image.onerror = () => done(null);"
+                "image.src = document.querySelector('video[data-camera=clip]').closest('section')"
+                ".querySelector('.snapshot').href;")
+            if size != list(SIZE):
+                fail("the snapshot link shows a picture of %s" % size)
+            check_playback(page, rows)
+            time.sleep(1)  # the page's clock shows the recording's time
+            page.save_screenshot(os.environ.get("WEB_VIEW_SCREENSHOT", os.path.join(work, "page.png")))
+            service.stop()
+        finally:
+            for camera in cameras.values():
+                camera.stop()
+    finally:
+        page.quit()
+
+
+def check_live_video(page, name):
+    """Within 10 s the live picture advances by 3 s and is not blank; its
+    latency (clock code to now) is reported and bounded generously."""
+    deadline = time.monotonic() + 10
+    video, (first, mode, _, _, _) = video_state(page, name)
+    while time.monotonic() < deadline:
+        now, mode, _, _, _ = video_state(page, name)[1]
+        if now - first >= 3:
+            break
+        time.sleep(0.2)
+    code, blank, _ = page.execute_script(clock_stream.page_reader_js(*SIZE), video)
+    latency = clock_stream.latency_seconds(code)
+    print("%s: live picture advanced %.1f s in 10 s, latency %.2f s" % (name, now - first, latency))
+    if mode != "live" or now - first < 3 or blank or latency > 10:
+        fail("%s's live video: mode %s, advanced %.1f s, blank %s, latency %.2f s"
+             % (name, mode, now - first, blank, latency))
+
+
+def check_playback(page, rows):
+    """The time picker and the play button: the recording plays within 2 s
+    from the asked second, the picture's frame code and the page's clock
+    agreeing with it."""
+    asked = rows[0][0] + 25200
+    section = "document.querySelector('video[data-camera=clip]').closest('section')"
+    page.execute_script("const section = %s; section.querySelector('.when').value = localInput(arguments[0]);"
+                        "section.querySelector('.play').click();" % section, asked)
+    clicked = time.monotonic()
+    video, state = video_state(page, "clip")
+    requested = int(page.execute_script("return Number(arguments[0].dataset.requestedMs);", video))
+    while time.monotonic() - clicked < 2 and not (state[1] == "recording" and state[3] >= 3 and not state[4] and
+                                                  state[2] + 1000 * state[0] >= requested):
+        time.sleep(0.05)
+        state = video_state(page, "clip")[1]
+    took = time.monotonic() - clicked
+    code, blank, position = page.execute_script(clock_stream.page_reader_js(*SIZE), video)
+    picture_ms = rows[0][0] + code * 1000 // clock_stream.FPS
+    shown_ms = state[2] + position * 1000
+    print("playback from %d started after %.2f s at frame %d (%+d ms), the page's clock %+d ms"
+          % (requested, took, code, picture_ms - requested, shown_ms - picture_ms))
+    if took >= 2 or blank or not 0 <= picture_ms - requested <= 1000 or abs(shown_ms - picture_ms) > 80:
+        fail("playback: state %s after %.2f s, frame %d (%d ms after the asked %d), page clock %d"
+             % (state, took, code, picture_ms - requested, requested, shown_ms))
+
+
+CASES = {"live": live, "recording": recording, "hostile": hostile, "access": access, "browser": browser}
 
 
 def main():

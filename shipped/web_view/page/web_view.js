@@ -145,11 +145,10 @@ class LivePlayer {
 }
 
 class RecordingPlayer {
-  constructor(video, camera, startMs, onTime) {
+  constructor(video, camera, startMs) {
     this.video = video;
     this.camera = camera;
     this.startMs = startMs;
-    this.onTime = onTime;
     this.stopped = false;
   }
 
@@ -158,19 +157,18 @@ class RecordingPlayer {
   }
 
   // The recording from startMs on, for an hour, streamed into the element;
-  // its timeline is the wall clock since the first segment's start.
+  // the server says the wall clock time of the file's time 0.
   async start() {
     const base = '/cameras/' + encodeURIComponent(this.camera.name) + '/';
-    const range = 'start=' + this.startMs + '&end=' + (this.startMs + 3600000);
-    const listing = await (await fetchOk(base + 'recordings.json?from=' + this.startMs + '&to=' +
-                                          (this.startMs + 3600000))).json();
-    if (!listing.segments.length) throw new Error('nothing recorded from then on');
-    this.originMs = listing.segments[0].start_ms;
+    const response = await fetch(base + 'recording.mp4?start=' + this.startMs + '&end=' + (this.startMs + 3600000));
+    if (response.status === 404) throw new Error('nothing recorded from then on');
+    if (!response.ok) throw new Error('recording: ' + response.status);
+    this.originMs = Number(response.headers.get('X-Recording-Start-Ms'));
     const source = new MediaSource();
     this.video.src = URL.createObjectURL(source);
     await new Promise((done) => source.addEventListener('sourceopen', done, {once: true}));
     const buffer = source.addSourceBuffer(mimeOf(this.camera));
-    const reader = (await fetchOk(base + 'recording.mp4?' + range)).body.getReader();
+    const reader = response.body.getReader();
     const target = Math.max(0, (this.startMs - this.originMs) / 1000);
     let started = false;
     while (!this.stopped) {
@@ -187,10 +185,8 @@ class RecordingPlayer {
         await sleep(500); // enough ahead: the server waits while the connection is full
       }
     }
-    if (!this.stopped) {
-      reader.cancel();
-      if (source.readyState === 'open' && !buffer.updating) source.endOfStream();
-    }
+    reader.cancel();
+    if (!this.stopped && source.readyState === 'open' && !buffer.updating) source.endOfStream();
   }
 
   // The wall clock time of the picture shown.
@@ -262,7 +258,7 @@ class Tile {
   showClock() {
     if (this.player instanceof RecordingPlayer && this.player.originMs !== undefined) {
       const wall = this.player.wallClockMs();
-      this.video.dataset.wallClockMs = Math.round(wall);
+      this.video.dataset.originMs = this.player.originMs;
       this.element.querySelector('.clock').textContent = new Date(wall).toLocaleString();
     } else if (this.player instanceof LivePlayer) {
       this.element.querySelector('.clock').textContent = '';
