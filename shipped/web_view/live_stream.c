@@ -11,6 +11,7 @@
 #define MAX_SEGMENTS 16  /* window_segments + the open one */
 #define MAX_PARTS 64     /* beyond, the last part of a long picture group grows */
 #define IO_BUFFER_SIZE 65536
+#define MAX_JUMP_US 10000000 /* a longer step forward starts afresh, as one back does */
 
 typedef struct Part {
     size_t offset;
@@ -50,6 +51,7 @@ struct LiveStream {
     int need_key;
     AVPacket* held;         /* written once its successor tells its duration */
     int have_held;
+    int64_t latest_dts;     /* the latest packet's dts taken into the muxer (held or written), muxed time */
     int64_t part_duration;  /* in time_base, written since the last part ended */
     /* The window, oldest first; the last may be open. */
     Segment* segments[MAX_SEGMENTS];
@@ -57,7 +59,6 @@ struct LiveStream {
     unsigned next_segment;
     /* For snapshots. */
     AVPacket* key_frame;
-    uint64_t key_serial;
 };
 
 /* ---- memory of bytes ------------------------------------------------------ */
@@ -196,6 +197,7 @@ static void close_muxer(LiveStream* stream)
     stream->pending_size = 0;
     stream->have_held = 0;
     stream->part_duration = 0;
+    stream->latest_dts = INT64_MIN;
     av_packet_unref(stream->held);
 }
 
@@ -325,6 +327,7 @@ static int hold(LiveStream* stream, const VideoPacket* packet, int64_t dts, cons
     held->duration = packet->duration;
     held->flags = packet->packet_flags & ORV_VIDEO_KEY_FRAME ? AV_PKT_FLAG_KEY : 0;
     stream->have_held = 1;
+    stream->latest_dts = held->dts;
     return 1;
 }
 
@@ -334,7 +337,6 @@ static void keep_key_frame(LiveStream* stream, const void* data, int32_t length)
     if (av_new_packet(stream->key_frame, length) == 0) {
         memcpy(stream->key_frame->data, data, (size_t)length);
         stream->key_frame->flags = AV_PKT_FLAG_KEY;
-        ++stream->key_serial;
     }
 }
 
@@ -351,6 +353,7 @@ LiveStream* live_stream_new(const LiveLimits* limits)
     stream->held = av_packet_alloc();
     stream->key_frame = av_packet_alloc();
     stream->need_key = 1;
+    stream->latest_dts = INT64_MIN;
     stream->next_segment = 1;
     if (!stream->held || !stream->key_frame || pthread_mutex_init(&stream->lock, NULL) != 0) {
         av_packet_free(&stream->held);
@@ -449,8 +452,14 @@ void live_stream_packet(LiveStream* stream, const VideoPacket* packet, const voi
     }
     if (key)
         keep_key_frame(stream, data, length);
-    if (stream->have_held && dts - stream->origin <= stream->held->dts)
-        restart(stream); /* back in time: the muxer takes increasing timestamps only */
+    /* Back in time (the muxer takes increasing timestamps only) or far ahead
+     * (one picture would last the whole jump): afresh at the next key frame. */
+    const int64_t jump = stream->muxer && stream->latest_dts != INT64_MIN
+                             ? av_rescale_q(dts - stream->origin - stream->latest_dts, stream->time_base,
+                                            AV_TIME_BASE_Q)
+                             : 1;
+    if (jump <= 0 || jump > MAX_JUMP_US)
+        restart(stream);
     if (gap && stream->have_held) {
         write_held(stream, ORV_VIDEO_NO_TIMESTAMP);
         stream->need_key = 1;
@@ -579,7 +588,7 @@ void* live_stream_media(LiveStream* stream, unsigned sequence, int part, size_t*
     return copy;
 }
 
-int live_stream_key_frame(LiveStream* stream, AVCodecParameters** params, AVPacket** packet, uint64_t* serial)
+int live_stream_key_frame(LiveStream* stream, AVCodecParameters** params, AVPacket** packet)
 {
     *params = NULL;
     *packet = NULL;
@@ -587,7 +596,6 @@ int live_stream_key_frame(LiveStream* stream, AVCodecParameters** params, AVPack
     if (stream->params && stream->key_frame->size > 0 && (*params = avcodec_parameters_alloc()) &&
         avcodec_parameters_copy(*params, stream->params) >= 0)
         *packet = av_packet_clone(stream->key_frame);
-    *serial = stream->key_serial;
     pthread_mutex_unlock(&stream->lock);
     if (!*packet)
         avcodec_parameters_free(params);

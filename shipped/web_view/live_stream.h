@@ -10,10 +10,12 @@
  * the oldest go first. A segment that alone outgrows the bound is dropped up
  * to the next key frame.
  *
- * New stream parameters (a BEGIN), timestamps that go back, or a gap in the
- * sequence numbers start afresh at the next key frame: the window is emptied
- * and a new initialisation segment is made (its generation counts up), while
- * segment numbers go on counting, so no address is reused for other bytes.
+ * New stream parameters (a BEGIN), and timestamps that go back or jump ahead
+ * by more than 10 s, start afresh at the next key frame: the window is
+ * emptied and a new initialisation segment is made (its generation counts
+ * up), while segment numbers go on counting, so no address is reused for
+ * other bytes. Packets lost on the way (a gap in the sequence numbers) are
+ * skipped up to the next key frame.
  *
  * Thread safety: every function takes the stream's own lock; the packet
  * functions run on the service's event-handler thread and only copy and mux
@@ -62,9 +64,8 @@ void* live_stream_media(LiveStream* stream, unsigned sequence, int part, size_t*
 
 /* The latest key frame and its stream's parameters, for a snapshot: copies
  * the caller frees (avcodec_parameters_free, av_packet_free). False when
- * there is none. `serial` tells one key frame from the next. */
-int live_stream_key_frame(LiveStream* stream, struct AVCodecParameters** params, struct AVPacket** packet,
-                          uint64_t* serial);
+ * there is none. */
+int live_stream_key_frame(LiveStream* stream, struct AVCodecParameters** params, struct AVPacket** packet);
 
 void live_stream_info(LiveStream* stream, LiveInfo* info);
 

@@ -32,10 +32,15 @@ static AVFrame* scale(const AVFrame* picture, int width)
     height += height & 1;
     AVFrame* scaled = av_frame_alloc();
     struct SwsContext* scaler = sws_getContext(picture->width, picture->height, picture->format, width, height,
-                                               AV_PIX_FMT_YUVJ420P, SWS_BILINEAR, NULL, NULL, NULL);
+                                               AV_PIX_FMT_YUV420P, SWS_BILINEAR, NULL, NULL, NULL);
     int ok = scaled && scaler;
     if (ok) {
-        scaled->format = AV_PIX_FMT_YUVJ420P;
+        /* JPEG's full range, from the picture's own. */
+        const int* coefficients = sws_getCoefficients(SWS_CS_DEFAULT);
+        sws_setColorspaceDetails(scaler, coefficients, picture->color_range == AVCOL_RANGE_JPEG, coefficients, 1, 0,
+                                 1 << 16, 1 << 16);
+        scaled->format = AV_PIX_FMT_YUV420P;
+        scaled->color_range = AVCOL_RANGE_JPEG;
         scaled->width = width;
         scaled->height = height;
         ok = av_frame_get_buffer(scaled, 0) >= 0 &&
@@ -57,7 +62,8 @@ static uint8_t* encode(const AVFrame* picture, size_t* length)
     if (encoder && packet) {
         encoder->width = picture->width;
         encoder->height = picture->height;
-        encoder->pix_fmt = AV_PIX_FMT_YUVJ420P;
+        encoder->pix_fmt = AV_PIX_FMT_YUV420P;
+        encoder->color_range = AVCOL_RANGE_JPEG;
         encoder->time_base = (AVRational){1, 25};
         encoder->flags |= AV_CODEC_FLAG_QSCALE;
         encoder->global_quality = FF_QP2LAMBDA * 3;

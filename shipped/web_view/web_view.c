@@ -18,6 +18,7 @@
  *   REQUEST_SECONDS to send its request and KEEPALIVE_SECONDS between
  *   requests; a slow reader of a long download holds only its own
  *   connection, and at most MAX_EXPORTS downloads run at once.
+ *   At most MAX_DECODING snapshots are decoded at once.
  * - Loopback by default; any other address only with TLS and basic
  *   authentication (web_access.c). Failed logins from one address are
  *   limited to FAILED_LOGINS a minute, then answered 429 without a check.
@@ -64,6 +65,7 @@
 #define MAX_EXPORT_MS (24 * 3600 * 1000LL)
 #define MAX_LIST_MS (7 * 24 * 3600 * 1000LL)
 #define SNAPSHOT_CACHE_US 1000000
+#define MAX_DECODING 2 /* snapshots decoded at once: the other server threads stay free */
 #define LIVE_PACKET_US 3000000 /* a camera is live while its latest packet is younger */
 #define FAILED_LOGINS 5
 #define FAILED_LOGIN_WINDOW_US 60000000LL
@@ -106,9 +108,10 @@ static struct MHD_Daemon* server;            /* main thread only */
 static pthread_mutex_t cameras_lock = PTHREAD_MUTEX_INITIALIZER;
 static Camera cameras[MAX_CAMERAS];          /* the first camera_count are made, guarded by cameras_lock */
 static int camera_count;
-static pthread_mutex_t logins_lock = PTHREAD_MUTEX_INITIALIZER;
-static LoginSlot logins[LOGIN_SLOTS];        /* guarded by logins_lock */
-static int exports_running;                  /* guarded by logins_lock */
+static pthread_mutex_t limits_lock = PTHREAD_MUTEX_INITIALIZER;
+static LoginSlot logins[LOGIN_SLOTS];        /* guarded by limits_lock */
+static int exports_running;                  /* guarded by limits_lock */
+static int snapshots_decoding;               /* guarded by limits_lock */
 
 static int64_t now_us(void)
 {
@@ -397,6 +400,44 @@ static void cache_snapshot(Camera* camera, int width, const uint8_t* jpeg, size_
     pthread_mutex_unlock(&camera->snapshot_lock);
 }
 
+/* Takes one of `*running`'s `limit` places; false when none is free. */
+static int take_place(int* running, int limit)
+{
+    pthread_mutex_lock(&limits_lock);
+    const int admitted = *running < limit;
+    *running += admitted;
+    pthread_mutex_unlock(&limits_lock);
+    return admitted;
+}
+
+static void leave_place(int* running)
+{
+    pthread_mutex_lock(&limits_lock);
+    --*running;
+    pthread_mutex_unlock(&limits_lock);
+}
+
+/* A new JPEG of the latest key frame; null with `status` set when there is none. */
+static uint8_t* make_snapshot(Camera* camera, int width, size_t* length, unsigned* status)
+{
+    AVCodecParameters* params;
+    AVPacket* key_frame;
+    *status = MHD_HTTP_SERVICE_UNAVAILABLE;
+    if (!live_stream_key_frame(camera->live, &params, &key_frame))
+        return NULL;
+    uint8_t* jpeg = NULL;
+    if (take_place(&snapshots_decoding, MAX_DECODING)) {
+        jpeg = snapshot_jpeg(params, key_frame, width, length);
+        leave_place(&snapshots_decoding);
+        *status = MHD_HTTP_INTERNAL_SERVER_ERROR;
+    }
+    avcodec_parameters_free(&params);
+    av_packet_free(&key_frame);
+    if (jpeg)
+        cache_snapshot(camera, width, jpeg, *length);
+    return jpeg;
+}
+
 static enum MHD_Result serve_snapshot(struct MHD_Connection* connection, Camera* camera)
 {
     long long width = 0;
@@ -404,20 +445,12 @@ static enum MHD_Result serve_snapshot(struct MHD_Connection* connection, Camera*
     if (given && !request_number(given, 16, 7680, &width))
         return reply_text(connection, MHD_HTTP_BAD_REQUEST, "width is a number of pixels from 16 to 7680\n");
     size_t length = 0;
+    unsigned status = 0;
     uint8_t* jpeg = cached_snapshot(camera, (int)width, &length);
-    if (!jpeg) {
-        AVCodecParameters* params;
-        AVPacket* key_frame;
-        uint64_t serial;
-        if (!live_stream_key_frame(camera->live, &params, &key_frame, &serial))
-            return reply_text(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "no picture from this camera yet\n");
-        jpeg = snapshot_jpeg(params, key_frame, (int)width, &length);
-        avcodec_parameters_free(&params);
-        av_packet_free(&key_frame);
-        if (!jpeg)
-            return reply_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, "the key frame cannot be decoded\n");
-        cache_snapshot(camera, (int)width, jpeg, length);
-    }
+    if (!jpeg && !(jpeg = make_snapshot(camera, (int)width, &length, &status)))
+        return reply_text(connection, status,
+                          status == MHD_HTTP_INTERNAL_SERVER_ERROR ? "the key frame cannot be decoded\n"
+                                                                   : "no picture yet, or too many being made\n");
     return reply_owned(connection, jpeg, length, "image/jpeg");
 }
 
@@ -456,9 +489,7 @@ static ssize_t read_export(void* export, uint64_t position, char* buffer, size_t
 static void end_export(void* export)
 {
     recording_export_free(export);
-    pthread_mutex_lock(&logins_lock);
-    --exports_running;
-    pthread_mutex_unlock(&logins_lock);
+    leave_place(&exports_running);
 }
 
 static enum MHD_Result serve_recording(struct MHD_Connection* connection, const char* camera)
@@ -468,11 +499,7 @@ static enum MHD_Result serve_recording(struct MHD_Connection* connection, const 
         return reply_text(connection, MHD_HTTP_BAD_REQUEST,
                           "start and end are Unix times in milliseconds, start before end, at most a day apart\n");
     const char* download = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "download");
-    pthread_mutex_lock(&logins_lock);
-    const int admitted = exports_running < MAX_EXPORTS;
-    exports_running += admitted;
-    pthread_mutex_unlock(&logins_lock);
-    if (!admitted)
+    if (!take_place(&exports_running, MAX_EXPORTS))
         return reply_text(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many recordings are being sent\n");
     RecordingExport* export = recording_export_open(settings.directory, camera, start, end);
     if (!export) {
@@ -532,22 +559,22 @@ static LoginSlot* login_slot(const unsigned char address[16], int64_t now)
 static int locked_out(const unsigned char address[16])
 {
     const int64_t now = monotonic_us();
-    pthread_mutex_lock(&logins_lock);
+    pthread_mutex_lock(&limits_lock);
     LoginSlot* slot = login_slot(address, now);
     if (now - slot->window_start_us >= FAILED_LOGIN_WINDOW_US) {
         slot->failures = 0;
         slot->window_start_us = now;
     }
     const int out = slot->failures >= FAILED_LOGINS;
-    pthread_mutex_unlock(&logins_lock);
+    pthread_mutex_unlock(&limits_lock);
     return out;
 }
 
 static void count_failure(const unsigned char address[16])
 {
-    pthread_mutex_lock(&logins_lock);
+    pthread_mutex_lock(&limits_lock);
     ++login_slot(address, monotonic_us())->failures;
-    pthread_mutex_unlock(&logins_lock);
+    pthread_mutex_unlock(&limits_lock);
 }
 
 /* 0 to go on, or the status to answer with. */
