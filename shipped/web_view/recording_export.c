@@ -37,6 +37,34 @@ struct RecordingExport {
 
 /* ---- the index ---------------------------------------------------------------- */
 
+static sqlite3* open_index(const char* directory)
+{
+    char path[PATH_MAX];
+    sqlite3* db = NULL;
+    snprintf(path, sizeof path, "%s/%s", directory, RECORDING_INDEX_FILE);
+    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY, NULL) != SQLITE_OK ||
+        sqlite3_busy_timeout(db, 1000) != SQLITE_OK) {
+        sqlite3_close(db);
+        return NULL;
+    }
+    return db;
+}
+
+int recording_cameras(const char* directory, void (*each)(void* context, const char* camera), void* context)
+{
+    sqlite3* db = open_index(directory);
+    sqlite3_stmt* query = NULL;
+    int step = SQLITE_ERROR;
+    if (db && sqlite3_prepare_v2(db, "SELECT DISTINCT camera FROM segments ORDER BY camera LIMIT 256", -1, &query,
+                                 NULL) == SQLITE_OK)
+        while ((step = sqlite3_step(query)) == SQLITE_ROW)
+            if (sqlite3_column_text(query, 0))
+                each(context, (const char*)sqlite3_column_text(query, 0));
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+    return step == SQLITE_DONE;
+}
+
 typedef int (*RowFn)(void* context, int64_t start_ms, int64_t end_ms, const char* path);
 
 /* Calls `row` for each segment of the camera overlapping [from, to), in time
@@ -44,13 +72,9 @@ typedef int (*RowFn)(void* context, int64_t start_ms, int64_t end_ms, const char
 static int each_segment(const char* directory, const char* camera, int64_t from, int64_t to, RowFn row,
                         void* context)
 {
-    char path[PATH_MAX];
-    sqlite3* db = NULL;
+    sqlite3* db = open_index(directory);
     sqlite3_stmt* query = NULL;
-    snprintf(path, sizeof path, "%s/%s", directory, RECORDING_INDEX_FILE);
-    int ok = sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY, NULL) == SQLITE_OK &&
-             sqlite3_busy_timeout(db, 1000) == SQLITE_OK &&
-             sqlite3_prepare_v2(db,
+    int ok = db && sqlite3_prepare_v2(db,
                                 "SELECT start_ms, end_ms, path FROM segments WHERE camera = ?1 AND end_ms > ?2 "
                                 "AND start_ms < ?3 ORDER BY start_ms LIMIT 4096",
                                 -1, &query, NULL) == SQLITE_OK &&

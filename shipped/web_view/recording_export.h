@@ -30,6 +30,10 @@
 char* recording_list_json(const char* directory, const char* camera, int64_t from_ms, int64_t to_ms,
                           size_t* length);
 
+/* Calls `each` with every camera name the index holds, in name order; false
+ * when the index cannot be read. */
+int recording_cameras(const char* directory, void (*each)(void* context, const char* camera), void* context);
+
 typedef struct RecordingExport RecordingExport;
 
 /* Null when nothing of the range is recorded or the index cannot be read.

@@ -334,6 +334,23 @@ static const char* state_of(const LiveInfo* info, int64_t now)
     return now - info->last_packet_us < LIVE_PACKET_US ? "live" : "stalled";
 }
 
+typedef struct RecordedList {
+    FILE* out;
+    int listed;  /* entries written so far */
+} RecordedList;
+
+/* A camera of the index that is not live: listed for playback only. */
+static void add_recorded(void* context, const char* camera)
+{
+    RecordedList* list = context;
+    if (!request_camera_name_ok(camera, strlen(camera)) || camera_named(camera))
+        return;
+    fprintf(list->out,
+            "%s{\"name\":\"%s\",\"codec\":\"\",\"codecs\":\"\",\"width\":0,\"height\":0,\"state\":\"recorded\","
+            "\"last_packet_age_ms\":-1,\"connected\":null}",
+            list->listed++ ? "," : "", camera);
+}
+
 static enum MHD_Result serve_cameras(struct MHD_Connection* connection)
 {
     char* text = NULL;
@@ -359,7 +376,9 @@ static enum MHD_Result serve_cameras(struct MHD_Connection* connection)
                 state_of(&info, now), info.last_packet_us ? (long long)((now - info.last_packet_us) / 1000) : -1LL,
                 connected < 0 ? "null" : connected ? "true" : "false");
     }
+    RecordedList recorded = {out, camera_count};
     pthread_mutex_unlock(&cameras_lock);
+    recording_cameras(settings.directory, add_recorded, &recorded);
     fputs("]}\n", out);
     free(readings);
     if (fclose(out) != 0) {

@@ -316,6 +316,9 @@ def recording(build, source, work):
     listing = json.loads(service.get("/cameras/clip/recordings.json?from=%d&to=%d" % (begin, end))[2])
     if [(s["start_ms"], s["end_ms"]) for s in listing["segments"]] != [r[:2] for r in rows]:
         fail("listing %s of rows %s" % (listing, rows))
+    cameras = json.loads(service.get("/cameras.json")[2])["cameras"]
+    if [(c["name"], c["state"]) for c in cameras] != [("clip", "recorded")]:
+        fail("the recorded camera is listed as %s" % cameras)
     # From second 25.5 for 10 s: from the key frame of second 25 (frame 625)
     # to the last frame before second 35.5 (frame 887), one file from 0.
     start = begin + 25500

@@ -218,7 +218,11 @@ class Tile {
       event.currentTarget.href = base + 'recording.mp4?start=' + start + '&end=' + (start + 600000) + '&download=1';
     });
     this.update(camera);
-    this.playLive();
+    if (camera.state === 'recorded') {
+      this.element.querySelector('.live').hidden = true; // recorded only: playback
+    } else {
+      this.playLive();
+    }
     setInterval(() => this.showClock(), 250);
   }
 
@@ -275,7 +279,7 @@ async function refresh() {
       const tile = tiles.get(camera.name);
       if (tile) {
         tile.update(camera);
-      } else if (camera.codec) {
+      } else if (camera.codec || camera.state === 'recorded') {
         const created = new Tile(camera);
         tiles.set(camera.name, created);
         document.getElementById('cameras').append(created.element);
