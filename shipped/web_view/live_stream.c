@@ -593,9 +593,16 @@ int live_stream_key_frame(LiveStream* stream, AVCodecParameters** params, AVPack
     *params = NULL;
     *packet = NULL;
     pthread_mutex_lock(&stream->lock);
+    /* A copy of the bytes, not another reference: the reader then shares
+     * nothing with this stream once the lock is let go. */
     if (stream->params && stream->key_frame->size > 0 && (*params = avcodec_parameters_alloc()) &&
-        avcodec_parameters_copy(*params, stream->params) >= 0)
-        *packet = av_packet_clone(stream->key_frame);
+        avcodec_parameters_copy(*params, stream->params) >= 0 && (*packet = av_packet_alloc()) &&
+        av_new_packet(*packet, stream->key_frame->size) == 0) {
+        memcpy((*packet)->data, stream->key_frame->data, (size_t)stream->key_frame->size);
+        (*packet)->flags = AV_PKT_FLAG_KEY;
+    } else {
+        av_packet_free(packet);
+    }
     pthread_mutex_unlock(&stream->lock);
     if (!*packet)
         avcodec_parameters_free(params);

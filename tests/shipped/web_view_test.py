@@ -514,6 +514,8 @@ def browser(build, source, work):
                 wait_for(lambda: service.playlist(name), 30, name + "'s playlist")
             page.get(service.base + "/")
             for name in cameras:
+                wait_for(lambda: page.find_elements("css selector", 'video[data-camera="%s"]' % name), 10,
+                         name + "'s tile")
                 check_live_video(page, name)
             size = page.execute_async_script(
                 "const done = arguments[arguments.length - 1]; const image = new Image();"
