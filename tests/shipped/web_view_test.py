@@ -274,15 +274,15 @@ def live(build, source, work):
 
 
 def check_snapshots(service, work):
-    for query, size in (("", SIZE), ("?width=160", (160, 120))):
-        status, headers, body = service.get("/cameras/front/snapshot.jpg" + query)
+    for camera, query, size in (("front", "", SIZE), ("front", "?width=160", (160, 120)), ("yard", "", SIZE)):
+        status, headers, body = service.get("/cameras/%s/snapshot.jpg%s" % (camera, query))
         path = os.path.join(work, "snapshot.jpg")
         with open(path, "wb") as f:
             f.write(body)
         stream = probe(path, "stream=codec_name,width,height")["streams"][0]
         if status != 200 or headers["Content-Type"] != "image/jpeg" or \
                 (stream["codec_name"], stream["width"], stream["height"]) != ("mjpeg",) + size:
-            fail("snapshot%s: %d %s %s" % (query, status, headers["Content-Type"], stream))
+            fail("%s's snapshot%s: %d %s %s" % (camera, query, status, headers["Content-Type"], stream))
     for query in ("?width=0", "?width=99999", "?width=1e3", "?width=-5"):
         if service.get("/cameras/front/snapshot.jpg" + query)[0] != 400:
             fail("snapshot%s was not refused" % query)
