@@ -82,6 +82,7 @@ bench: deps build/CMakeCache.txt
 	python3 bench/run_bench.py --bin build/bin --bench build/bench $(BENCH_FLAGS)
 	build/bench/bench_metrics
 	$(MAKE) bench-recording
+	$(MAKE) bench-web-view
 
 # The recording benchmark (bench/README.md): 4 to 32 1080p cameras through the
 # shipped source and recorder, against ffmpeg's segment muxer.
@@ -90,6 +91,14 @@ RECORDING_BENCH_FLAGS ?=
 bench-recording: deps build/CMakeCache.txt
 	cmake --build build -j$(JOBS) --target orvantisd video_source segment_recorder
 	python3 bench/recording_bench.py --bin build/bin --shipped build/shipped $(RECORDING_BENCH_FLAGS)
+
+# The live view benchmark (bench/README.md): glass-to-glass latency in
+# Chromium and the service's CPU per viewer of a 1080p camera.
+.PHONY: bench-web-view
+WEB_VIEW_BENCH_FLAGS ?=
+bench-web-view: deps build/CMakeCache.txt
+	cmake --build build -j$(JOBS) --target orvantisd video_source web_view
+	python3 bench/web_view_bench.py --build build $(WEB_VIEW_BENCH_FLAGS)
 
 # The Debian packages, in build-package/: a tree of its own, built optimised
 # with debug information (split into orvantisd-dbg) and without the tests:

@@ -15,11 +15,12 @@ packages=(
   systemd
   lintian
   ccache
-  ffmpeg libavformat-dev libavcodec-dev libavutil-dev
+  ffmpeg libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
   libsqlite3-dev
   gstreamer1.0-rtsp gir1.2-gst-rtsp-server-1.0 python3-gi
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
   libmicrohttpd-dev libcrypt-dev prometheus curl openssl
+  chromium chromium-driver python3-selenium
   libzmq3-dev
   libmosquitto-dev mosquitto mosquitto-clients
   clang libclang-rt-14-dev

@@ -39,9 +39,9 @@
 
 #include "../common/host_services.h"
 #include "../common/module_config.h"
+#include "../common/web_access.h"
 #include "metrics_page.h"
 #include "modules/module_api.h"
-#include "web_access.h"
 
 #define EXPORT __attribute__((visibility("default")))
 

@@ -15,7 +15,7 @@
 
 #include <stddef.h>
 
-#include "../common/module_config.h"
+#include "module_config.h"
 
 #define WEB_ACCESS_USERS 16
 
