@@ -803,4 +803,5 @@ def main():
     print("ok")
 
 
-main()
+if __name__ == "__main__":
+    main()
