@@ -35,11 +35,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 
 #include "../common/host_services.h"
 #include "../common/module_config.h"
 #include "../common/web_access.h"
+#include "../common/web_limits.h"
 #include "metrics_page.h"
 #include "modules/module_api.h"
 
@@ -54,7 +54,6 @@
 
 /* Connections served at once; the descriptor limit is raised to fit them. */
 #define MAX_CONNECTIONS 2000
-#define SPARE_FDS 256
 /* Seconds of silence allowed while a request comes in, and between requests. */
 #define REQUEST_SECONDS 3
 #define KEEPALIVE_SECONDS 60
@@ -289,50 +288,25 @@ static enum MHD_Result answer(void* unused, struct MHD_Connection* connection, c
     return serve_metrics(connection);
 }
 
-/* A new connection has REQUEST_SECONDS of silence to send its request in. */
-static void connection_started(void* unused, struct MHD_Connection* connection, void** context,
-                               enum MHD_ConnectionNotificationCode code)
-{
-    (void)unused;
-    (void)context;
-    if (code == MHD_CONNECTION_NOTIFY_STARTED)
-        MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, (unsigned)REQUEST_SECONDS);
-}
-
-/* Raises the soft descriptor limit so that MAX_CONNECTIONS fit beside what
- * the service holds; as far as the hard limit allows. */
-static void make_room_for_connections(void)
-{
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= MAX_CONNECTIONS + SPARE_FDS)
-        return;
-    rlim_t wanted = MAX_CONNECTIONS + SPARE_FDS;
-    limit.rlim_cur = limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted ? limit.rlim_max : wanted;
-    if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < wanted)
-        host_log(ORV_LOG_WARNING, "the descriptor limit (%llu) holds fewer than %d connections",
-                 (unsigned long long)limit.rlim_cur, MAX_CONNECTIONS);
-}
-
 /* Returns 0, or the error number of the failed start. */
 static int start_server(void)
 {
     const struct sockaddr* address = settings.ipv6 ? (const struct sockaddr*)&settings.v6
                                                    : (const struct sockaddr*)&settings.v4;
     unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ITC | (settings.ipv6 ? MHD_USE_IPv6 : 0);
-    make_room_for_connections();
+    /* Without TLS the list ends at once. */
+    struct MHD_OptionItem tls[] = {
+        {access_rules.tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0, access_rules.certificate},
+        {MHD_OPTION_HTTPS_MEM_KEY, 0, access_rules.key},
+        {MHD_OPTION_END, 0, NULL},
+    };
+    web_limits_make_room(MAX_CONNECTIONS);
     errno = 0;
-    if (access_rules.tls)
-        server = MHD_start_daemon(flags | MHD_USE_TLS, (uint16_t)settings.port, NULL, NULL, answer, NULL,
-                                  MHD_OPTION_SOCK_ADDR, address, MHD_OPTION_CONNECTION_LIMIT,
-                                  (unsigned)MAX_CONNECTIONS, MHD_OPTION_CONNECTION_TIMEOUT,
-                                  (unsigned)REQUEST_SECONDS, MHD_OPTION_NOTIFY_CONNECTION, connection_started,
-                                  NULL, MHD_OPTION_HTTPS_MEM_CERT, access_rules.certificate,
-                                  MHD_OPTION_HTTPS_MEM_KEY, access_rules.key, MHD_OPTION_END);
-    else
-        server = MHD_start_daemon(flags, (uint16_t)settings.port, NULL, NULL, answer, NULL, MHD_OPTION_SOCK_ADDR,
-                                  address, MHD_OPTION_CONNECTION_LIMIT, (unsigned)MAX_CONNECTIONS,
-                                  MHD_OPTION_CONNECTION_TIMEOUT, (unsigned)REQUEST_SECONDS,
-                                  MHD_OPTION_NOTIFY_CONNECTION, connection_started, NULL, MHD_OPTION_END);
+    server = MHD_start_daemon(flags | (access_rules.tls ? MHD_USE_TLS : 0), (uint16_t)settings.port, NULL, NULL,
+                              answer, NULL, MHD_OPTION_SOCK_ADDR, address, MHD_OPTION_CONNECTION_LIMIT,
+                              (unsigned)MAX_CONNECTIONS, MHD_OPTION_CONNECTION_TIMEOUT, (unsigned)REQUEST_SECONDS,
+                              MHD_OPTION_NOTIFY_CONNECTION, web_limits_connection_started,
+                              web_limits_seconds(REQUEST_SECONDS), MHD_OPTION_ARRAY, tls, MHD_OPTION_END);
     if (server)
         return 0;
     return errno ? errno : EIO;

@@ -36,12 +36,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <time.h>
 
 #include "../common/host_services.h"
 #include "../common/module_config.h"
 #include "../common/web_access.h"
+#include "../common/web_limits.h"
 #include "live_stream.h"
 #include "modules/module_api.h"
 #include "page_files.h"
@@ -55,7 +55,6 @@
 
 #define MAX_CAMERAS 64
 #define MAX_CONNECTIONS 1000
-#define SPARE_FDS 256
 #define SERVER_THREADS 4
 #define MEMORY_PER_CONNECTION (16 * 1024) /* longer request lines and headers are refused */
 #define MAX_URL 1024
@@ -725,27 +724,6 @@ static size_t unescape(void* unused, struct MHD_Connection* connection, char* te
     return (size_t)(out - text);
 }
 
-static void connection_started(void* unused, struct MHD_Connection* connection, void** context,
-                               enum MHD_ConnectionNotificationCode code)
-{
-    (void)unused;
-    (void)context;
-    if (code == MHD_CONNECTION_NOTIFY_STARTED)
-        MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, (unsigned)REQUEST_SECONDS);
-}
-
-static void make_room_for_connections(void)
-{
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= MAX_CONNECTIONS + SPARE_FDS)
-        return;
-    rlim_t wanted = MAX_CONNECTIONS + SPARE_FDS;
-    limit.rlim_cur = limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted ? limit.rlim_max : wanted;
-    if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < wanted)
-        host_log(ORV_LOG_WARNING, "the descriptor limit (%llu) holds fewer than %d connections",
-                 (unsigned long long)limit.rlim_cur, MAX_CONNECTIONS);
-}
-
 static int start_server(void)
 {
     const struct sockaddr* address = settings.ipv6 ? (const struct sockaddr*)&settings.v6
@@ -757,13 +735,14 @@ static int start_server(void)
         {MHD_OPTION_HTTPS_MEM_KEY, 0, access_rules.key},
         {MHD_OPTION_END, 0, NULL},
     };
-    make_room_for_connections();
+    web_limits_make_room(MAX_CONNECTIONS);
     errno = 0;
     server = MHD_start_daemon(flags, (uint16_t)settings.port, NULL, NULL, answer, NULL, MHD_OPTION_SOCK_ADDR, address,
                               MHD_OPTION_THREAD_POOL_SIZE, (unsigned)SERVER_THREADS, MHD_OPTION_CONNECTION_LIMIT,
                               (unsigned)MAX_CONNECTIONS, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
                               (size_t)MEMORY_PER_CONNECTION, MHD_OPTION_CONNECTION_TIMEOUT, (unsigned)REQUEST_SECONDS,
-                              MHD_OPTION_NOTIFY_CONNECTION, connection_started, NULL, MHD_OPTION_UNESCAPE_CALLBACK,
+                              MHD_OPTION_NOTIFY_CONNECTION, web_limits_connection_started,
+                              web_limits_seconds(REQUEST_SECONDS), MHD_OPTION_UNESCAPE_CALLBACK,
                               unescape, NULL, MHD_OPTION_ARRAY, tls,
                               MHD_OPTION_END);
     return server ? 0 : errno ? errno : EIO;
