@@ -2,6 +2,7 @@
 #include "retention.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -9,6 +10,8 @@
 #include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "../common/host_services.h"
 
 #define SUMMARY_INTERVAL_US INT64_C(60000000)
 
@@ -138,7 +141,7 @@ static void summarise(Retention* retention, int now)
     const int64_t now_us = monotonic_us();
     if (!retention->unreported || (!now && now_us - retention->reported_us < SUMMARY_INTERVAL_US))
         return;
-    fprintf(stderr, "segment_recorder: deleted %lu old segments (%lld bytes), %d kept (%lld bytes)\n",
+    host_log(ORV_LOG_INFO, "deleted %lu old segments (%lld bytes), %d kept (%lld bytes)",
             retention->unreported, (long long)retention->unreported_bytes, retention->count,
             (long long)retention->bytes);
     retention->unreported = 0;
@@ -153,7 +156,7 @@ static void delete_segment(Retention* retention, int index)
     char path[4096];
     snprintf(path, sizeof path, "%s/%s", retention->directory, segment->name);
     if (unlink(path) != 0)
-        perror("segment_recorder: cannot delete an old segment");
+        host_log(ORV_LOG_ERROR, "cannot delete the old segment %s: %s", segment->name, strerror(errno));
     if (retention->on_delete)
         retention->on_delete(retention->context, segment->name);
     char* slash = strrchr(path, '/');

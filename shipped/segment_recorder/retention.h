@@ -6,8 +6,8 @@
  * so no camera loses its history to another's bitrate. The open segments are
  * not in the list and never deleted.
  *
- * Deletions are counted and summed up on standard error, a line a minute at
- * most. Writer thread only; not thread-safe.
+ * Deletions are counted and summed up on the log (host_services.h), a line
+ * a minute at most. Writer thread only; not thread-safe.
  */
 #ifndef ORVANTIS_SHIPPED_RETENTION_H
 #define ORVANTIS_SHIPPED_RETENTION_H

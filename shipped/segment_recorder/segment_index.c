@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "../common/host_services.h"
+
 static const char* const schema =
     "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;" /* a row lost to a power cut comes back from its file */
     "CREATE TABLE IF NOT EXISTS segments (camera TEXT NOT NULL, start_ms INTEGER NOT NULL,"
@@ -15,7 +17,7 @@ static const char* const schema =
 static void report(SegmentIndex* index, const char* what)
 {
     if (!index->failing)
-        fprintf(stderr, "segment_recorder: index %s: %s\n", what, index->db ? sqlite3_errmsg(index->db) : "no memory");
+        host_log(ORV_LOG_WARNING, "index %s: %s", what, index->db ? sqlite3_errmsg(index->db) : "no memory");
     index->failing = 1;
 }
 
@@ -101,7 +103,7 @@ void segment_index_open(SegmentIndex* index, const char* directory, const Retent
     index->directory = directory;
     snprintf(file, sizeof file, "%s/%s", directory, SEGMENT_INDEX_FILE);
     if (!open_database(index, file)) {
-        fprintf(stderr, "segment_recorder: index %s damaged or unreadable, made again from the files\n", file);
+        host_log(ORV_LOG_WARNING, "index %s damaged or unreadable, made again from the files", file);
         static const char* const parts[] = {"", "-wal", "-shm"};
         for (size_t i = 0; i < sizeof parts / sizeof *parts; ++i) {
             char part[4200];

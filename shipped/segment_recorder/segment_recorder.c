@@ -151,14 +151,16 @@ static int cameras;
 static void read_settings(void)
 {
     ModuleConfig config;
-    if (!module_config_load(&config, (const void*)read_settings))
-        fprintf(stderr, "segment_recorder: cannot read %s, using the defaults\n", config.path);
+    const int found = module_config_load(&config, (const void*)read_settings);
+    settings.module_id = (uint64_t)module_config_number(&config, "module_id", 0x500);
+    host_services_find("segment_recorder", settings.module_id);
+    if (!found)
+        host_log(ORV_LOG_WARNING, "cannot read %s, using the defaults", config.path);
     snprintf(settings.directory, sizeof settings.directory, "%s",
              module_config_text(&config, "directory", "/var/lib/orvantis/recordings"));
     int mp4 = strcmp(module_config_text(&config, "format", "mkv"), "mp4") == 0;
     settings.format = mp4 ? "mp4" : "matroska";
     settings.extension = mp4 ? "mp4" : "mkv";
-    settings.module_id = (uint64_t)module_config_number(&config, "module_id", 0x500);
     settings.any_source = module_config_number(&config, "source", 0) <= 0;
     settings.source = (uint64_t)module_config_number(&config, "source", 0);
     settings.segment_us = module_config_number(&config, "segment_seconds", 60) * 1000000;
@@ -189,7 +191,7 @@ static void report_error(const char* what, const char* name, int error)
 {
     char text[AV_ERROR_MAX_STRING_SIZE];
     av_strerror(error, text, sizeof text);
-    fprintf(stderr, "segment_recorder: %s %s: %s\n", what, name, text);
+    host_log(ORV_LOG_ERROR, "%s %s: %s", what, name, text);
 }
 
 /* ---- segments (writer thread) ------------------------------------------- */
@@ -397,7 +399,7 @@ static void finish_segment(Recording* recording)
         fail_segment(recording, "cannot finish", error);
         return;
     }
-    fprintf(stderr, "segment_recorder: finished %s: %lu packets, %.1f s\n", recording->name, recording->packets,
+    host_log(ORV_LOG_INFO, "finished %s: %lu packets, %.1f s", recording->name, recording->packets,
             seconds);
     struct stat status;
     if (stat(recording->path, &status) == 0) {
@@ -413,7 +415,7 @@ static void finish_segment(Recording* recording)
                                     recording->key_frames, recording->gaps);
     }
     if (recording->failing)
-        fprintf(stderr, "segment_recorder: writing again, %lu packets lost meanwhile\n", lost);
+        host_log(ORV_LOG_NOTICE, "writing again, %lu packets lost meanwhile", lost);
     recording->failing = 0;
 }
 
@@ -480,7 +482,7 @@ static void begin_stream(Recording* recording, const VideoStreamFormat* full, co
     recording->need_key = 1;
     const AVCodecDescriptor* codec = avcodec_descriptor_get_by_name(record->codec);
     if (!codec || record->time_base_num <= 0 || record->time_base_den <= 0) {
-        fprintf(stderr, "segment_recorder: cannot record stream %u (codec \"%.*s\")\n", record->serial,
+        host_log(ORV_LOG_WARNING, "cannot record stream %u (codec \"%.*s\")", record->serial,
                 (int)sizeof record->codec, record->codec);
         return;
     }
@@ -521,7 +523,7 @@ static void handle_stream(Recording* recording, const Item* item)
 static void follow_sequence(Recording* recording, const VideoPacket* record)
 {
     if (recording->have_sequence && record->sequence != recording->next_sequence) {
-        fprintf(stderr, "segment_recorder: %llu packets missing before packet %llu, waiting for a key frame\n",
+        host_log(ORV_LOG_WARNING, "%llu packets missing before packet %llu, waiting for a key frame",
                 (unsigned long long)(record->sequence - recording->next_sequence),
                 (unsigned long long)record->sequence);
         recording->need_key = 1;
@@ -550,7 +552,7 @@ static int timestamps_jump(Recording* recording, int64_t dts)
     if (dts > recording->last_dts && dts - recording->last_dts <= bound)
         return 0;
     const double step = (double)(dts - recording->last_dts) * av_q2d(recording->time_base);
-    fprintf(stderr, "segment_recorder: %s: timestamps jump by %.3f s, a new segment at the next key frame\n",
+    host_log(ORV_LOG_WARNING, "%s: timestamps jump by %.3f s, a new segment at the next key frame",
             recording->camera, step);
     finish_segment(recording);
     recording->have_boundary = 0;
@@ -651,7 +653,7 @@ static Recording* recording_of(uint64_t source)
         if (recordings[i].source == source)
             return &recordings[i];
     if (cameras == RECORDER_CAMERAS) {
-        fprintf(stderr, "segment_recorder: more than %d cameras, source %llu not recorded\n", RECORDER_CAMERAS,
+        host_log(ORV_LOG_WARNING, "more than %d cameras, source %llu not recorded", RECORDER_CAMERAS,
                 (unsigned long long)source);
         return NULL;
     }
@@ -722,10 +724,10 @@ static int enqueue(Item* item)
     unsigned long total = dropped;
     pthread_mutex_unlock(&lock);
     if (announce && !keep)
-        fprintf(stderr, "segment_recorder: %lld bytes held, dropping packets until the disk catches up\n",
+        host_log(ORV_LOG_WARNING, "%lld bytes held, dropping packets until the disk catches up",
                 (long long)held);
     else if (announce)
-        fprintf(stderr, "segment_recorder: keeping packets again, %lu dropped so far\n", total);
+        host_log(ORV_LOG_NOTICE, "keeping packets again, %lu dropped so far", total);
     return keep;
 }
 
@@ -775,7 +777,6 @@ EXPORT int32_t Load(void* in, void* out)
     ModuleInfo* info = out;
     send_message = args->callback;
     read_settings();
-    host_services_find("segment_recorder", settings.module_id);
     recording_commands_start(send_message, settings.module_id);
     segments_metric = host_metric(ORV_METRIC_COUNTER, "segment_recorder_segments_total", "segments finished", NULL);
     bytes_metric = host_metric(ORV_METRIC_COUNTER, "segment_recorder_bytes_total", "bytes of finished segments", NULL);
@@ -799,12 +800,12 @@ EXPORT int32_t Open(void* in, void* out)
     (void)in;
     (void)out;
     if (!make_directory(settings.directory)) {
-        fprintf(stderr, "segment_recorder: cannot create %s: %s\n", settings.directory, strerror(errno));
+        host_log(ORV_LOG_ERROR, "cannot create %s: %s", settings.directory, strerror(errno));
         return 1;
     }
     writer_running = pthread_create(&writer, NULL, write_segments, NULL) == 0;
     if (writer_running)
-        fprintf(stderr, "segment_recorder: recording %s into %s, %s segments of %lld s\n",
+        host_log(ORV_LOG_NOTICE, "recording %s into %s, %s segments of %lld s",
                 settings.any_source ? "every camera" : "one source", settings.directory, settings.extension,
                 (long long)(settings.segment_us / 1000000));
     return writer_running ? 0 : 1;
@@ -853,9 +854,9 @@ EXPORT int32_t Unload(void* in, void* out)
 {
     (void)in;
     (void)out;
-    fprintf(stderr,
-            "segment_recorder: %lu segments, %lu packets written, %lu dropped beyond the hold bound, "
-            "%lu lost to disk errors, %lu skipped to a key frame, %lu old segments deleted\n",
-            segments, written, dropped, lost, skipped, retention.deleted);
+    host_log(ORV_LOG_NOTICE,
+             "%lu segments, %lu packets written, %lu dropped beyond the hold bound, "
+             "%lu lost to disk errors, %lu skipped to a key frame, %lu old segments deleted",
+             segments, written, dropped, lost, skipped, retention.deleted);
     return 0;
 }

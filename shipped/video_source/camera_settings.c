@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "../common/host_services.h"
 #include "../common/module_config.h"
 
 int camera_name_valid(const char* name)
@@ -46,18 +47,18 @@ static void add(CameraList* list, const char* name, const ModuleConfig* section,
                 int position)
 {
     if (!camera_name_valid(name)) {
-        fprintf(stderr, "video_source: camera name \"%s\" is not a directory name, left out\n", name);
+        host_log(ORV_LOG_WARNING, "camera name \"%s\" is not a directory name, left out", name);
         return;
     }
     if (list->count == CAMERA_SETTINGS_MAX) {
-        fprintf(stderr, "video_source: more than %d cameras, \"%s\" left out\n", CAMERA_SETTINGS_MAX, name);
+        host_log(ORV_LOG_WARNING, "more than %d cameras, \"%s\" left out", CAMERA_SETTINGS_MAX, name);
         return;
     }
     CameraSettings* camera = &list->cameras[list->count];
     snprintf(camera->name, sizeof camera->name, "%s", name);
     fill(camera, section, common, position);
     if (!camera->url[0]) {
-        fprintf(stderr, "video_source: camera %s has no url, left out\n", name);
+        host_log(ORV_LOG_WARNING, "camera %s has no url, left out", name);
         return;
     }
     ++list->count;

@@ -45,7 +45,7 @@ typedef struct CameraList {
 } CameraList;
 
 /* Reads the file at `path`; problems (a bad name, too many cameras, a
- * missing url) are reported on standard error and the camera left out.
+ * missing url) are logged (host_services.h) and the camera left out.
  * Returns 0 when the file cannot be read: then there are no cameras. */
 int camera_settings_load(CameraList* list, const char* path);
 

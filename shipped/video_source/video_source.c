@@ -127,11 +127,17 @@ static int interrupted(void* opaque)
     return atomic_load(&stopping) || monotonic_us() > session->deadline_us;
 }
 
+/* Finds the host's log first, under the module id of the file's common
+ * keys, so that the problems of the settings are logged there too. */
 static void read_settings(void)
 {
-    ModuleConfig* config = malloc(sizeof *config); /* only for the file's path */
-    if (config && (module_config_load(config, (const void*)read_settings), !camera_settings_load(&list, config->path)))
-        fprintf(stderr, "video_source: cannot read %s\n", config->path);
+    ModuleConfig* config = malloc(sizeof *config);
+    if (config) {
+        module_config_load(config, (const void*)read_settings);
+        host_services_find("video_source", (uint64_t)module_config_number(config, "module_id", 0x400));
+        if (!camera_settings_load(&list, config->path))
+            host_log(ORV_LOG_ERROR, "cannot read %s", config->path);
+    }
     free(config);
     for (int i = 0; i < list.count; ++i)
         cameras[i].settings = list.cameras[i];
@@ -220,7 +226,7 @@ static void send_stream(const Session* session, uint32_t status, const AVCodecPa
                                 status == ORV_VIDEO_STREAM_BEGIN ? params->extradata : NULL,
                                 status == ORV_VIDEO_STREAM_BEGIN ? params->extradata_size : 0);
     if (result != ORV_RESULT_OK)
-        fprintf(stderr, "video_source: %s: stream record refused with %d\n", session->camera->settings.name,
+        host_log(ORV_LOG_WARNING, "%s: stream record refused with %d", session->camera->settings.name,
                 (int)result);
 }
 
@@ -231,7 +237,7 @@ static void begin_stream(Session* session, const AVCodecParameters* params)
     ++camera->serial;
     avcodec_parameters_copy(session->sent, params);
     send_stream(session, ORV_VIDEO_STREAM_BEGIN, params);
-    fprintf(stderr, "video_source: %s: stream %u: %s %dx%d\n", camera->settings.name, camera->serial,
+    host_log(ORV_LOG_INFO, "%s: stream %u: %s %dx%d", camera->settings.name, camera->serial,
             avcodec_get_name(params->codec_id), params->width, params->height);
 }
 
@@ -298,14 +304,14 @@ static void note_result(Camera* camera, int32_t result)
 {
     if (result == ORV_RESULT_THROTTLED) {
         if (!camera->throttled)
-            fprintf(stderr, "video_source: %s: the service throttles video, packets are refused\n",
+            host_log(ORV_LOG_WARNING, "%s: the service throttles video, packets are refused",
                     camera->settings.name);
         camera->throttled = 1;
         ++camera->refused;
         return;
     }
     if (camera->throttled)
-        fprintf(stderr, "video_source: %s: video accepted again, %lu packets refused so far\n", camera->settings.name,
+        host_log(ORV_LOG_NOTICE, "%s: video accepted again, %lu packets refused so far", camera->settings.name,
                 camera->refused);
     camera->throttled = 0;
     if (result == ORV_RESULT_OK) {
@@ -353,7 +359,7 @@ static void report_error(Camera* camera, const char* what, int error, int64_t ti
         av_strerror(error, text, sizeof text);
     snprintf(line, sizeof line, "%s: %s", what, text);
     if (strcmp(line, camera->last_failure) != 0)
-        fprintf(stderr, "video_source: %s: %s %s: %s\n", camera->settings.name, what, camera->settings.url, text);
+        host_log(ORV_LOG_WARNING, "%s: %s %s: %s", camera->settings.name, what, camera->settings.url, text);
     snprintf(camera->last_failure, sizeof camera->last_failure, "%s", line);
 }
 
@@ -363,7 +369,7 @@ static AVDictionary* input_options(const CameraSettings* settings)
 {
     AVDictionary* options = NULL;
     if (settings->options[0] && av_dict_parse_string(&options, settings->options, "=", " \t", 0) < 0)
-        fprintf(stderr, "video_source: %s: cannot parse options \"%s\"\n", settings->name, settings->options);
+        host_log(ORV_LOG_ERROR, "%s: cannot parse options \"%s\"", settings->name, settings->options);
     return options;
 }
 
@@ -371,7 +377,7 @@ static void report_unused(const Camera* camera, const AVDictionary* unused)
 {
     const AVDictionaryEntry* entry = NULL;
     while (camera->connections == 0 && (entry = av_dict_get(unused, "", entry, AV_DICT_IGNORE_SUFFIX)))
-        fprintf(stderr, "video_source: %s: option %s not known to the input\n", camera->settings.name, entry->key);
+        host_log(ORV_LOG_WARNING, "%s: option %s not known to the input", camera->settings.name, entry->key);
 }
 
 /* Probing a live input stops once the codec's parameters are known: it does
@@ -467,7 +473,7 @@ static enum SessionEnd forward_packets(Session* session)
             if (end == SESSION_BROKE)
                 report_error(session->camera, "lost", error, settings->read_timeout_us);
             else if (end == SESSION_ENDED && settings->at_end != AT_END_LOOP)
-                fprintf(stderr, "video_source: %s: end of %s\n", settings->name, settings->url);
+                host_log(ORV_LOG_NOTICE, "%s: end of %s", settings->name, settings->url);
             break;
         }
         if (packet->stream_index == session->stream)
@@ -524,7 +530,7 @@ static void run_source(Camera* camera)
             continue;
         int64_t wait_us = backoff_us / 2 + rand_r(&seed) % (backoff_us / 2 + 1);
         if (session.sent_packets > 0)
-            fprintf(stderr, "video_source: %s: connecting again in %lld ms\n", settings->name,
+            host_log(ORV_LOG_INFO, "%s: connecting again in %lld ms", settings->name,
                     (long long)(wait_us / 1000));
         if (wait_until(monotonic_us() + wait_us))
             return;
@@ -546,7 +552,7 @@ static void run_cameras(void)
     for (int i = 1; i < list.count; ++i) {
         cameras[i].thread_started = pthread_create(&cameras[i].thread, NULL, run_camera, &cameras[i]) == 0;
         if (!cameras[i].thread_started)
-            fprintf(stderr, "video_source: %s: cannot start its thread, not reading\n", cameras[i].settings.name);
+            host_log(ORV_LOG_ERROR, "%s: cannot start its thread, not reading", cameras[i].settings.name);
     }
     run_source(&cameras[0]);
     for (int i = 1; i < list.count; ++i)
@@ -565,14 +571,13 @@ EXPORT int32_t Load(void* in, void* out)
     pthread_condattr_destroy(&attributes);
     send_message = args->callback;
     read_settings();
-    host_services_find("video_source", list.module_id);
     for (int i = 0; i < list.count; ++i)
         declare_metrics(&cameras[i]);
     info->module_id = list.module_id;
     info->class_mask[5] = 2; /* closes before receivers (larger key first) */
     info->wants_ioctl_worker = list.count > 0;
     if (list.count == 0)
-        fprintf(stderr, "video_source: no camera configured, not reading\n");
+        host_log(ORV_LOG_WARNING, "no camera configured, not reading");
     return 0;
 }
 
@@ -627,14 +632,14 @@ EXPORT int32_t Unload(void* in, void* out)
     for (int i = 0; i < list.count; ++i) {
         const Camera* camera = &cameras[i];
         if (list.count > 1)
-            fprintf(stderr, "video_source: %s: %lu packets sent, %lu refused, %lu failed, %lu connections\n",
+            host_log(ORV_LOG_NOTICE, "%s: %lu packets sent, %lu refused, %lu failed, %lu connections",
                     camera->settings.name, camera->sent, camera->refused, camera->failed, camera->connections);
         sent += camera->sent;
         refused += camera->refused;
         failed += camera->failed;
         connections += camera->connections;
     }
-    fprintf(stderr, "video_source: %lu packets sent, %lu refused while throttling, %lu failed, %lu connections\n",
+    host_log(ORV_LOG_NOTICE, "%lu packets sent, %lu refused while throttling, %lu failed, %lu connections",
             sent, refused, failed, connections);
     return 0;
 }

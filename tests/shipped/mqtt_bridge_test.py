@@ -247,7 +247,7 @@ class Service(foreground_service.ForegroundService):
         return sorted(glob.glob(os.path.join(self.recordings, "*", "*", "*.mkv")))
 
     def finished(self, text):
-        return re.findall(r"segment_recorder: finished (\S+):", text)
+        return re.findall(r"segment_recorder(?:\.so ID 0x[0-9A-F]{8})?: finished (\S+):", text)
 
 
 def libraries(binary, prefix):
@@ -291,7 +291,9 @@ def check_segment_events(watcher, service, text):
         announced[event["path"]] = event
     finished = service.finished(text)
     on_disk = service.segments()
-    if sorted(os.path.join(service.recordings, name) for name in finished) != on_disk or \
+    # The service's log keeps a module to its rate, so "finished" lines may be
+    # dropped; the announcements may not.
+    if not {os.path.join(service.recordings, name) for name in finished} <= set(on_disk) or \
             sorted(announced) != on_disk:
         fail("segments: %d finished, %d on disk, %d announced" % (len(finished), len(on_disk), len(announced)))
     for path, event in announced.items():
@@ -342,7 +344,8 @@ def case_exchange(build, work):
             (gaps[0]["from"], gaps[0]["to"]) not in [(a[1], b[0]) for a, b in zip(front, front[1:])]:
         fail("gaps: %s against segments %s" % (gaps, front))
     # The last states count every packet the source sent.
-    sent = {name: int(n) for name, n in re.findall(r"video_source: (\w+): (\d+) packets sent", text)}
+    sent = {name: int(n) for name, n in
+            re.findall(r"video_source(?:\.so ID 0x[0-9A-F]{8})?: (\w+): (\d+) packets sent", text)}
     for name in ("front", "yard"):
         last = watcher.payloads(r"orvantis/%s/camera/%s/state" % (SITE, name))[-1]
         if last["packets"] != sent[name]:
@@ -496,8 +499,9 @@ def case_outage(build, work):
         fail("bridge: %d dropped, at most %d waiting, %d connections" % (dropped, most, connections))
     # Delivery to the recorder went on while the broker was away: every
     # packet sent was written, in segments that follow each other.
-    written = int(re.search(r"segment_recorder: \d+ segments, (\d+) packets written", text).group(1))
-    sent = int(re.search(r"video_source: (\d+) packets sent", text).group(1))
+    written = int(re.search(r"segment_recorder(?:\.so ID 0x[0-9A-F]{8})?: \d+ segments, (\d+) packets written",
+                            text).group(1))
+    sent = int(re.search(r"video_source(?:\.so ID 0x[0-9A-F]{8})?: (\d+) packets sent", text).group(1))
     if written != sent:
         fail("%d packets written of %d sent" % (written, sent))
     if watcher.payloads(r"orvantis/%s/event/gap" % SITE):

@@ -46,6 +46,7 @@ FPS = 25
 SIZE = (320, 240)
 SKIP = 77
 SANITIZER = "none"
+MODULE_PREFIX = re.compile(r"^\d\d:\d\d:\d\d: (?:Error: |Warning: )?plugin (\w+)\.so ID 0x[0-9A-F]{8}: ", re.M)
 
 
 def fail(text):
@@ -99,6 +100,12 @@ class Service(foreground_service.ForegroundService):
         self.env = env
         if start:
             self.start(env)
+
+    def text(self):
+        """The service's log, its module lines as "NAME: TEXT": the form of
+        the fallback to standard error, without the service's prefix
+        ("HH:MM:SS: [LEVEL: ]plugin NAME.so ID 0x%08X: ")."""
+        return MODULE_PREFIX.sub(r"\1: ", super().text())
 
     def wait_for_line(self, pattern, seconds, count=1):
         wait_for(lambda: len(re.findall(pattern, self.text(), re.M)) >= count, seconds,
@@ -191,6 +198,8 @@ def record_file(build, work):
                           {"format": container, "segment_seconds": 1})
         service.wait_for_line(r"^segment_recorder: finished .*\." + container, 20, count=3)
         text = service.stop()
+        if re.search(r"^(video_source|segment_recorder): ", foreground_service.ForegroundService.text(service), re.M):
+            fail("module lines written beside the service's log: " + text)
         segments = service.segments()
         frames = [check_segment(s) for s in segments]
         if frames != [FPS] * 3 or not all(s.endswith("." + container) for s in segments):

@@ -298,7 +298,7 @@ def record_clip(build, work, seconds=60):
     os.mkdir(os.path.join(work, "recording"))
     service = Service(build, os.path.join(work, "recording"), {"clip": "url = %s\nat_end = stop\n" % clip},
                       recordings=recordings)
-    service.wait_for_text("video_source: clip: end of ")
+    service.wait_for_text(": clip: end of ")
     service.stop()
     with sqlite3.connect(os.path.join(recordings, "index.sqlite")) as db:
         rows = db.execute("SELECT start_ms, end_ms, path FROM segments WHERE camera = 'clip' ORDER BY start_ms").fetchall()
