@@ -56,6 +56,7 @@
 
 #include "../common/host_services.h"
 #include "../common/module_config.h"
+#include "disk_fault.h"
 #include "recording_commands.h"
 #include "retention.h"
 #include "segment_file.h"
@@ -81,7 +82,7 @@ typedef struct Settings {
     int64_t max_held_bytes;
 } Settings;
 
-#define RECORDER_CAMERAS 64
+#define RECORDER_CAMERAS DISK_FAULT_CAMERAS
 
 /* A kept payload with its record, waiting for the writer. */
 typedef struct Item {
@@ -123,7 +124,6 @@ typedef struct Recording {
     unsigned long packets;     /* in the open segment */
     unsigned long key_frames;  /* likewise */
     unsigned long gaps;        /* likewise: places where packets were lost */
-    int failing;               /* a disk error was reported and no segment finished since */
     AVPacket* packet;
 } Recording;
 
@@ -143,6 +143,7 @@ static unsigned long dropped;           /* guarded by lock */
 static unsigned long segments, written, lost, skipped;
 static Recording recordings[RECORDER_CAMERAS]; /* the first `cameras` are in use */
 static Retention retention;
+static DiskFault disk_fault;
 static SegmentIndex segment_index;
 /* Health through the host's metrics (0: none); set in Load. */
 static int64_t segments_metric, bytes_metric, deleted_metric, free_metric, disk_errors_metric;
@@ -185,13 +186,6 @@ static void release(void* data)
     message.data = data;
     message.source_id = settings.module_id;
     send_message(&message, &result);
-}
-
-static void report_error(const char* what, const char* name, int error)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE];
-    av_strerror(error, text, sizeof text);
-    host_log(ORV_LOG_ERROR, "%s %s: %s", what, name, text);
 }
 
 /* ---- segments (writer thread) ------------------------------------------- */
@@ -248,15 +242,12 @@ static int close_output(Recording* recording, int complete)
     return error;
 }
 
-/* Reports a disk error once until a segment is finished again. */
+/* Counts a disk error; the fault it belongs to is logged once. */
 static void disk_error(Recording* recording, const char* what, int error)
 {
     host_metric_add(disk_errors_metric, 1);
-    if (!recording->failing) {
-        report_error(what, recording->path, error);
+    if (disk_fault_raise(&disk_fault, (int)(recording - recordings), what, recording->path, error, lost))
         recording_commands_disk_error(recording->source, recording->camera, recording->path, error);
-    }
-    recording->failing = 1;
 }
 
 /* Moves the next boundary past `pts`, the start of a segment: boundaries lie
@@ -414,9 +405,7 @@ static void finish_segment(Recording* recording)
                                     row.end_ms - row.start_ms, (uint64_t)status.st_size, recording->packets,
                                     recording->key_frames, recording->gaps);
     }
-    if (recording->failing)
-        host_log(ORV_LOG_NOTICE, "writing again, %lu packets lost meanwhile", lost);
-    recording->failing = 0;
+    disk_fault_clear(&disk_fault, (int)(recording - recordings), lost);
 }
 
 /* Closes the segment after a write error. */
