@@ -32,6 +32,27 @@
  *
  * Timestamps are in the time base of the packet's stream record (its serial),
  * and may start again at any value after a new BEGIN.
+ *
+ * A camera's audio travels the same way under events of its own, which
+ * receivers of video alone never match:
+ *
+ *   audio stream record (AudioStream): flags ORV_AUDIO_STREAM_FLAGS, event
+ *     ORV_EVENT_AUDIO_STREAM, payload the codec's extradata (or none). A
+ *     source sends a BEGIN after connecting, before that connection's first
+ *     video BEGIN, and an END when the connection ends; each BEGIN has a new
+ *     audio serial.
+ *
+ *   audio packet (VideoPacketCamera): flags ORV_AUDIO_PACKET_FLAGS, event
+ *     ORV_EVENT_AUDIO_PACKET, payload one compressed audio packet. Its serial
+ *     is the audio stream record's, its timestamps are in that record's time
+ *     base, its sequence counts the audio packets, and ORV_VIDEO_KEY_FRAME
+ *     marks the packets decoding can start at. Refused while the service
+ *     throttles, like video.
+ *
+ * The audio packets between an audio BEGIN and its END come from the same
+ * input as the source's video packets of that time: their timestamps run on
+ * the same clock, each in its own time base, so a receiver keeps them in
+ * sync by their timestamps alone.
  */
 #ifndef ORVANTIS_ROUTING_VIDEO_API_H
 #define ORVANTIS_ROUTING_VIDEO_API_H
@@ -55,6 +76,12 @@ extern "C" {
 #define ORV_VIDEO_STREAM_FLAGS UINT64_C(0x02)
 #define ORV_VIDEO_PACKET_KEY UINT64_C(0x2000100) /* for class_mask[0] */
 #define ORV_VIDEO_STREAM_KEY UINT64_C(0x2000200) /* for class_mask[1] */
+#define ORV_EVENT_AUDIO_PACKET UINT64_C(0x1004000)
+#define ORV_EVENT_AUDIO_STREAM UINT64_C(0x1008000)
+#define ORV_AUDIO_PACKET_FLAGS ORV_VIDEO_PACKET_FLAGS
+#define ORV_AUDIO_STREAM_FLAGS ORV_VIDEO_STREAM_FLAGS
+#define ORV_AUDIO_PACKET_KEY UINT64_C(0x2004000) /* for class_mask[0] */
+#define ORV_AUDIO_STREAM_KEY UINT64_C(0x2008000) /* for class_mask[1] */
 
 /* A timestamp that the input did not give. */
 #define ORV_VIDEO_NO_TIMESTAMP INT64_MIN
@@ -62,7 +89,7 @@ extern "C" {
 /* VideoPacket.packet_flags */
 #define ORV_VIDEO_KEY_FRAME 0x1u /* decoding can start at this packet */
 
-/* VideoStream.status */
+/* VideoStream.status and AudioStream.status */
 #define ORV_VIDEO_STREAM_BEGIN 1u /* these parameters hold for the packets of this serial */
 #define ORV_VIDEO_STREAM_END 2u   /* no more packets of this serial follow */
 
@@ -181,6 +208,42 @@ typedef struct VideoPacketCamera {
 } VideoPacketCamera;
 ORV_VIDEO_STATIC_ASSERT(sizeof(VideoPacketCamera) == 104, "VideoPacketCamera is 104 bytes");
 ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(VideoPacketCamera, camera) == 72, "VideoPacketCamera.camera at 72");
+
+/* The parameters of a camera's audio (96 bytes, version 1), in
+ * Message.body; the payload is the codec's extradata (for AAC the
+ * AudioSpecificConfig, for Opus its header). */
+typedef struct AudioStream {
+    uint32_t size;             /* 96 */
+    uint32_t version;          /* 1 */
+    uint64_t source;           /* as in VideoStream: the camera's */
+    uint32_t serial;           /* new (larger) for every audio BEGIN of this source; 1 is the first */
+    uint32_t status;           /* ORV_VIDEO_STREAM_BEGIN or ORV_VIDEO_STREAM_END */
+    char codec[32];            /* FFmpeg's name ("aac", "pcm_mulaw", "pcm_alaw", "opus"), NUL-terminated */
+    uint32_t sample_rate;      /* samples a second */
+    uint32_t channels;
+    int32_t time_base_num;     /* the unit of the audio packets' pts, dts and duration */
+    int32_t time_base_den;
+    uint32_t frame_size;       /* samples per packet when fixed (AAC: 1024); 0 otherwise */
+    uint32_t stream_index;     /* the stream's index in the source's input */
+    int32_t profile;           /* FFmpeg's number for the codec's profile; -99 when unknown */
+    uint32_t bits_per_sample;  /* bits per coded sample (G.711: 8); 0 when not fixed */
+    int64_t start_time_us;     /* wall clock (Unix epoch, microseconds) when the connection was made */
+} AudioStream;
+ORV_VIDEO_STATIC_ASSERT(sizeof(AudioStream) == 96, "AudioStream is 96 bytes");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(AudioStream, version) == 4, "AudioStream.version at 4");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(AudioStream, source) == 8, "AudioStream.source at 8");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(AudioStream, serial) == 16, "AudioStream.serial at 16");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(AudioStream, status) == 20, "AudioStream.status at 20");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(AudioStream, codec) == 24, "AudioStream.codec at 24");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(AudioStream, sample_rate) == 56, "AudioStream.sample_rate at 56");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(AudioStream, channels) == 60, "AudioStream.channels at 60");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(AudioStream, time_base_num) == 64, "AudioStream.time_base_num at 64");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(AudioStream, time_base_den) == 68, "AudioStream.time_base_den at 68");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(AudioStream, frame_size) == 72, "AudioStream.frame_size at 72");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(AudioStream, stream_index) == 76, "AudioStream.stream_index at 76");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(AudioStream, profile) == 80, "AudioStream.profile at 80");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(AudioStream, bits_per_sample) == 84, "AudioStream.bits_per_sample at 84");
+ORV_VIDEO_STATIC_ASSERT(ORV_VIDEO_OFFSET(AudioStream, start_time_us) == 88, "AudioStream.start_time_us at 88");
 
 #ifdef __cplusplus
 }

@@ -8,6 +8,10 @@
  * day folders are made as each segment starts, so a folder removed while
  * recording comes back with the next segment.
  *
+ * A camera's audio goes into the same segments (audio_track.h); its video
+ * waits for audio that comes late, so that each cut finds the audio before
+ * it.
+ *
  * Segments survive a crash: MP4 is written fragmented (the header first, a
  * fragment per key frame), Matroska a cluster per key frame, and both are
  * handed to the kernel at every key frame, so a killed service leaves every
@@ -56,6 +60,7 @@
 
 #include "../common/host_services.h"
 #include "../common/module_config.h"
+#include "audio_track.h"
 #include "disk_fault.h"
 #include "recording_commands.h"
 #include "retention.h"
@@ -86,10 +91,12 @@ typedef struct Settings {
 
 /* A kept payload with its record, waiting for the writer. */
 typedef struct Item {
-    int is_packet;
+    int is_packet;            /* a packet, else a stream record */
+    int is_audio;             /* of the camera's audio, else of its video */
     VideoPacket packet;
     char camera[32];          /* the packet's camera, NUL-terminated */
-    VideoStreamFormat stream; /* stream.size tells whether the format is there */
+    VideoStreamFormat stream; /* a video stream record; stream.size tells whether the format is there */
+    AudioStream audio;        /* an audio stream record */
     void* data;
     int32_t length;
     struct Item* next;
@@ -125,6 +132,9 @@ typedef struct Recording {
     unsigned long key_frames;  /* likewise */
     unsigned long gaps;        /* likewise: places where packets were lost */
     AVPacket* packet;
+    AudioTrack audio;
+    struct Item* waiting;      /* video packets held back while the audio lags, oldest first */
+    struct Item* waiting_tail;
 } Recording;
 
 static Settings settings;
@@ -236,6 +246,7 @@ static int name_segment(Recording* recording, int64_t capture_time_us)
  * file's first error. */
 static int close_output(Recording* recording, int complete)
 {
+    audio_track_stop(&recording->audio);
     int error = segment_file_close(recording->output, complete);
     avformat_free_context(recording->output);
     recording->output = NULL;
@@ -317,8 +328,10 @@ static int open_segment(Recording* recording, const VideoPacket* first, int64_t 
         stream->codecpar->codec_tag = 0;
         stream->time_base = recording->time_base;
         stream->avg_frame_rate = recording->frame_rate;
-        error = segment_file_open(recording->output, recording->path, &retention);
+        error = audio_track_add_stream(&recording->audio, recording->output);
     }
+    if (error >= 0)
+        error = segment_file_open(recording->output, recording->path, &retention);
     if (error >= 0) {
         AVDictionary* options = crash_safe_options();
         error = avformat_write_header(recording->output, &options);
@@ -332,6 +345,7 @@ static int open_segment(Recording* recording, const VideoPacket* first, int64_t 
     }
     recording->first_pts = first->pts != ORV_VIDEO_NO_TIMESTAMP ? first->pts : dts;
     recording->origin = recording->first_pts; /* the key frame shows at 0 */
+    audio_track_start(&recording->audio, recording->origin, recording->time_base);
     follow_boundary(recording, recording->first_pts);
     recording->end_pts = recording->first_pts;
     recording->last_dts = INT64_MIN;
@@ -358,7 +372,7 @@ static int read_back(const Recording* recording)
     int error = avformat_open_input(&input, recording->path, NULL, NULL);
     if (error < 0)
         return error;
-    const AVCodecParameters* params = input->nb_streams == 1 ? input->streams[0]->codecpar : NULL;
+    const AVCodecParameters* params = input->nb_streams >= 1 ? input->streams[0]->codecpar : NULL;
     if (!params || params->codec_id != recording->params->codec_id || params->width != recording->params->width ||
         params->height != recording->params->height)
         error = AVERROR_INVALIDDATA;
@@ -378,7 +392,9 @@ static void finish_segment(Recording* recording)
 {
     if (!recording->output)
         return;
-    int error = av_write_trailer(recording->output);
+    int error = audio_track_write(&recording->audio, recording->end_pts, 0); /* the audio up to the video's end */
+    if (error >= 0)
+        error = av_write_trailer(recording->output);
     const int closed = close_output(recording, error >= 0);
     const double seconds = note_end(recording);
     if (error >= 0)
@@ -436,6 +452,8 @@ static int write_packet(Recording* recording, const VideoPacket* record, void* d
         avio_flush(recording->output->pb); /* the picture groups before this one reach the kernel */
         error = recording->output->pb->error;
     }
+    if (error >= 0)
+        error = audio_track_write(&recording->audio, dts, 1);
     return error;
 }
 
@@ -606,6 +624,83 @@ static void handle_packet(Recording* recording, const Item* item)
         recording->end_pts = pts + record->duration;
 }
 
+static void handle_audio(Recording* recording, const Item* item)
+{
+    if (item->camera[0])
+        memcpy(recording->camera, item->camera, sizeof recording->camera);
+    if (!item->is_packet) {
+        if (!audio_track_stream(&recording->audio, &item->audio, item->data, item->length))
+            host_log(ORV_LOG_WARNING, "%s: cannot record audio %u (codec \"%.*s\")", recording->camera,
+                     item->audio.serial, (int)sizeof item->audio.codec, item->audio.codec);
+        return;
+    }
+    int error = audio_track_packet(&recording->audio, &item->packet, item->data, item->length);
+    if (error < 0)
+        abandon_segment(recording, error);
+}
+
+/* ---- video in step with audio (writer thread) ---------------------------- */
+
+/* An input may deliver audio up to this long after the video of the same
+ * moment; video waits no longer than that for it. */
+#define AUDIO_LAG_US 1000000
+
+static void done_with(Item* item);
+
+static int64_t time_of(const VideoPacket* record)
+{
+    return record->pts != ORV_VIDEO_NO_TIMESTAMP ? record->pts : record->dts;
+}
+
+/* Whether the oldest waiting video packet may be written: the audio has
+ * come up to it, or the newest waiting one is more than the lag later (or
+ * not comparable: no stream, no time, a jump back). */
+static int may_go(const Recording* recording)
+{
+    const int64_t at = time_of(&recording->waiting->packet);
+    const int64_t newest = time_of(&recording->waiting_tail->packet);
+    if (!recording->params || at == ORV_VIDEO_NO_TIMESTAMP || newest == ORV_VIDEO_NO_TIMESTAMP || newest < at)
+        return 1;
+    const int64_t lag = av_rescale_q(AUDIO_LAG_US, AV_TIME_BASE_Q, recording->time_base);
+    return newest - at > lag || audio_track_reached(&recording->audio, at, recording->time_base);
+}
+
+/* Writes the waiting video packets that may go, or `all` of them. */
+static void release_waiting(Recording* recording, int all)
+{
+    while (recording->waiting && (all || may_go(recording))) {
+        Item* item = recording->waiting;
+        recording->waiting = item->next;
+        if (!recording->waiting)
+            recording->waiting_tail = NULL;
+        handle_packet(recording, item);
+        done_with(item);
+    }
+}
+
+/* Takes a record off the queue: video packets wait for their audio, and
+ * any other record comes after the video packets before it. */
+static void handle_item(Recording* recording, Item* item)
+{
+    if (item->is_packet && !item->is_audio) {
+        item->next = NULL;
+        if (recording->waiting_tail)
+            recording->waiting_tail->next = item;
+        else
+            recording->waiting = item;
+        recording->waiting_tail = item;
+    } else {
+        if (!item->is_packet)
+            release_waiting(recording, 1);
+        if (item->is_audio)
+            handle_audio(recording, item);
+        else
+            handle_stream(recording, item);
+        done_with(item);
+    }
+    release_waiting(recording, 0);
+}
+
 /* ---- the writer thread and its queue ------------------------------------ */
 
 /* Takes the next kept payload; null once closing and the queue is empty. */
@@ -634,6 +729,11 @@ static void done_with(Item* item)
     free(item);
 }
 
+static uint64_t source_of(const Item* item)
+{
+    return item->is_packet ? item->packet.source : item->is_audio ? item->audio.source : item->stream.stream.source;
+}
+
 /* The recording of `source`, made on its first record; null beyond the
  * bound of cameras. */
 static Recording* recording_of(uint64_t source)
@@ -651,6 +751,7 @@ static Recording* recording_of(uint64_t source)
     recording->source = source;
     snprintf(recording->camera, sizeof recording->camera, "camera%llu", (unsigned long long)source);
     recording->packet = av_packet_alloc();
+    audio_track_init(&recording->audio, recording->camera);
     return recording;
 }
 
@@ -669,19 +770,20 @@ static void* write_segments(void* unused)
     retention.context = &segment_index;
     Item* item;
     while ((item = next_item())) {
-        Recording* recording = recording_of(item->is_packet ? item->packet.source : item->stream.stream.source);
-        if (!recording || !recording->packet)
+        Recording* recording = recording_of(source_of(item));
+        if (recording && recording->packet) {
+            handle_item(recording, item);
+        } else {
             ++lost;
-        else if (item->is_packet)
-            handle_packet(recording, item);
-        else
-            handle_stream(recording, item);
-        done_with(item);
+            done_with(item);
+        }
     }
     for (int i = 0; i < cameras; ++i) {
+        release_waiting(&recordings[i], 1);
         finish_segment(&recordings[i]);
         avcodec_parameters_free(&recordings[i].params);
         av_packet_free(&recordings[i].packet);
+        audio_track_free(&recordings[i].audio);
     }
     retention_stop(&retention);
     segment_index_close(&segment_index);
@@ -729,29 +831,40 @@ static int camera_name_ok(const void* body)
     return n > 0 && n < sizeof((VideoPacketCamera*)0)->camera && !memchr(name, '/', n) && name[0] != '.';
 }
 
+/* Every record starts with these. */
+typedef struct RecordHeader {
+    uint32_t size;
+    uint32_t version;
+    uint64_t source;
+} RecordHeader;
+
 /* The record in a Write of a recorded camera, or null. */
 static Item* item_of(const WriteArgs* args)
 {
-    const int is_packet = args->event == ORV_EVENT_VIDEO_PACKET;
-    if (!is_packet && args->event != ORV_EVENT_VIDEO_STREAM)
+    const uint64_t event = args->event;
+    const int is_packet = event == ORV_EVENT_VIDEO_PACKET || event == ORV_EVENT_AUDIO_PACKET;
+    const int is_audio = event == ORV_EVENT_AUDIO_PACKET || event == ORV_EVENT_AUDIO_STREAM;
+    if (!is_packet && !is_audio && event != ORV_EVENT_VIDEO_STREAM)
+        return NULL;
+    RecordHeader header;
+    memcpy(&header, args->body, sizeof header);
+    const size_t least = is_packet ? sizeof(VideoPacket) : is_audio ? sizeof(AudioStream) : sizeof(VideoStream);
+    if (header.size < least || header.version != ORV_VIDEO_RECORD_VERSION ||
+        (!settings.any_source && header.source != settings.source))
         return NULL;
     Item* item = calloc(1, sizeof *item);
     if (!item)
         return NULL;
     item->is_packet = is_packet;
+    item->is_audio = is_audio;
     if (is_packet) {
         memcpy(&item->packet, args->body, sizeof item->packet);
         if (item->packet.size >= sizeof(VideoPacketCamera) && camera_name_ok(args->body))
             memcpy(item->camera, ((const VideoPacketCamera*)args->body)->camera, sizeof item->camera);
-    } else
+    } else if (is_audio) {
+        memcpy(&item->audio, args->body, sizeof item->audio);
+    } else {
         memcpy(&item->stream, args->body, sizeof item->stream);
-    uint32_t size = is_packet ? item->packet.size : item->stream.stream.size;
-    uint32_t version = is_packet ? item->packet.version : item->stream.stream.version;
-    uint64_t source = is_packet ? item->packet.source : item->stream.stream.source;
-    if (size < (is_packet ? sizeof item->packet : sizeof item->stream.stream) || version != ORV_VIDEO_RECORD_VERSION ||
-        (!settings.any_source && source != settings.source)) {
-        free(item);
-        return NULL;
     }
     item->data = args->length > 0 ? args->data : NULL;
     item->length = item->data ? args->length : 0;
@@ -776,8 +889,8 @@ EXPORT int32_t Load(void* in, void* out)
     disk_errors_metric = host_metric(ORV_METRIC_COUNTER, "segment_recorder_disk_errors_total",
                                      "segments that could not be started, written or finished", NULL);
     info->module_id = settings.module_id;
-    info->class_mask[0] = ORV_VIDEO_PACKET_KEY;
-    info->class_mask[1] = ORV_VIDEO_STREAM_KEY;
+    info->class_mask[0] = ORV_VIDEO_PACKET_KEY | ORV_AUDIO_PACKET_KEY;
+    info->class_mask[1] = ORV_VIDEO_STREAM_KEY | ORV_AUDIO_STREAM_KEY;
     info->class_mask[3] = ORV_COMMAND_KEY;
     info->class_mask[5] = 1; /* closes after the sources (larger key first) */
     info->accepts_write = 1;

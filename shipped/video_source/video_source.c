@@ -6,8 +6,10 @@
  * (routing/video_api.h): a stream record before the first packet of every
  * connection and whenever the codec parameters change, one packet message per
  * compressed packet naming its camera, and an end record when a connection
- * ends. Each camera has its own source number, serials and sequence numbers,
- * and a thread of its own: it alone touches its Camera record.
+ * ends. The best audio stream of the input goes along as audio records
+ * (an audio stream record after connecting, its packets as they come, an end
+ * record). Each camera has its own source number, serials and sequence
+ * numbers, and a thread of its own: it alone touches its Camera record.
  *
  * Rules of the module contract shown here:
  * - The work runs in the IOCTL worker call (wants_ioctl_worker), which reads
@@ -46,6 +48,7 @@
 
 #include "../common/host_services.h"
 #include "../common/module_config.h"
+#include "adts.h"
 #include "camera_settings.h"
 #include "packet_timing.h"
 #include "parameter_watch.h"
@@ -63,6 +66,8 @@ typedef struct Camera {
     CameraSettings settings;
     uint64_t sequence;
     uint32_t serial;
+    uint64_t audio_sequence;
+    uint32_t audio_serial;
     unsigned long sent, refused, failed, connections;
     int throttled;           /* the latest packet was refused with 5 */
     char last_failure[256];  /* the latest reason a connection failed or broke; empty once connected */
@@ -77,6 +82,9 @@ typedef struct Session {
     Camera* camera;
     AVFormatContext* input;
     int stream;              /* index of the video stream */
+    int audio;               /* index of the audio stream passed on, or -1 */
+    int adts;                /* its packets are ADTS: their headers are stripped */
+    uint8_t audio_config[2]; /* then the AudioSpecificConfig sent as its extradata */
     int64_t deadline_us;     /* monotonic; the interrupt callback ends a read after it */
     int64_t first_dts;       /* pacing origin, or AV_NOPTS_VALUE */
     int64_t first_read_us;   /* monotonic time of the first paced packet */
@@ -346,6 +354,97 @@ static void send_packet(Session* session, const AVPacket* packet, int64_t captur
     ++session->sent_packets;
 }
 
+/* The input's audio stream to pass on with its video, or -1: none, or an
+ * input timed by capture time, whose audio has no clock shared with it. */
+static int find_audio(const Session* session)
+{
+    if (session->timing.by_capture_time)
+        return -1;
+    const int found = av_find_best_stream(session->input, AVMEDIA_TYPE_AUDIO, -1, session->stream, NULL, 0);
+    return found >= 0 ? found : -1;
+}
+
+static void send_audio_stream(const Session* session, uint32_t status)
+{
+    const AVStream* stream = session->input->streams[session->audio];
+    const AVCodecParameters* params = stream->codecpar;
+    AudioStream record;
+    memset(&record, 0, sizeof record);
+    record.size = sizeof record;
+    record.version = ORV_VIDEO_RECORD_VERSION;
+    record.source = session->camera->settings.source;
+    record.serial = session->camera->audio_serial;
+    record.status = status;
+    snprintf(record.codec, sizeof record.codec, "%s", avcodec_get_name(params->codec_id));
+    record.sample_rate = (uint32_t)params->sample_rate;
+    record.channels = (uint32_t)params->ch_layout.nb_channels;
+    record.time_base_num = stream->time_base.num;
+    record.time_base_den = stream->time_base.den;
+    record.frame_size = (uint32_t)params->frame_size;
+    record.stream_index = (uint32_t)session->audio;
+    record.profile = params->profile;
+    record.bits_per_sample = (uint32_t)params->bits_per_coded_sample;
+    record.start_time_us = wall_us();
+    const int begin = status == ORV_VIDEO_STREAM_BEGIN;
+    const uint8_t* extradata = session->adts ? session->audio_config : params->extradata;
+    const int extradata_size = session->adts ? (int)sizeof session->audio_config : params->extradata_size;
+    if (send_video(ORV_AUDIO_STREAM_FLAGS, ORV_EVENT_AUDIO_STREAM, &record, sizeof record,
+                   begin ? (void*)extradata : NULL, begin ? extradata_size : 0) != ORV_RESULT_OK)
+        host_log(ORV_LOG_WARNING, "%s: audio stream record refused", session->camera->settings.name);
+}
+
+/* Announces the connection's audio, before its first video BEGIN. AAC
+ * without a config of its own comes in ADTS frames (adts.h); one whose
+ * config cannot be made is not passed on. */
+static void begin_audio(Session* session)
+{
+    session->audio = find_audio(session);
+    if (session->audio < 0)
+        return;
+    Camera* camera = session->camera;
+    const AVCodecParameters* params = session->input->streams[session->audio]->codecpar;
+    session->adts = params->codec_id == AV_CODEC_ID_AAC && params->extradata_size == 0;
+    if (session->adts && !adts_config(params, session->audio_config)) {
+        host_log(ORV_LOG_WARNING, "%s: AAC audio of %d Hz, %d channels: no config to record it with, left out",
+                 camera->settings.name, params->sample_rate, params->ch_layout.nb_channels);
+        session->audio = -1;
+        return;
+    }
+    ++camera->audio_serial;
+    send_audio_stream(session, ORV_VIDEO_STREAM_BEGIN);
+    host_log(ORV_LOG_INFO, "%s: audio %u: %s %d Hz", camera->settings.name, camera->audio_serial,
+             avcodec_get_name(params->codec_id), params->sample_rate);
+}
+
+/* Passes an audio packet on as the demuxer gave it; one without any
+ * timestamp cannot be placed beside the video and is left out. Refused
+ * packets (throttling) are gaps in the audio's sequence, as in the video's. */
+static void send_audio(Session* session, const AVPacket* packet, int64_t capture_us)
+{
+    Camera* camera = session->camera;
+    VideoPacketCamera named;
+    VideoPacket* record = &named.packet;
+    const uint64_t sequence = camera->audio_sequence++;
+    const int header = session->adts ? adts_header_length(packet->data, packet->size) : 0;
+    if ((packet->pts == AV_NOPTS_VALUE && packet->dts == AV_NOPTS_VALUE) || header < 0)
+        return;
+    memset(&named, 0, sizeof named);
+    record->size = sizeof named;
+    record->version = ORV_VIDEO_RECORD_VERSION;
+    record->source = camera->settings.source;
+    record->sequence = sequence;
+    record->serial = camera->audio_serial;
+    record->stream_index = (uint32_t)session->audio;
+    record->pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    record->dts = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+    record->duration = packet->duration;
+    record->capture_time_us = capture_us;
+    record->packet_flags = (packet->flags & AV_PKT_FLAG_KEY) ? ORV_VIDEO_KEY_FRAME : 0;
+    memcpy(named.camera, camera->settings.name, sizeof named.camera);
+    send_video(ORV_AUDIO_PACKET_FLAGS, ORV_EVENT_AUDIO_PACKET, &named, sizeof named, packet->data + header,
+               packet->size - header);
+}
+
 /* Logs why a connection failed or broke. A failure like the one before is
  * not logged again, so a camera that stays away costs one line, not one per
  * attempt. */
@@ -478,6 +577,8 @@ static enum SessionEnd forward_packets(Session* session)
         }
         if (packet->stream_index == session->stream)
             forward(session, packet, wall_us());
+        else if (packet->stream_index == session->audio)
+            send_audio(session, packet, wall_us());
         av_packet_unref(packet);
     }
     av_packet_free(&packet);
@@ -498,9 +599,12 @@ static enum SessionEnd run_session(Session* session)
         const AVStream* stream = session->input->streams[session->stream];
         packet_timing_start(&session->timing, stream, by_capture_time(session), wall_us());
         parameter_watch_start(&session->watch, stream->codecpar);
+        begin_audio(session);
         end = forward_packets(session);
         if (session->begun)
             send_stream(session, ORV_VIDEO_STREAM_END, session->sent);
+        if (session->audio >= 0)
+            send_audio_stream(session, ORV_VIDEO_STREAM_END);
     }
     host_metric_set(session->camera->connected_metric, 0);
     if (atomic_load(&stopping))
@@ -521,6 +625,7 @@ static void run_source(Camera* camera)
         Session session;
         memset(&session, 0, sizeof session);
         session.camera = camera;
+        session.audio = -1;
         enum SessionEnd end = run_session(&session);
         if (end == SESSION_STOPPED || (end == SESSION_ENDED && settings->at_end == AT_END_STOP))
             return;

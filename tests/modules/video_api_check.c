@@ -12,6 +12,7 @@ int orv_video_api_check(void)
     VideoStreamFormat extended;
     VideoPacket packet;
     VideoPacketCamera named;
+    AudioStream audio;
     memset(&stream, 0, sizeof stream);
     memset(&extended, 0, sizeof extended);
     memset(&packet, 0, sizeof packet);
@@ -32,7 +33,17 @@ int orv_video_api_check(void)
     named.packet = packet;
     named.packet.size = sizeof named;
     strcpy(named.camera, "front-door");
+    memset(&audio, 0, sizeof audio);
+    audio.size = sizeof audio;
+    audio.version = ORV_VIDEO_RECORD_VERSION;
+    audio.status = ORV_VIDEO_STREAM_BEGIN;
+    strcpy(audio.codec, "pcm_mulaw");
+    audio.sample_rate = 8000;
     return sizeof extended == 168 && extended.stream.version == stream.version && sizeof named <= 168 &&
            named.packet.version == packet.version && ORV_VIDEO_PACKET_KEY == (ORV_EVENT_VIDEO_PACKET << 1) &&
-           ORV_VIDEO_STREAM_KEY == (ORV_EVENT_VIDEO_STREAM << 1);
+           ORV_VIDEO_STREAM_KEY == (ORV_EVENT_VIDEO_STREAM << 1) && sizeof audio <= 168 &&
+           ORV_AUDIO_PACKET_KEY == (ORV_EVENT_AUDIO_PACKET << 1) && ORV_AUDIO_STREAM_KEY == (ORV_EVENT_AUDIO_STREAM << 1) &&
+           /* a receiver of video alone never matches audio: its key holds a bit the video keys lack */
+           (ORV_AUDIO_PACKET_KEY & ~ORV_VIDEO_PACKET_KEY) != 0 &&
+           (ORV_AUDIO_STREAM_KEY & ~ORV_VIDEO_STREAM_KEY) != 0;
 }

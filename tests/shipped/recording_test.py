@@ -23,6 +23,7 @@ Usage: recording_test.py <case> <build dir> <sanitizer: none|address|thread>
   index       the index of a recording and of a generated day, read by
               orvantis-recordings; a damaged index made again
   health      the cameras' and the recorder's metrics on the exporter's page
+  audio       AAC and G.711 recorded beside the video, in step at every cut
 Exit status 77 skips.
 """
 import glob
@@ -791,12 +792,70 @@ def record_health(build, work):
         fail("metrics: %s" % values)
 
 
+def stream_spans(path):
+    """Each stream's codec and the times its packets cover: (codec, first
+    pts, last pts + duration, packet count), in stream order."""
+    probe = json.loads(subprocess.run(
+        ["ffprobe", "-v", "error", "-show_entries",
+         "stream=index,codec_name:packet=stream_index,pts_time,duration_time", "-of", "json", path],
+        capture_output=True, text=True, check=True).stdout)
+    spans = []
+    for stream in probe["streams"]:
+        packets = [p for p in probe["packets"] if p["stream_index"] == stream["index"]]
+        times = [float(p["pts_time"]) for p in packets] or [0]
+        end = max((float(p["pts_time"]) + float(p.get("duration_time", 0)) for p in packets), default=0)
+        spans.append((stream["codec_name"], min(times), end, len(packets)))
+    return spans
+
+
+def record_audio(build, work):
+    """A camera's AAC (MPEG-TS, its frames in ADTS) and G.711 (Matroska)
+    beside H.264 without B-frames, as cameras send them, cut every second:
+    each segment holds both streams, starting and ending together within a
+    frame, so the audio runs on across the cuts; MP4, which cannot hold
+    G.711, records that camera's video alone and says so once."""
+    video = ["-c:v", "libx264", "-bf", "0", "-g", "25", "-pix_fmt", "yuv420p"]
+    clips = {"aac": ("clip.ts", 48000), "pcm_mulaw": ("clip.mkv", 8000)}  # G.711 in 20 ms packets, as over RTP
+    for codec, (name, rate) in clips.items():
+        clip = os.path.join(work, codec + "-" + name)
+        subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:duration=4",
+                        "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=%d:duration=4:samples_per_frame=%d"
+                        % (rate, rate // 50)] + video +
+                       ["-c:a", codec, clip], check=True)
+        for container in ("mkv", "mp4"):
+            run = os.path.join(work, codec + "-" + container)
+            os.mkdir(run)
+            service = Service(build, run, {"url": clip, "rate": 0, "at_end": "stop"},
+                              {"format": container, "segment_seconds": 1})
+            service.wait_for_line(r"^video_source: camera1: end of ", 20)
+            text = service.stop()
+            if not re.search(r"^video_source: camera1: audio 1: %s " % codec, text, re.M):
+                fail("no audio announced: " + text)
+            segments = service.segments()
+            spans = [stream_spans(s) for s in segments]
+            if codec == "pcm_mulaw" and container == "mp4":
+                if [[c for c, *_ in s] for s in spans] != [["h264"]] * 4 or \
+                        text.count("mp4 segments cannot hold pcm_mulaw audio, recording the video alone") != 1:
+                    fail("G.711 in MP4: %s: %s" % (spans, text))
+                continue
+            for segment, streams in zip(segments, spans):
+                check_segment(segment, (160, 120))
+                if len(streams) != 2:
+                    fail("%s %s: %s holds %s: %s" % (codec, container, segment, streams, text))
+                (vcodec, vstart, vend, frames), (acodec, astart, aend, _) = streams
+                if (vcodec, acodec, frames) != ("h264", codec, FPS) or abs(astart - vstart) > 0.04 or \
+                        abs(aend - vend) > 0.04:
+                    fail("%s %s: %s holds %s" % (codec, container, segment, streams))
+            if len(segments) != 4:
+                fail("%s %s: segments %s" % (codec, container, segments))
+
+
 CASES = {"file": record_file, "udp": record_udp, "throttling": record_throttled, "full_disk": record_full_disk,
          "retention": record_retention,
          "matrix": record_matrix, "size_change": record_size_change, "jittered_cuts": record_jittered_cuts,
          "rtsp": record_rtsp, "many_rtsp": record_many_rtsp, "mjpeg": record_mjpeg,
          "jumps": record_jumps, "killed": record_killed, "removed_folder": record_removed_folder,
-         "index": record_index, "health": record_health}
+         "index": record_index, "health": record_health, "audio": record_audio}
 
 
 def main():
