@@ -142,10 +142,12 @@ static OrvCallback send_message;
 static pthread_t writer;
 static int writer_running;   /* set by Open before Write can be called, cleared by Close after the join */
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t queued = PTHREAD_COND_INITIALIZER;
+static pthread_cond_t queued;      /* monotonic clock; made in Load */
+static int writer_sleeping;  /* guarded by lock: the writer waits for a signal, not for a time */
 static Item* head;           /* guarded by lock: kept payloads in arrival order */
 static Item* tail;           /* guarded by lock */
-static int64_t held_bytes;   /* guarded by lock: payload bytes queued or being written */
+static int64_t held_bytes;   /* guarded by lock: payload bytes queued or being written (until the
+                                writer next takes the queue) */
 static int closing;          /* guarded by lock */
 static int dropping;         /* guarded by lock: the latest packet was dropped beyond the bound */
 static unsigned long dropped;           /* guarded by lock */
@@ -282,6 +284,8 @@ static AVDictionary* crash_safe_options(void)
     AVDictionary* options = NULL;
     if (strcmp(settings.format, "mp4") == 0)
         av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
+    else /* a CRC-32 per cluster cost a tenth of the recording's CPU; no player checks it */
+        av_dict_set(&options, "write_crc32", "0", 0);
     return options;
 }
 
@@ -703,29 +707,46 @@ static void handle_item(Recording* recording, Item* item)
 
 /* ---- the writer thread and its queue ------------------------------------ */
 
-/* Takes the next kept payload; null once closing and the queue is empty. */
-static Item* next_item(void)
+/* Once the queue runs empty the writer lets packets gather this long before
+ * it looks again, and Write wakes it only when it sleeps on an empty queue
+ * (or the queue holds a quarter of the bound): a busy recorder wakes a few
+ * times a second, not for every packet. */
+#define WRITER_BATCH_US 50000
+
+/* Writer thread only: payload bytes done with since the queue was last taken. */
+static int64_t released_bytes;
+
+/* Takes every queued payload, oldest first; null once closing and the queue
+ * is empty. */
+static Item* next_items(void)
 {
     pthread_mutex_lock(&lock);
-    while (!head && !closing)
-        pthread_cond_wait(&queued, &lock);
-    Item* item = head;
-    if (item) {
-        head = item->next;
-        if (!head)
-            tail = NULL;
+    held_bytes -= released_bytes;
+    released_bytes = 0;
+    if (!head && !closing) {
+        struct timespec until;
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        until.tv_nsec += WRITER_BATCH_US * 1000;
+        until.tv_sec += until.tv_nsec / 1000000000;
+        until.tv_nsec %= 1000000000;
+        pthread_cond_timedwait(&queued, &lock, &until);
     }
+    while (!head && !closing) {
+        writer_sleeping = 1;
+        pthread_cond_wait(&queued, &lock);
+    }
+    writer_sleeping = 0;
+    Item* items = head;
+    head = tail = NULL;
     pthread_mutex_unlock(&lock);
-    return item;
+    return items;
 }
 
 static void done_with(Item* item)
 {
     if (item->data)
         release(item->data);
-    pthread_mutex_lock(&lock);
-    held_bytes -= item->length;
-    pthread_mutex_unlock(&lock);
+    released_bytes += item->length;
     free(item);
 }
 
@@ -768,14 +789,18 @@ static void* write_segments(void* unused)
     segment_index_open(&segment_index, settings.directory, &retention);
     retention.on_delete = forget_segment;
     retention.context = &segment_index;
-    Item* item;
-    while ((item = next_item())) {
-        Recording* recording = recording_of(source_of(item));
-        if (recording && recording->packet) {
-            handle_item(recording, item);
-        } else {
-            ++lost;
-            done_with(item);
+    Item* items;
+    while ((items = next_items())) {
+        while (items) {
+            Item* item = items;
+            items = item->next;
+            Recording* recording = recording_of(source_of(item));
+            if (recording && recording->packet) {
+                handle_item(recording, item);
+            } else {
+                ++lost;
+                done_with(item);
+            }
         }
     }
     for (int i = 0; i < cameras; ++i) {
@@ -803,7 +828,8 @@ static int enqueue(Item* item)
         else
             head = item;
         tail = item;
-        pthread_cond_signal(&queued);
+        if (writer_sleeping || held_bytes > settings.max_held_bytes / 4)
+            pthread_cond_signal(&queued);
     } else {
         ++dropped;
     }
@@ -878,6 +904,11 @@ EXPORT int32_t Load(void* in, void* out)
     LoadArgs* args = in;
     ModuleInfo* info = out;
     send_message = args->callback;
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&queued, &attributes);
+    pthread_condattr_destroy(&attributes);
     read_settings();
     recording_commands_start(send_message, settings.module_id);
     segments_metric = host_metric(ORV_METRIC_COUNTER, "segment_recorder_segments_total", "segments finished", NULL);
