@@ -33,23 +33,13 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import foreground_service  # noqa: E402
+from foreground_service import fail, free_port  # noqa: E402
 
 CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8"
 PAYLOADS = 20
 PAYLOAD_SIZE = 1000
 RECEIVER = b'odd"\\name\n\xff.so'
 RECEIVER_LABEL = 'odd"\\name\n\ufffd.so'  # the label value once unescaped
-
-
-def fail(text):
-    print("FAIL: " + text, file=sys.stderr)
-    sys.exit(1)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Service(foreground_service.ForegroundService):

@@ -26,7 +26,6 @@ import json
 import os
 import re
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -36,30 +35,12 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import foreground_service  # noqa: E402
+from foreground_service import fail, free_port, wait_for  # noqa: E402
 
 SITE = "site1"
 PASSWORD = "s3cret"
 STARTED = []  # processes to end if the test fails
 SANITIZER = "none"
-
-
-def fail(text):
-    print("FAIL: " + text, file=sys.stderr)
-    sys.exit(1)
-
-
-def wait_for(predicate, seconds, what):
-    deadline = time.monotonic() + seconds
-    while not predicate():
-        if time.monotonic() > deadline:
-            fail("timed out waiting for " + what)
-        time.sleep(0.05)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def run(*args):

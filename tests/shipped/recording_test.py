@@ -42,25 +42,13 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import foreground_service  # noqa: E402
+from foreground_service import fail, wait_for  # noqa: E402
 
 FPS = 25
 SIZE = (320, 240)
 SKIP = 77
 SANITIZER = "none"
 MODULE_PREFIX = re.compile(r"^\d\d:\d\d:\d\d: (?:Error: |Warning: )?plugin (\w+)\.so ID 0x[0-9A-F]{8}: ", re.M)
-
-
-def fail(text):
-    print("FAIL: " + text, file=sys.stderr)
-    sys.exit(1)
-
-
-def wait_for(predicate, seconds, what):
-    deadline = time.monotonic() + seconds
-    while not predicate():
-        if time.monotonic() > deadline:
-            fail("timed out waiting for " + what)
-        time.sleep(0.05)
 
 
 def encoder_args(seconds, noise=False):

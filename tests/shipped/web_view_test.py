@@ -43,32 +43,11 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, HERE)
 import clock_stream  # noqa: E402
 import foreground_service  # noqa: E402
+from foreground_service import fail, free_port, wait_for  # noqa: E402
 
 SKIP = 77
 SIZE = (320, 240)
 SANITIZER = "none"
-
-
-def fail(text):
-    print("FAIL: " + text, file=sys.stderr)
-    sys.exit(1)
-
-
-def wait_for(predicate, seconds, what):
-    deadline = time.monotonic() + seconds
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            fail("timed out waiting for " + what)
-        time.sleep(0.1)
-
-
-def free_port(kind=socket.SOCK_STREAM):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def fetch(url, headers=None, timeout=10, context=None):

@@ -4,13 +4,33 @@ its own for the instance lock. Standard error goes to a file the test reads
 while the service runs; Enter stops it, as it stops a person's run."""
 import os
 import shutil
+import socket
 import subprocess
 import sys
+import time
 
 
 def fail(text):
     print("FAIL: " + text, file=sys.stderr)
     sys.exit(1)
+
+
+def wait_for(predicate, seconds, what):
+    """The predicate's first true value, polled until the deadline."""
+    deadline = time.monotonic() + seconds
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            fail("timed out waiting for " + what)
+        time.sleep(0.05)
+
+
+def free_port(kind=socket.SOCK_STREAM):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 class ForegroundService:
