@@ -33,7 +33,6 @@ Core::Core(const std::string& executablePath_)
       queueOpen(false),
       handlerWaiting(false),
       lastPassReplies(0),
-      lastPassDropped(0),
       eventHandlerThread(nullptr),
       schedulerThread(nullptr),
       flowReleased(false),
@@ -110,7 +109,6 @@ void Core::Stop()
     pthread_mutex_lock(&queueLock);
     queueOpen = false;
     lastPassReplies = std::max<uint64_t>(eventQueue.size(), kLastPassRepliesMin);
-    lastPassDropped = 0;
     pthread_mutex_unlock(&queueLock);
     StopEventHandler();
     ReleaseFlowSlots();
@@ -132,14 +130,12 @@ void Core::Stop()
     pt::trigger* trigger = eventTrigger;
     eventTrigger = nullptr;
     running = false;
-    uint64_t dropped = lastPassDropped;
     pthread_mutex_unlock(&queueLock);
     for (const Message& message : left)
         std::free(message.data);
     delete trigger;
-    dropped += left.size();
-    if (dropped)
+    if (!left.empty())
         ThreadLog::warning("stop: %llu messages were dropped undelivered",
-                           static_cast<unsigned long long>(dropped));
+                           static_cast<unsigned long long>(left.size()));
     ThreadLog::reportLost();
 }

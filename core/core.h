@@ -27,8 +27,9 @@
 //    replaced under queueLock, so a late Dispatch never posts a deleted one.
 //  - queueOpen is true from Start until the stop reaches the event-handler
 //    thread; the last delivery pass delivers what was queued then and the
-//    replies its own calls send, in order, up to lastPassReplies of them. A
-//    message accepted otherwise is dropped at once, so the pass is bounded.
+//    replies its own calls send, in order, up to lastPassReplies of them. Any
+//    other message is refused then, so the pass is bounded and no message
+//    is accepted that would not be delivered.
 //  - Once flowReleased is set no send waits on a flow slot, so nothing that
 //    Close has to make return can be blocked inside the callback.
 //  - A queued message owns its payload; a delivered payload is freed by the
@@ -136,7 +137,6 @@ public:
     bool handlerWaiting;                 // guarded by queueLock: the event-handler thread found
                                          // the queue empty and waits; the next append posts
     uint64_t lastPassReplies;            // guarded by queueLock: replies the last pass may still queue
-    uint64_t lastPassDropped;            // guarded by queueLock: accepted since the stop began, dropped
     std::vector<ModuleRecord> modules;   // see Thread safety; writes under modulesLock
     std::vector<std::string> notLoadedFiles;  // main thread only; kept across Stop
     EventHandlerThread* eventHandlerThread;   // owning; main thread only

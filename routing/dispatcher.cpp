@@ -108,47 +108,43 @@ void UnclaimSlot(Core& core, FlowSlot* slot)
     pthread_mutex_unlock(&core.requestLock);
 }
 
-enum class Queued { Yes, Dropped, Stopped, NoMemory };
+enum class Queued { Yes, Refused, NoMemory };
 
 // Counts an accepted message for the service and its sender (null for the
 // Core's own). REQUIRES: queueLock held, which serialises these counters.
-void CountAccepted(Core& core, ModuleStats* sender, uint64_t bytes, bool dropped)
+void CountAccepted(Core& core, ModuleStats* sender, uint64_t bytes)
 {
-    if (!dropped)
-        core.stats.countQueued(bytes);
+    core.stats.countQueued(bytes);
     if (!sender)
         return;
     Bump(sender->sentAccepted);
     if (bytes)
         Bump(sender->sentBytes, bytes);
-    if (dropped)
-        Bump(sender->sentDropped);
 }
 
 // Whether a message may still join the queue once the last delivery pass
 // has begun: only a reply sent from inside a call of that pass, and only
-// while the pass's allowance lasts. Anything else is dropped and counted.
-// REQUIRES: queueLock held.
+// while the pass's allowance lasts. Anything else would never be delivered,
+// so it is refused rather than accepted and lost. REQUIRES: queueLock held.
 Queued LastPassOutcome(Core& core)
 {
     if (core.lastPassReplies > 0 && OnEventHandlerThread(core)) {
         --core.lastPassReplies;
         return Queued::Yes;
     }
-    ++core.lastPassDropped;
-    return Queued::Dropped;
+    return Queued::Refused;
 }
 
-// Appends `copy` unless the Core has stopped meanwhile (Stopped) or its last
-// delivery pass has begun and does not take it (Dropped: accepted, but never
-// to be delivered). The running check and the append are one hold of
-// queueLock, and the trigger is posted only when the event-handler thread
-// may be asleep. NoMemory when the queue could not grow.
+// Appends `copy` unless the Core has stopped meanwhile or its last delivery
+// pass has begun and does not take it (Refused: it would never be
+// delivered). The running check and the append are one hold of queueLock,
+// and the trigger is posted only when the event-handler thread may be
+// asleep. NoMemory when the queue could not grow.
 Queued Enqueue(Core& core, const Message& copy, ModuleStats* sender)
 {
     const uint64_t bytes = copy.data ? static_cast<uint32_t>(copy.length) : 0;
     pthread_mutex_lock(&core.queueLock);
-    Queued outcome = !core.eventTrigger ? Queued::Stopped : core.queueOpen ? Queued::Yes : LastPassOutcome(core);
+    Queued outcome = !core.eventTrigger ? Queued::Refused : core.queueOpen ? Queued::Yes : LastPassOutcome(core);
     if (outcome == Queued::Yes) {
         try {
             core.eventQueue.push_back(copy);
@@ -160,8 +156,8 @@ Queued Enqueue(Core& core, const Message& copy, ModuleStats* sender)
             core.eventTrigger->post();
         }
     }
-    if (outcome == Queued::Yes || outcome == Queued::Dropped)
-        CountAccepted(core, sender, bytes, outcome == Queued::Dropped);
+    if (outcome == Queued::Yes)
+        CountAccepted(core, sender, bytes);
     pthread_mutex_unlock(&core.queueLock);
     return outcome;
 }
@@ -202,7 +198,7 @@ int32_t QueueMessage(Core& core, const Message& message)
         std::free(copy.data);
     }
     switch (outcome) {
-    case Queued::Stopped:
+    case Queued::Refused:
         return ORV_RESULT_REFUSED;
     case Queued::NoMemory:
         return ORV_RESULT_NO_MEMORY;

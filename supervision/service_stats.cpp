@@ -23,7 +23,7 @@ thread_local LookupCache lastLookup __attribute__((tls_model("initial-exec")));
 
 uint64_t ModuleStats::waiting() const
 {
-    const uint64_t done = sentPassed.load(std::memory_order_relaxed) + sentDropped.load(std::memory_order_relaxed);
+    const uint64_t done = sentPassed.load(std::memory_order_relaxed);
     const uint64_t accepted = sentAccepted.load(std::memory_order_relaxed);
     return accepted > done ? accepted - done : 0;
 }

@@ -64,7 +64,6 @@ struct ModuleStats {
     // Its accepted sends (written under queueLock).
     alignas(kCacheLine) Counter sentAccepted{0};
     Counter sentBytes{0};
-    Counter sentDropped{0};  // accepted during the stop's last pass, never delivered
     // Its refused sends (any thread).
     Counter sentRefused{0};
     Counter sentThrottled{0};
