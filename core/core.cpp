@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <new>
 
-#include "core/thread_log.h"
+#include "base/monotonic_clock.h"
+#include "base/thread_log.h"
 #include "routing/worker_registry.h"
 #include "supervision/module_metrics.h"
-#include "supervision/monotonic_clock.h"
 #include "supervision/stall_watchdog.h"
 
 std::atomic<Core*> Core::instance{nullptr};
@@ -138,4 +139,26 @@ void Core::Stop()
         ThreadLog::warning("stop: %llu messages were dropped undelivered",
                            static_cast<unsigned long long>(left.size()));
     ThreadLog::reportLost();
+}
+
+bool Core::StartWatchdog()
+{
+    try {
+        watchdogThread = new StallWatchdog(deliveryWatch, passWatch, stats);
+    } catch (const std::bad_alloc&) {
+        ThreadLog::error("stall watchdog not started: out of memory");
+        return true;
+    }
+    watchdogThread->start();
+    return true;
+}
+
+bool Core::StopWatchdog()
+{
+    if (!watchdogThread)
+        return true;
+    watchdogThread->signal();
+    delete watchdogThread;  // joins
+    watchdogThread = nullptr;
+    return true;
 }

@@ -45,15 +45,15 @@
 #include <string>
 #include <vector>
 
+#include "base/call_watch.h"
+#include "base/service_stats.h"
+#include "base/write_sampler.h"
 #include "modules/module_record.h"
 #include "pt/trigger.h"
 #include "routing/buffer_refs.h"
 #include "routing/flow_slot.h"
 #include "routing/message_api.h"
-#include "supervision/call_watch.h"
 #include "supervision/host_log.h"
-#include "supervision/service_stats.h"
-#include "supervision/write_sampler.h"
 
 class EventHandlerThread;
 class SchedulerThread;
@@ -125,7 +125,7 @@ public:
     bool StopScheduler();
     void UpdateThrottling(bool low, int64_t now);
 
-    // Stall watchdog (supervision/stall_watchdog.cpp). Both return true.
+    // Stall watchdog (supervision/stall_watchdog.h). Both return true.
     bool StartWatchdog();
     bool StopWatchdog();
 
@@ -180,11 +180,6 @@ public:
     // at least this many: enough for any chain of replies that ends.
     static constexpr uint64_t kLastPassRepliesMin = 1024;
 
-    // A module call on the Core's own threads that runs longer is stalled.
-    static constexpr int64_t kStallMs = 2000;
-    // The event queue's high-water mark: the watchdog warns above either.
-    static constexpr uint64_t kQueueMarkMessages = 100000;
-    static constexpr uint64_t kQueueMarkBytes = UINT64_C(1) << 30;
 
 private:
     static std::atomic<Core*> instance;   // see AcquireInstance; cleared under instanceLock

@@ -250,13 +250,21 @@ void FreeLast(Core& core, void* buffer, bool wake)
     std::free(buffer);
 }
 
-// Counts a module's send that was not accepted.
+// Counts a module's send that was not accepted (any thread); accepted sends
+// are counted under queueLock.
 void CountRefusal(Core& core, const Message& message, int32_t result)
 {
     if (result == ORV_RESULT_OK)
         return;
-    if (ModuleStats* sender = core.stats.find(message.source_id))
-        sender->countRefusal(result);
+    ModuleStats* sender = core.stats.find(message.source_id);
+    if (!sender)
+        return;
+    if (result == ORV_RESULT_REFUSED)
+        Add(sender->sentRefused);
+    else if (result == ORV_RESULT_THROTTLED)
+        Add(sender->sentThrottled);
+    else
+        Add(sender->sentNoMemory);
 }
 
 }  // namespace

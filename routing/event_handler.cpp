@@ -2,13 +2,13 @@
 
 #include <cstring>
 
+#include "base/monotonic_clock.h"
+#include "base/thread_log.h"
 #include "core/core.h"
-#include "core/thread_log.h"
 #include "modules/boundary_record.h"
 #include "modules/entry_call.h"
 #include "routing/dispatcher.h"
 #include "routing/match_key.h"
-#include "supervision/monotonic_clock.h"
 
 namespace {
 // The Core whose event-handler thread this is; null on every other thread.

@@ -5,9 +5,9 @@
 #include <memory>
 #include <new>
 
+#include "base/log_limiter.h"
+#include "base/thread_log.h"
 #include "core/core.h"
-#include "core/log_limiter.h"
-#include "core/thread_log.h"
 #include "modules/boundary_record.h"
 #include "modules/entry_call.h"
 #include "modules/module_record.h"

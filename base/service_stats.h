@@ -88,9 +88,6 @@ struct ModuleStats {
 
     // Its accepted messages that have not been through their pass yet.
     uint64_t waiting() const;
-    // A send answered 1, 5 or -1 (any thread); accepted sends are counted
-    // under queueLock (Dispatch).
-    void countRefusal(int32_t result);
     // REQUIRES: the event-handler thread.
     void countWrite(uint64_t bytes)
     {

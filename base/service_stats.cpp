@@ -1,8 +1,6 @@
-#include "supervision/service_stats.h"
+#include "base/service_stats.h"
 
 #include <algorithm>
-
-#include "routing/message_api.h"
 
 namespace {
 
@@ -26,16 +24,6 @@ uint64_t ModuleStats::waiting() const
     const uint64_t done = sentPassed.load(std::memory_order_relaxed);
     const uint64_t accepted = sentAccepted.load(std::memory_order_relaxed);
     return accepted > done ? accepted - done : 0;
-}
-
-void ModuleStats::countRefusal(int32_t result)
-{
-    if (result == ORV_RESULT_REFUSED)
-        Add(sentRefused);
-    else if (result == ORV_RESULT_THROTTLED)
-        Add(sentThrottled);
-    else if (result != ORV_RESULT_OK)
-        Add(sentNoMemory);
 }
 
 ServiceStats::ServiceStats()
