@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "pt/mutex_lock.h"
+
 namespace {
 
 std::atomic<uint64_t> tableGenerations{0};
@@ -26,16 +28,6 @@ uint64_t ModuleStats::waiting() const
     return accepted > done ? accepted - done : 0;
 }
 
-ServiceStats::ServiceStats()
-{
-    pthread_mutex_init(&listLock, nullptr);
-}
-
-ServiceStats::~ServiceStats()
-{
-    pthread_mutex_destroy(&listLock);
-}
-
 ModuleStats* ServiceStats::add(uint64_t moduleId, const std::string& fileName)
 {
     auto stats = std::make_unique<ModuleStats>(moduleId, fileName);
@@ -48,18 +40,14 @@ ModuleStats* ServiceStats::add(uint64_t moduleId, const std::string& fileName)
     table->generation = ++tableGenerations;
 
     ModuleStats* added = stats.get();
-    pthread_mutex_lock(&listLock);
-    try {
-        modules.reserve(modules.size() + 1);
-        tables.reserve(tables.size() + 1);
-    } catch (...) {
-        pthread_mutex_unlock(&listLock);
-        throw;
-    }
+    pt::mutexLock lock(listLock);
+    // Both reserved before anything changes: out of memory leaves both as
+    // they were.
+    modules.reserve(modules.size() + 1);
+    tables.reserve(tables.size() + 1);
     modules.push_back(std::move(stats));
     current.store(table.get(), std::memory_order_release);
     tables.push_back(std::move(table));
-    pthread_mutex_unlock(&listLock);
     return added;
 }
 
@@ -82,18 +70,15 @@ ModuleStats* ServiceStats::find(uint64_t moduleId) const
 
 void ServiceStats::forEach(const std::function<void(const ModuleStats&)>& visit) const
 {
-    pthread_mutex_lock(&listLock);
+    pt::mutexLock lock(listLock);
     for (const auto& stats : modules)
         visit(*stats);
-    pthread_mutex_unlock(&listLock);
 }
 
 size_t ServiceStats::moduleCount() const
 {
-    pthread_mutex_lock(&listLock);
-    const size_t count = modules.size();
-    pthread_mutex_unlock(&listLock);
-    return count;
+    pt::mutexLock lock(listLock);
+    return modules.size();
 }
 
 uint64_t ServiceStats::depth() const

@@ -49,6 +49,8 @@
 #include "base/service_stats.h"
 #include "base/write_sampler.h"
 #include "modules/module_record.h"
+#include "pt/mutex.h"
+#include "pt/thread_annotations.h"
 #include "pt/trigger.h"
 #include "routing/buffer_refs.h"
 #include "routing/flow_slot.h"
@@ -129,24 +131,27 @@ public:
     bool StartWatchdog();
     bool StopWatchdog();
 
-    pthread_mutex_t queueLock;           // guards eventQueue, eventTrigger, queueOpen, handlerWaiting
-    pt::trigger* eventTrigger;           // owning; auto-reset; null outside Start..Stop
+    pt::mutex queueLock;                 // guards eventQueue, eventTrigger, queueOpen, handlerWaiting
+    pt::trigger* eventTrigger GUARDED_BY(queueLock);  // owning; auto-reset; null outside Start..Stop
     std::atomic<bool> running;           // eventTrigger is non-null; written under queueLock,
                                          // read without it for Dispatch's first check
-    bool queueOpen;                      // guarded by queueLock: accepted messages are delivered
-    bool handlerWaiting;                 // guarded by queueLock: the event-handler thread found
-                                         // the queue empty and waits; the next append posts
-    uint64_t lastPassReplies;            // guarded by queueLock: replies the last pass may still queue
-    std::vector<ModuleRecord> modules;   // see Thread safety; writes under modulesLock
+    bool queueOpen GUARDED_BY(queueLock);       // accepted messages are delivered
+    bool handlerWaiting GUARDED_BY(queueLock);  // the event-handler thread found the queue
+                                                // empty and waits; the next append posts
+    uint64_t lastPassReplies GUARDED_BY(queueLock);  // replies the last pass may still queue
+    // See Thread safety: written under modulesLock, read without it by the
+    // Core's own threads, so not annotated as guarded.
+    std::vector<ModuleRecord> modules;
     std::vector<std::string> notLoadedFiles;  // main thread only; kept across Stop
     EventHandlerThread* eventHandlerThread;   // owning; main thread only
     SchedulerThread* schedulerThread;         // owning; main thread only
-    std::vector<Message> eventQueue;     // guarded by queueLock; each entry owns its data
+    std::vector<Message> eventQueue GUARDED_BY(queueLock);  // each entry owns its data
     BufferRefs bufferRefs;               // has its own mutex
-    pthread_mutex_t requestLock;         // guards cancelledRequests, flowSlots and flowReleased
-    std::set<uint64_t> cancelledRequests;     // guarded by requestLock
-    std::map<pthread_t, FlowSlot*> flowSlots; // guarded by requestLock; owns the slots
-    bool flowReleased;                   // guarded by requestLock: the stop opened every gate
+    pt::mutex requestLock;               // guards cancelledRequests, flowSlots, flowReleased
+                                         // and each slot's inFlight
+    std::set<uint64_t> cancelledRequests GUARDED_BY(requestLock);
+    std::map<pthread_t, FlowSlot*> flowSlots GUARDED_BY(requestLock);  // owns the slots
+    bool flowReleased GUARDED_BY(requestLock);  // the stop opened every gate
     std::string executablePath;          // absolute, as bytes; fixed after construction
     std::atomic<bool> throttling;        // written by the scheduler thread, read by Dispatch
     int64_t throttleSince;               // scheduler thread only
@@ -158,13 +163,13 @@ public:
     StallWatchdog* watchdogThread;       // owning; main thread only
     HostLog hostLog;                     // modules' lines; open from Start until Stop's end
 
-    pthread_rwlock_t modulesLock;        // see Thread safety; prefers writers
+    pt::sharedMutex modulesLock;         // see Thread safety; prefers writers
     std::atomic<bool> modulesClosing;    // written under modulesLock: the stop passes have
                                          // begun, open requests start no more workers
 
     // Ends flow control for the rest of the stop: opens every gate and lets
     // later sends skip the wait. Called once the last delivery pass is over.
-    void ReleaseFlowSlots();
+    void ReleaseFlowSlots() EXCLUDES(requestLock);
 
     // How long UnloadModules waits, after a module's Unload, for its workers
     // to return; a module whose workers are still live then keeps its
@@ -183,6 +188,9 @@ public:
 
 private:
     static std::atomic<Core*> instance;   // see AcquireInstance; cleared under instanceLock
-    static pthread_rwlock_t instanceLock;  // held shared by callers between Acquire and Release,
-                                           // exclusively by a destructor; prefers writers
+    // Held shared by callers between Acquire and Release, exclusively by a
+    // destructor; prefers writers. A plain POSIX lock, statically
+    // initialised: a module's late callback may come during the process's
+    // exit, after static destructors have run.
+    static pthread_rwlock_t instanceLock;
 };

@@ -46,7 +46,7 @@ int32_t OpenRequest(Core& core, const Message& request)
         return ORV_RESULT_REFUSED;
     int32_t result = ORV_RESULT_OK;
     // Shared: the loader may still be inserting, the stop passes may begin.
-    pthread_rwlock_rdlock(&core.modulesLock);
+    pt::readLock lock(core.modulesLock);
     for (size_t i = 0; i < core.modules.size(); ++i) {
         if (core.modulesClosing) {
             result = ORV_RESULT_REFUSED;
@@ -66,7 +66,6 @@ int32_t OpenRequest(Core& core, const Message& request)
             result = ORV_RESULT_NO_MEMORY;
         }
     }
-    pthread_rwlock_unlock(&core.modulesLock);
     return result;
 }
 
@@ -76,14 +75,13 @@ int32_t OpenRequest(Core& core, const Message& request)
 FlowSlot* RequestSlot(Core& core, uint64_t requestId, bool& released)
 {
     FlowSlot* slot = nullptr;
-    pthread_mutex_lock(&core.requestLock);
+    pt::mutexLock lock(core.requestLock);
     if (!core.cancelledRequests.count(requestId)) {
         auto it = core.flowSlots.find(pthread_self());
         if (it != core.flowSlots.end())
             slot = it->second;
     }
     released = core.flowReleased;
-    pthread_mutex_unlock(&core.requestLock);
     return slot;
 }
 
@@ -94,25 +92,23 @@ void ClaimSlot(Core& core, FlowSlot* slot, void* payload, bool released)
 {
     if (!released)
         slot->gate.wait();
-    pthread_mutex_lock(&core.requestLock);
+    pt::mutexLock lock(core.requestLock);
     slot->inFlight = payload;
-    pthread_mutex_unlock(&core.requestLock);
 }
 
 // Gives the gate back for a payload that was claimed but never queued.
 void UnclaimSlot(Core& core, FlowSlot* slot)
 {
-    pthread_mutex_lock(&core.requestLock);
+    pt::mutexLock lock(core.requestLock);
     slot->inFlight = nullptr;
     slot->gate.post();
-    pthread_mutex_unlock(&core.requestLock);
 }
 
 enum class Queued { Yes, Refused, NoMemory };
 
 // Counts an accepted message for the service and its sender (null for the
 // Core's own). REQUIRES: queueLock held, which serialises these counters.
-void CountAccepted(Core& core, ModuleStats* sender, uint64_t bytes)
+void CountAccepted(Core& core, ModuleStats* sender, uint64_t bytes) REQUIRES(core.queueLock)
 {
     core.stats.countQueued(bytes);
     if (!sender)
@@ -126,7 +122,7 @@ void CountAccepted(Core& core, ModuleStats* sender, uint64_t bytes)
 // has begun: only a reply sent from inside a call of that pass, and only
 // while the pass's allowance lasts. Anything else would never be delivered,
 // so it is refused rather than accepted and lost. REQUIRES: queueLock held.
-Queued LastPassOutcome(Core& core)
+Queued LastPassOutcome(Core& core) REQUIRES(core.queueLock)
 {
     if (core.lastPassReplies > 0 && OnEventHandlerThread(core)) {
         --core.lastPassReplies;
@@ -143,7 +139,7 @@ Queued LastPassOutcome(Core& core)
 Queued Enqueue(Core& core, const Message& copy, ModuleStats* sender)
 {
     const uint64_t bytes = copy.data ? static_cast<uint32_t>(copy.length) : 0;
-    pthread_mutex_lock(&core.queueLock);
+    pt::mutexLock lock(core.queueLock);
     Queued outcome = !core.eventTrigger ? Queued::Refused : core.queueOpen ? Queued::Yes : LastPassOutcome(core);
     if (outcome == Queued::Yes) {
         try {
@@ -158,7 +154,6 @@ Queued Enqueue(Core& core, const Message& copy, ModuleStats* sender)
     }
     if (outcome == Queued::Yes)
         CountAccepted(core, sender, bytes);
-    pthread_mutex_unlock(&core.queueLock);
     return outcome;
 }
 
@@ -238,15 +233,16 @@ void FreeLast(Core& core, void* buffer, bool wake)
     }
     // Wake before freeing: once freed, the address may come back from malloc
     // as another worker's payload and must not be mistaken for this one.
-    pthread_mutex_lock(&core.requestLock);
-    for (auto& entry : core.flowSlots) {
-        FlowSlot* slot = entry.second;
-        if (slot && slot->inFlight == buffer) {
-            slot->inFlight = nullptr;
-            slot->gate.post();
+    {
+        pt::mutexLock lock(core.requestLock);
+        for (auto& entry : core.flowSlots) {
+            FlowSlot* slot = entry.second;
+            if (slot && slot->inFlight == buffer) {
+                slot->inFlight = nullptr;
+                slot->gate.post();
+            }
         }
     }
-    pthread_mutex_unlock(&core.requestLock);
     std::free(buffer);
 }
 
@@ -293,11 +289,10 @@ void DropCoreHold(Core& core, const Message& message, bool recorded)
 
 void Core::ReleaseFlowSlots()
 {
-    pthread_mutex_lock(&requestLock);
+    pt::mutexLock lock(requestLock);
     flowReleased = true;
     for (auto& entry : flowSlots)
         entry.second->gate.post();
-    pthread_mutex_unlock(&requestLock);
 }
 
 int32_t Core::Dispatch(const Message* message, MessageResult* result)

@@ -7,6 +7,7 @@
 #include "core/core.h"
 #include "modules/boundary_record.h"
 #include "modules/entry_call.h"
+#include "pt/mutex_lock.h"
 #include "routing/dispatcher.h"
 #include "routing/match_key.h"
 
@@ -30,7 +31,11 @@ EventHandlerThread::~EventHandlerThread()
 void EventHandlerThread::execute()
 {
     // The trigger exists from before this thread starts until after it is joined.
-    pt::trigger* trigger = core->eventTrigger;
+    pt::trigger* trigger;
+    {
+        pt::mutexLock lock(core->queueLock);
+        trigger = core->eventTrigger;
+    }
     servedCore = core;
     // Every stop is followed by one complete drain, also a stop that comes
     // before the first wait: what was queued before it is still delivered.
@@ -57,7 +62,10 @@ bool Core::StopEventHandler()
     if (!eventHandlerThread)
         return true;
     eventHandlerThread->signal();
-    eventTrigger->post();
+    {
+        pt::mutexLock lock(queueLock);
+        eventTrigger->post();
+    }
     while (!eventHandlerThread->isFinished())
         pt::sleepMs(100);
     delete eventHandlerThread;
@@ -215,11 +223,9 @@ bool Deliver(Core& core, const ModuleRecord& record, const Message& message, uin
 
 bool Core::HandlerMayWait()
 {
-    pthread_mutex_lock(&queueLock);
+    pt::mutexLock lock(queueLock);
     handlerWaiting = eventQueue.empty();
-    bool wait = handlerWaiting;
-    pthread_mutex_unlock(&queueLock);
-    return wait;
+    return handlerWaiting;
 }
 
 void Core::DrainEvents()
@@ -228,9 +234,10 @@ void Core::DrainEvents()
     // order; what modules send meanwhile forms the next batch.
     std::vector<Message> batch;
     for (;;) {
-        pthread_mutex_lock(&queueLock);
-        batch.swap(eventQueue);
-        pthread_mutex_unlock(&queueLock);
+        {
+            pt::mutexLock lock(queueLock);
+            batch.swap(eventQueue);
+        }
         if (batch.empty())
             return;
         stats.noteDepth();

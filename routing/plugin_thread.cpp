@@ -142,13 +142,12 @@ bool PluginThread::registerFlowSlot()
 
 void PluginThread::removeFlowSlot()
 {
-    pthread_mutex_lock(&core->requestLock);
+    pt::mutexLock lock(core->requestLock);
     auto it = core->flowSlots.find(handle);
     if (it != core->flowSlots.end()) {
         delete it->second;
         core->flowSlots.erase(it);
     }
-    pthread_mutex_unlock(&core->requestLock);
 }
 
 bool StartWorker(Core* core, const ModuleRecord& module, OrvEntryPoint entry, const WorkerCommand& command,

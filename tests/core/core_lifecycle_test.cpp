@@ -52,9 +52,9 @@ protected:
         message.length = length;
         message.data = data;
         message.source_id = 0x80000000u;
-        pthread_mutex_lock(&core->queueLock);
+        core->queueLock.lock();
         core->eventQueue.push_back(message);
-        pthread_mutex_unlock(&core->queueLock);
+        core->queueLock.unlock();
     }
 
     std::string dir;

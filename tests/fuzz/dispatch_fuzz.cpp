@@ -78,9 +78,9 @@ void Send(const Message& message)
 
 size_t Queued(Core& core)
 {
-    pthread_mutex_lock(&core.queueLock);
+    core.queueLock.lock();
     const size_t count = core.eventQueue.size();
-    pthread_mutex_unlock(&core.queueLock);
+    core.queueLock.unlock();
     return count;
 }
 

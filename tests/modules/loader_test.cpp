@@ -49,14 +49,14 @@ bool IsMapped(const std::string& path)
 std::vector<std::string> QueuedTexts(Core& core)
 {
     std::vector<std::string> texts;
-    pthread_mutex_lock(&core.queueLock);
+    core.queueLock.lock();
     for (const Message& message : core.eventQueue) {
         EXPECT_EQ(0x40u, message.flags);
         EXPECT_EQ(0x1000002u, message.event);
         EXPECT_EQ(ORV_CORE_ID, message.source_id);
         texts.emplace_back(static_cast<const char*>(message.data), message.length);
     }
-    pthread_mutex_unlock(&core.queueLock);
+    core.queueLock.unlock();
     return texts;
 }
 

@@ -29,10 +29,10 @@ std::string Module(uint64_t id, uint64_t closeKey)
 std::vector<std::string> QueuedCalls(Core& core)
 {
     std::vector<std::string> calls;
-    pthread_mutex_lock(&core.queueLock);
+    core.queueLock.lock();
     for (const Message& message : core.eventQueue)
         calls.push_back((message.event == 0xC ? "close " : "unload ") + std::to_string(message.source_id));
-    pthread_mutex_unlock(&core.queueLock);
+    core.queueLock.unlock();
     return calls;
 }
 

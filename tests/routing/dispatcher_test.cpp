@@ -37,9 +37,9 @@ void Scribble(void* p, size_t n)
 
 Message Front(Core& core)
 {
-    pthread_mutex_lock(&core.queueLock);
+    core.queueLock.lock();
     Message m = core.eventQueue.front();
-    pthread_mutex_unlock(&core.queueLock);
+    core.queueLock.unlock();
     return m;
 }
 
@@ -186,16 +186,16 @@ class PosingWorker {
 public:
     explicit PosingWorker(Core& core_) : core(core_)
     {
-        pthread_mutex_lock(&core.requestLock);
+        core.requestLock.lock();
         core.flowSlots[pthread_self()] = new FlowSlot;
-        pthread_mutex_unlock(&core.requestLock);
+        core.requestLock.unlock();
     }
     ~PosingWorker()
     {
-        pthread_mutex_lock(&core.requestLock);
+        core.requestLock.lock();
         delete core.flowSlots[pthread_self()];
         core.flowSlots.erase(pthread_self());
-        pthread_mutex_unlock(&core.requestLock);
+        core.requestLock.unlock();
     }
 
 private:
@@ -244,12 +244,12 @@ TEST(RequestRules, SendRefusedAfterItsWaitGivesTheGateBack)
     // retired meanwhile, as at the end of a stop (whose opening of every gate
     // would wake the waiting send by itself).
     Message first = Front(h.core);
-    pthread_mutex_lock(&h.core.queueLock);
+    h.core.queueLock.lock();
     h.core.eventQueue.clear();
     delete h.core.eventTrigger;
     h.core.eventTrigger = nullptr;
     h.core.running = false;
-    pthread_mutex_unlock(&h.core.queueLock);
+    h.core.queueLock.unlock();
     DropCoreHold(h.core, first, false);
     ASSERT_TRUE(WaitFor([&] { return second.load() != 0x7777; }));
     EXPECT_EQ(1, second.load());
@@ -258,9 +258,9 @@ TEST(RequestRules, SendRefusedAfterItsWaitGivesTheGateBack)
     restarted = true;
     EXPECT_TRUE(WaitFor([&] { return third.load() != 0x7777; }, 2000)) << "the refused send kept the gate";
     if (third.load() == 0x7777) {
-        pthread_mutex_lock(&h.core.requestLock);
+        h.core.requestLock.lock();
         h.core.flowSlots.begin()->second->gate.post();
-        pthread_mutex_unlock(&h.core.requestLock);
+        h.core.requestLock.unlock();
     }
     worker.join();
     EXPECT_EQ(0, third.load());
@@ -409,10 +409,10 @@ TEST(FlowControl, SecondPayloadWaitsUntilEveryHolderOfTheFirstReleased)
     ASSERT_TRUE(WaitForEntries(producer, "Send", 1, "event", "0x21"));
     void* first = Entries(keeper1, "Write", "event", "0x20").at(0).ptr("data");
     EXPECT_EQ(first, Entries(keeper2, "Write", "event", "0x20").at(0).ptr("data"));
-    pthread_mutex_lock(&h.core.requestLock);
+    h.core.requestLock.lock();
     ASSERT_EQ(1u, h.core.flowSlots.size());
     EXPECT_EQ(first, h.core.flowSlots.begin()->second->inFlight);
-    pthread_mutex_unlock(&h.core.requestLock);
+    h.core.requestLock.unlock();
 
     EXPECT_EQ(0, Release(first, 0x2));
     usleep(200 * 1000);

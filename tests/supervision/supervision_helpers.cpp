@@ -40,19 +40,19 @@ void WriteFileBytes(const std::string& path, const std::string& bytes)
 
 void ArmQueue(Core& core)
 {
-    pthread_mutex_lock(&core.queueLock);
+    core.queueLock.lock();
     core.eventTrigger = new pt::trigger(true, false);
     core.running = true;
     core.queueOpen = true;
-    pthread_mutex_unlock(&core.queueLock);
+    core.queueLock.unlock();
 }
 
 std::vector<SentMessage> TakeQueued(Core& core)
 {
-    pthread_mutex_lock(&core.queueLock);
+    core.queueLock.lock();
     std::vector<Message> queued;
     queued.swap(core.eventQueue);
-    pthread_mutex_unlock(&core.queueLock);
+    core.queueLock.unlock();
     std::vector<SentMessage> taken;
     for (const Message& message : queued) {
         std::string payload;
@@ -67,9 +67,9 @@ std::vector<SentMessage> TakeQueued(Core& core)
 void DisarmQueue(Core& core)
 {
     TakeQueued(core);
-    pthread_mutex_lock(&core.queueLock);
+    core.queueLock.lock();
     delete core.eventTrigger;
     core.eventTrigger = nullptr;
     core.running = false;
-    pthread_mutex_unlock(&core.queueLock);
+    core.queueLock.unlock();
 }

@@ -36,12 +36,12 @@ public:
     // Start's first step: the trigger, so that Dispatch accepts messages.
     void createTrigger()
     {
-        pthread_mutex_lock(&core.queueLock);
+        core.queueLock.lock();
         if (!core.eventTrigger)
             core.eventTrigger = new pt::trigger(true, false);
         core.running = true;
         core.queueOpen = true;
-        pthread_mutex_unlock(&core.queueLock);
+        core.queueLock.unlock();
         stopped = false;
     }
 

@@ -41,17 +41,17 @@ inline int32_t Release(void* data, uint64_t holder)
 
 inline size_t QueueLength(Core& core)
 {
-    pthread_mutex_lock(&core.queueLock);
+    core.queueLock.lock();
     size_t n = core.eventQueue.size();
-    pthread_mutex_unlock(&core.queueLock);
+    core.queueLock.unlock();
     return n;
 }
 
 inline size_t FlowSlotCount(Core& core)
 {
-    pthread_mutex_lock(&core.requestLock);
+    core.requestLock.lock();
     size_t n = core.flowSlots.size();
-    pthread_mutex_unlock(&core.requestLock);
+    core.requestLock.unlock();
     return n;
 }
 
