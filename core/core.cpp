@@ -1,6 +1,5 @@
 #include "core/core.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -15,12 +14,7 @@ std::atomic<Core*> Core::instance{nullptr};
 pthread_rwlock_t Core::instanceLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 
 Core::Core(const std::string& executablePath_)
-    : eventTrigger(nullptr),
-      running(false),
-      queueOpen(false),
-      handlerWaiting(false),
-      lastPassReplies(0),
-      eventHandlerThread(nullptr),
+    : eventHandlerThread(nullptr),
       schedulerThread(nullptr),
       flowReleased(false),
       executablePath(executablePath_),
@@ -58,14 +52,7 @@ void Core::ReleaseInstance()
 
 bool Core::Start()
 {
-    pt::trigger* trigger = new pt::trigger(true, false);
-    {
-        pt::mutexLock lock(queueLock);
-        eventTrigger = trigger;
-        running = true;
-        queueOpen = true;
-        handlerWaiting = false;
-    }
+    eventQueue.open();
     {
         pt::mutexLock lock(requestLock);
         flowReleased = false;
@@ -90,11 +77,7 @@ void Core::Stop()
     StopScheduler();
     // The last delivery pass delivers what is queued now and the replies it
     // causes, up to a bound, however fast modules keep sending.
-    {
-        pt::mutexLock lock(queueLock);
-        queueOpen = false;
-        lastPassReplies = std::max<uint64_t>(eventQueue.size(), kLastPassRepliesMin);
-    }
+    eventQueue.closeForLastPass(kLastPassRepliesMin);
     StopEventHandler();
     ReleaseFlowSlots();
     CloseModules();
@@ -110,18 +93,9 @@ void Core::Stop()
     // Draining and retiring the trigger under one hold of queueLock: a late
     // Dispatch either queued before (and is drained here) or sees no trigger
     // and is turned away, so nothing is left behind in the queue.
-    std::vector<Message> left;
-    pt::trigger* trigger;
-    {
-        pt::mutexLock lock(queueLock);
-        left.swap(eventQueue);
-        trigger = eventTrigger;
-        eventTrigger = nullptr;
-        running = false;
-    }
+    const std::vector<Message> left = eventQueue.retire();
     for (const Message& message : left)
         std::free(message.data);
-    delete trigger;
     if (!left.empty())
         ThreadLog::warning("stop: %llu messages were dropped undelivered",
                            static_cast<unsigned long long>(left.size()));

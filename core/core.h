@@ -23,13 +23,12 @@
 //
 // Invariants:
 //  - No path holds two of queueLock, requestLock and the bufferRefs mutex.
-//  - eventTrigger is non-null exactly between Start and Stop; it is read and
-//    replaced under queueLock, so a late Dispatch never posts a deleted one.
-//  - queueOpen is true from Start until the stop reaches the event-handler
-//    thread; the last delivery pass delivers what was queued then and the
-//    replies its own calls send, in order, up to lastPassReplies of them. Any
-//    other message is refused then, so the pass is bounded and no message
-//    is accepted that would not be delivered.
+//  - The event queue runs exactly between Start and Stop, so a late
+//    Dispatch never posts a deleted trigger. It is open until the stop
+//    reaches the event-handler thread; the last delivery pass delivers what
+//    was queued then and the replies its own calls send, in order, up to a
+//    bound. Any other message is refused then, so the pass is bounded and
+//    no message is accepted that would not be delivered.
 //  - Once flowReleased is set no send waits on a flow slot, so nothing that
 //    Close has to make return can be blocked inside the callback.
 //  - A queued message owns its payload; a delivered payload is freed by the
@@ -51,8 +50,8 @@
 #include "modules/module_record.h"
 #include "pt/mutex.h"
 #include "pt/thread_annotations.h"
-#include "pt/trigger.h"
 #include "routing/buffer_refs.h"
+#include "routing/event_queue.h"
 #include "routing/flow_slot.h"
 #include "routing/message_api.h"
 #include "supervision/host_log.h"
@@ -131,21 +130,12 @@ public:
     bool StartWatchdog();
     bool StopWatchdog();
 
-    pt::mutex queueLock;                 // guards eventQueue, eventTrigger, queueOpen, handlerWaiting
-    pt::trigger* eventTrigger GUARDED_BY(queueLock);  // owning; auto-reset; null outside Start..Stop
-    std::atomic<bool> running;           // eventTrigger is non-null; written under queueLock,
-                                         // read without it for Dispatch's first check
-    bool queueOpen GUARDED_BY(queueLock);       // accepted messages are delivered
-    bool handlerWaiting GUARDED_BY(queueLock);  // the event-handler thread found the queue
-                                                // empty and waits; the next append posts
-    uint64_t lastPassReplies GUARDED_BY(queueLock);  // replies the last pass may still queue
     // See Thread safety: written under modulesLock, read without it by the
     // Core's own threads, so not annotated as guarded.
     std::vector<ModuleRecord> modules;
     std::vector<std::string> notLoadedFiles;  // main thread only; kept across Stop
     EventHandlerThread* eventHandlerThread;   // owning; main thread only
     SchedulerThread* schedulerThread;         // owning; main thread only
-    std::vector<Message> eventQueue GUARDED_BY(queueLock);  // each entry owns its data
     BufferRefs bufferRefs;               // has its own mutex
     pt::mutex requestLock;               // guards cancelledRequests, flowSlots, flowReleased
                                          // and each slot's inFlight
@@ -157,6 +147,9 @@ public:
     int64_t throttleSince;               // scheduler thread only
 
     ServiceStats stats;                  // counters; see its header for who writes which
+    // The messages waiting for delivery, its lock and the handler's trigger
+    // (queueLock, eventQueue, eventTrigger). Open from Start until Stop's end.
+    EventQueue eventQueue{stats};
     CallWatch deliveryWatch;             // the event-handler thread's module calls
     CallWatch passWatch;                 // the main thread's Open and Close calls
     WriteSampler writeSampler;           // event-handler thread only: which Write it times

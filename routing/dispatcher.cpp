@@ -104,59 +104,6 @@ void UnclaimSlot(Core& core, FlowSlot* slot)
     slot->gate.post();
 }
 
-enum class Queued { Yes, Refused, NoMemory };
-
-// Counts an accepted message for the service and its sender (null for the
-// Core's own). REQUIRES: queueLock held, which serialises these counters.
-void CountAccepted(Core& core, ModuleStats* sender, uint64_t bytes) REQUIRES(core.queueLock)
-{
-    core.stats.countQueued(bytes);
-    if (!sender)
-        return;
-    Bump(sender->sentAccepted);
-    if (bytes)
-        Bump(sender->sentBytes, bytes);
-}
-
-// Whether a message may still join the queue once the last delivery pass
-// has begun: only a reply sent from inside a call of that pass, and only
-// while the pass's allowance lasts. Anything else would never be delivered,
-// so it is refused rather than accepted and lost. REQUIRES: queueLock held.
-Queued LastPassOutcome(Core& core) REQUIRES(core.queueLock)
-{
-    if (core.lastPassReplies > 0 && OnEventHandlerThread(core)) {
-        --core.lastPassReplies;
-        return Queued::Yes;
-    }
-    return Queued::Refused;
-}
-
-// Appends `copy` unless the Core has stopped meanwhile or its last delivery
-// pass has begun and does not take it (Refused: it would never be
-// delivered). The running check and the append are one hold of queueLock,
-// and the trigger is posted only when the event-handler thread may be
-// asleep. NoMemory when the queue could not grow.
-Queued Enqueue(Core& core, const Message& copy, ModuleStats* sender)
-{
-    const uint64_t bytes = copy.data ? static_cast<uint32_t>(copy.length) : 0;
-    pt::mutexLock lock(core.queueLock);
-    Queued outcome = !core.eventTrigger ? Queued::Refused : core.queueOpen ? Queued::Yes : LastPassOutcome(core);
-    if (outcome == Queued::Yes) {
-        try {
-            core.eventQueue.push_back(copy);
-        } catch (const std::bad_alloc&) {
-            outcome = Queued::NoMemory;
-        }
-        if (outcome == Queued::Yes && core.handlerWaiting) {
-            core.handlerWaiting = false;
-            core.eventTrigger->post();
-        }
-    }
-    if (outcome == Queued::Yes)
-        CountAccepted(core, sender, bytes);
-    return outcome;
-}
-
 // The result of queueing a message from a module or from the Core itself.
 int32_t QueueMessage(Core& core, const Message& message)
 {
@@ -186,16 +133,17 @@ int32_t QueueMessage(Core& core, const Message& message)
             ClaimSlot(core, slot, copy.data, released);
     }
 
-    const Queued outcome = Enqueue(core, copy, core.stats.find(copy.source_id));
-    if (outcome != Queued::Yes) {
+    using Posted = EventQueue::Posted;
+    const Posted outcome = core.eventQueue.post(copy, core.stats.find(copy.source_id), OnEventHandlerThread(core));
+    if (outcome != Posted::Yes) {
         if (slot && copy.data)
             UnclaimSlot(core, slot);
         std::free(copy.data);
     }
     switch (outcome) {
-    case Queued::Refused:
+    case Posted::Refused:
         return ORV_RESULT_REFUSED;
-    case Queued::NoMemory:
+    case Posted::NoMemory:
         return ORV_RESULT_NO_MEMORY;
     default:
         return ORV_RESULT_OK;
@@ -297,7 +245,7 @@ void Core::ReleaseFlowSlots()
 
 int32_t Core::Dispatch(const Message* message, MessageResult* result)
 {
-    if (!running.load(std::memory_order_acquire)) {
+    if (!eventQueue.running()) {
         result->result = ORV_RESULT_REFUSED;
         if (message->flags != ORV_CMD_RELEASE && message->source_id != 0)
             CountRefusal(*this, *message, ORV_RESULT_REFUSED);

@@ -7,7 +7,6 @@
 #include "core/core.h"
 #include "modules/boundary_record.h"
 #include "modules/entry_call.h"
-#include "pt/mutex_lock.h"
 #include "routing/dispatcher.h"
 #include "routing/match_key.h"
 
@@ -30,19 +29,13 @@ EventHandlerThread::~EventHandlerThread()
 
 void EventHandlerThread::execute()
 {
-    // The trigger exists from before this thread starts until after it is joined.
-    pt::trigger* trigger;
-    {
-        pt::mutexLock lock(core->queueLock);
-        trigger = core->eventTrigger;
-    }
     servedCore = core;
     // Every stop is followed by one complete drain, also a stop that comes
     // before the first wait: what was queued before it is still delivered.
     for (;;) {
         if (!isSignalled() && core->HandlerMayWait()) {
             ThreadLog::reportLost();
-            trigger->wait();
+            core->eventQueue.wait();
         }
         core->DrainEvents();
         if (isSignalled())
@@ -62,10 +55,7 @@ bool Core::StopEventHandler()
     if (!eventHandlerThread)
         return true;
     eventHandlerThread->signal();
-    {
-        pt::mutexLock lock(queueLock);
-        eventTrigger->post();
-    }
+    eventQueue.wake();
     while (!eventHandlerThread->isFinished())
         pt::sleepMs(100);
     delete eventHandlerThread;
@@ -223,9 +213,7 @@ bool Deliver(Core& core, const ModuleRecord& record, const Message& message, uin
 
 bool Core::HandlerMayWait()
 {
-    pt::mutexLock lock(queueLock);
-    handlerWaiting = eventQueue.empty();
-    return handlerWaiting;
+    return eventQueue.mayWait();
 }
 
 void Core::DrainEvents()
@@ -234,10 +222,7 @@ void Core::DrainEvents()
     // order; what modules send meanwhile forms the next batch.
     std::vector<Message> batch;
     for (;;) {
-        {
-            pt::mutexLock lock(queueLock);
-            batch.swap(eventQueue);
-        }
+        eventQueue.takeAll(batch);
         if (batch.empty())
             return;
         stats.noteDepth();

@@ -78,10 +78,7 @@ void Send(const Message& message)
 
 size_t Queued(Core& core)
 {
-    core.queueLock.lock();
-    const size_t count = core.eventQueue.size();
-    core.queueLock.unlock();
-    return count;
+    return core.eventQueue.TEST_messages().size();
 }
 
 void Settle(Core& core)

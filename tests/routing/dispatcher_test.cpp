@@ -37,10 +37,7 @@ void Scribble(void* p, size_t n)
 
 Message Front(Core& core)
 {
-    core.queueLock.lock();
-    Message m = core.eventQueue.front();
-    core.queueLock.unlock();
-    return m;
+    return core.eventQueue.TEST_messages().front();
 }
 
 }  // namespace
@@ -73,7 +70,7 @@ TEST(DispatchResults, EmptyPayloadIsQueuedAsNone)
     EXPECT_EQ(0, Send(MakeMessage(SENDER, 0, 1, bytes, 0)));
     EXPECT_EQ(0, Send(MakeMessage(SENDER, 0, 2, nullptr, 9)));
     ASSERT_EQ(2u, QueueLength(h.core));
-    for (const Message& queued : h.core.eventQueue) {
+    for (const Message& queued : h.core.eventQueue.TEST_messages()) {
         EXPECT_EQ(nullptr, queued.data);
         EXPECT_EQ(0, queued.length);
     }
@@ -244,12 +241,7 @@ TEST(RequestRules, SendRefusedAfterItsWaitGivesTheGateBack)
     // retired meanwhile, as at the end of a stop (whose opening of every gate
     // would wake the waiting send by itself).
     Message first = Front(h.core);
-    h.core.queueLock.lock();
-    h.core.eventQueue.clear();
-    delete h.core.eventTrigger;
-    h.core.eventTrigger = nullptr;
-    h.core.running = false;
-    h.core.queueLock.unlock();
+    h.core.eventQueue.retire();
     DropCoreHold(h.core, first, false);
     ASSERT_TRUE(WaitFor([&] { return second.load() != 0x7777; }));
     EXPECT_EQ(1, second.load());

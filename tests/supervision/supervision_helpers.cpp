@@ -40,19 +40,13 @@ void WriteFileBytes(const std::string& path, const std::string& bytes)
 
 void ArmQueue(Core& core)
 {
-    core.queueLock.lock();
-    core.eventTrigger = new pt::trigger(true, false);
-    core.running = true;
-    core.queueOpen = true;
-    core.queueLock.unlock();
+    core.eventQueue.open();
 }
 
 std::vector<SentMessage> TakeQueued(Core& core)
 {
-    core.queueLock.lock();
     std::vector<Message> queued;
-    queued.swap(core.eventQueue);
-    core.queueLock.unlock();
+    core.eventQueue.takeAll(queued);
     std::vector<SentMessage> taken;
     for (const Message& message : queued) {
         std::string payload;
@@ -67,9 +61,5 @@ std::vector<SentMessage> TakeQueued(Core& core)
 void DisarmQueue(Core& core)
 {
     TakeQueued(core);
-    core.queueLock.lock();
-    delete core.eventTrigger;
-    core.eventTrigger = nullptr;
-    core.running = false;
-    core.queueLock.unlock();
+    core.eventQueue.retire();
 }
