@@ -16,7 +16,6 @@ pthread_rwlock_t Core::instanceLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIAL
 Core::Core(const std::string& executablePath_)
     : eventHandlerThread(nullptr),
       schedulerThread(nullptr),
-      flowReleased(false),
       executablePath(executablePath_),
       throttling(false),
       throttleSince(0),
@@ -53,10 +52,7 @@ void Core::ReleaseInstance()
 bool Core::Start()
 {
     eventQueue.open();
-    {
-        pt::mutexLock lock(requestLock);
-        flowReleased = false;
-    }
+    requestFlow.reset();
     {
         pt::writeLock lock(modulesLock);
         modules.clear();

@@ -29,8 +29,8 @@
 //    was queued then and the replies its own calls send, in order, up to a
 //    bound. Any other message is refused then, so the pass is bounded and
 //    no message is accepted that would not be delivered.
-//  - Once flowReleased is set no send waits on a flow slot, so nothing that
-//    Close has to make return can be blocked inside the callback.
+//  - Once ReleaseFlowSlots has run no send waits on a flow slot, so nothing
+//    that Close has to make return can be blocked inside the callback.
 //  - A queued message owns its payload; a delivered payload is freed by the
 //    last holder that drops it.
 #pragma once
@@ -39,8 +39,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -52,7 +50,7 @@
 #include "pt/thread_annotations.h"
 #include "routing/buffer_refs.h"
 #include "routing/event_queue.h"
-#include "routing/flow_slot.h"
+#include "routing/request_flow.h"
 #include "routing/message_api.h"
 #include "supervision/host_log.h"
 
@@ -137,11 +135,9 @@ public:
     EventHandlerThread* eventHandlerThread;   // owning; main thread only
     SchedulerThread* schedulerThread;         // owning; main thread only
     BufferRefs bufferRefs;               // has its own mutex
-    pt::mutex requestLock;               // guards cancelledRequests, flowSlots, flowReleased
-                                         // and each slot's inFlight
-    std::set<uint64_t> cancelledRequests GUARDED_BY(requestLock);
-    std::map<pthread_t, FlowSlot*> flowSlots GUARDED_BY(requestLock);  // owns the slots
-    bool flowReleased GUARDED_BY(requestLock);  // the stop opened every gate
+    // The cancelled requests and the request workers' flow slots
+    // (requestLock, cancelledRequests, flowSlots).
+    RequestFlow requestFlow;
     std::string executablePath;          // absolute, as bytes; fixed after construction
     std::atomic<bool> throttling;        // written by the scheduler thread, read by Dispatch
     int64_t throttleSince;               // scheduler thread only
@@ -162,7 +158,7 @@ public:
 
     // Ends flow control for the rest of the stop: opens every gate and lets
     // later sends skip the wait. Called once the last delivery pass is over.
-    void ReleaseFlowSlots() EXCLUDES(requestLock);
+    void ReleaseFlowSlots();
 
     // How long UnloadModules waits, after a module's Unload, for its workers
     // to return; a module whose workers are still live then keeps its

@@ -16,18 +16,6 @@
 
 namespace {
 
-// False when the cancel could not be recorded for lack of memory.
-bool CancelRequest(Core& core, uint64_t requestId)
-{
-    pt::mutexLock lock(core.requestLock);
-    try {
-        core.cancelledRequests.insert(requestId);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
-}
-
 // Starts one Read worker per module that serves requests and whose selected
 // masks match the broadcast key. The result of the open request: refused
 // once the stop's close pass has begun (the walk starts no more workers), -1
@@ -35,10 +23,7 @@ bool CancelRequest(Core& core, uint64_t requestId)
 // others are).
 int32_t OpenRequest(Core& core, const Message& request)
 {
-    {
-        pt::mutexLock lock(core.requestLock);
-        core.cancelledRequests.erase(request.request_id);
-    }
+    core.requestFlow.reopen(request.request_id);
     const uint64_t key = MatchKey::broadcast(request.event);
     const WorkerCommand command = ReadCommand(request.length, request.data, request.request_id);
     const WorkerReply reply = ReadCommandReply();
@@ -69,41 +54,6 @@ int32_t OpenRequest(Core& core, const Message& request)
     return result;
 }
 
-// The flow slot of the calling request worker, for a message of `requestId`;
-// null when the request is cancelled or the caller is not a request worker.
-// `released` tells whether the stop has ended flow control.
-FlowSlot* RequestSlot(Core& core, uint64_t requestId, bool& released)
-{
-    FlowSlot* slot = nullptr;
-    pt::mutexLock lock(core.requestLock);
-    if (!core.cancelledRequests.count(requestId)) {
-        auto it = core.flowSlots.find(pthread_self());
-        if (it != core.flowSlots.end())
-            slot = it->second;
-    }
-    released = core.flowReleased;
-    return slot;
-}
-
-// Blocks while the worker's previous payload is still held (unless the stop
-// has opened every gate), then records the new one as in flight. The slot
-// stays valid: only its own worker (the calling thread) deletes it.
-void ClaimSlot(Core& core, FlowSlot* slot, void* payload, bool released)
-{
-    if (!released)
-        slot->gate.wait();
-    pt::mutexLock lock(core.requestLock);
-    slot->inFlight = payload;
-}
-
-// Gives the gate back for a payload that was claimed but never queued.
-void UnclaimSlot(Core& core, FlowSlot* slot)
-{
-    pt::mutexLock lock(core.requestLock);
-    slot->inFlight = nullptr;
-    slot->gate.post();
-}
-
 // The result of queueing a message from a module or from the Core itself.
 int32_t QueueMessage(Core& core, const Message& message)
 {
@@ -124,20 +74,20 @@ int32_t QueueMessage(Core& core, const Message& message)
     FlowSlot* slot = nullptr;
     if (copy.request_id != 0) {
         bool released = false;
-        slot = RequestSlot(core, copy.request_id, released);
+        slot = core.requestFlow.slotFor(copy.request_id, released);
         if (!slot) {
             std::free(copy.data);
             return ORV_RESULT_REFUSED;
         }
         if (copy.data)
-            ClaimSlot(core, slot, copy.data, released);
+            core.requestFlow.claim(slot, copy.data, released);
     }
 
     using Posted = EventQueue::Posted;
     const Posted outcome = core.eventQueue.post(copy, core.stats.find(copy.source_id), OnEventHandlerThread(core));
     if (outcome != Posted::Yes) {
         if (slot && copy.data)
-            UnclaimSlot(core, slot);
+            core.requestFlow.unclaim(slot);
         std::free(copy.data);
     }
     switch (outcome) {
@@ -181,16 +131,7 @@ void FreeLast(Core& core, void* buffer, bool wake)
     }
     // Wake before freeing: once freed, the address may come back from malloc
     // as another worker's payload and must not be mistaken for this one.
-    {
-        pt::mutexLock lock(core.requestLock);
-        for (auto& entry : core.flowSlots) {
-            FlowSlot* slot = entry.second;
-            if (slot && slot->inFlight == buffer) {
-                slot->inFlight = nullptr;
-                slot->gate.post();
-            }
-        }
-    }
+    core.requestFlow.wakeHolder(buffer);
     std::free(buffer);
 }
 
@@ -237,10 +178,7 @@ void DropCoreHold(Core& core, const Message& message, bool recorded)
 
 void Core::ReleaseFlowSlots()
 {
-    pt::mutexLock lock(requestLock);
-    flowReleased = true;
-    for (auto& entry : flowSlots)
-        entry.second->gate.post();
+    requestFlow.releaseAll();
 }
 
 int32_t Core::Dispatch(const Message* message, MessageResult* result)
@@ -255,7 +193,7 @@ int32_t Core::Dispatch(const Message* message, MessageResult* result)
         DropPayloadHold(*this, message->data, message->source_id);
     } else if (message->source_id == 0) {
         if (message->flags == ORV_CMD_CANCEL) {
-            if (!CancelRequest(*this, message->request_id)) {
+            if (!requestFlow.cancel(message->request_id)) {
                 result->result = ORV_RESULT_NO_MEMORY;
                 return 0;
             }

@@ -46,10 +46,7 @@ inline size_t QueueLength(Core& core)
 
 inline size_t FlowSlotCount(Core& core)
 {
-    core.requestLock.lock();
-    size_t n = core.flowSlots.size();
-    core.requestLock.unlock();
-    return n;
+    return core.requestFlow.TEST_slotCount();
 }
 
 }  // namespace testmodule
