@@ -104,7 +104,8 @@ bench-web-view: deps build/CMakeCache.txt
 # with debug information (split into orvantisd-dbg) and without the tests:
 # cpack's installation must not build everything first.
 package: deps
-	cmake -S . -B build-package -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON $(CMAKE_FLAGS)
+	cmake -S . -B build-package -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+	  -DORV_BUILD_TESTS=OFF -DORV_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-package -j$(JOBS) --target packaged
 	cd build-package && cpack
 

@@ -39,7 +39,7 @@ ORV_HOST_EXPORT int64_t OrvHostMetricDeclare(const MetricDeclaration* declaratio
     return WithCore<int64_t>(0, [declaration](Core& core) -> int64_t {
         if (!declaration)
             return ORV_METRIC_INVALID;
-        return core.running ? ModuleMetrics::shared().declare(*declaration) : 0;
+        return core.eventQueue.running() ? ModuleMetrics::shared().declare(*declaration) : 0;
     });
 }
 

@@ -33,15 +33,14 @@
 #include "app/crash_report.h"
 #include "app/log_syslog.h"
 #include "app/orvantis_app.h"
+#include "base/thread_log.h"
 #include "core/core.h"
-#include "core/thread_log.h"
 
 namespace {
 
 // The syslog identity, which also names the PID file. libdaemon keeps the
 // pointer, so it must be static.
 const char kIdentity[] = "orvantisd";
-const int kVersion[] = {8, 8, 1, 119385};
 const int kStatusWaitSeconds = 60;
 // What the launcher returns when no status arrived in time.
 const int kNoStatus = 255;
@@ -333,7 +332,7 @@ int OrvantisApp::RunAsDaemon()
     if (daemon_signal_init(SIGINT, SIGTERM, SIGQUIT, 0) < 0)
         ReportStartupFailure(log, "Could not register signal handlers", kNoSignals);
     theCore->Start();
-    wxLogMessage("Successfully started version %d.%d.%d.%d", kVersion[0], kVersion[1], kVersion[2], kVersion[3]);
+    wxLogMessage("Successfully started version %s", ORV_VERSION);
     SendStatus(log, kStarted);
     WaitForStopSignal(log);
     theCore->Stop();

@@ -1,51 +1,27 @@
 #include "core/core.h"
 
-#include <algorithm>
 #include <cstdlib>
+#include <new>
 
-#include "core/thread_log.h"
+#include "base/monotonic_clock.h"
+#include "base/thread_log.h"
+#include "pt/mutex_lock.h"
 #include "routing/worker_registry.h"
 #include "supervision/module_metrics.h"
-#include "supervision/monotonic_clock.h"
 #include "supervision/stall_watchdog.h"
 
 std::atomic<Core*> Core::instance{nullptr};
 pthread_rwlock_t Core::instanceLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 
-namespace {
-
-// Writers first: a stream of open requests, each holding the list shared
-// while it starts workers, must not keep the close pass waiting.
-void InitModulesLock(pthread_rwlock_t* lock)
-{
-    pthread_rwlockattr_t attributes;
-    pthread_rwlockattr_init(&attributes);
-    pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    pthread_rwlock_init(lock, &attributes);
-    pthread_rwlockattr_destroy(&attributes);
-}
-
-}  // namespace
-
 Core::Core(const std::string& executablePath_)
-    : eventTrigger(nullptr),
-      running(false),
-      queueOpen(false),
-      handlerWaiting(false),
-      lastPassReplies(0),
-      lastPassDropped(0),
-      eventHandlerThread(nullptr),
+    : eventHandlerThread(nullptr),
       schedulerThread(nullptr),
-      flowReleased(false),
       executablePath(executablePath_),
       throttling(false),
       throttleSince(0),
       watchdogThread(nullptr),
       modulesClosing(false)
 {
-    pthread_mutex_init(&queueLock, nullptr);
-    pthread_mutex_init(&requestLock, nullptr);
-    InitModulesLock(&modulesLock);
     instance.store(this);
     WorkerRegistry::instance().coreCreated(this);
 }
@@ -60,9 +36,6 @@ Core::~Core()
     Core* self = this;
     instance.compare_exchange_strong(self, nullptr);
     pthread_rwlock_unlock(&instanceLock);
-    pthread_rwlock_destroy(&modulesLock);
-    pthread_mutex_destroy(&requestLock);
-    pthread_mutex_destroy(&queueLock);
 }
 
 Core* Core::AcquireInstance()
@@ -78,20 +51,13 @@ void Core::ReleaseInstance()
 
 bool Core::Start()
 {
-    pt::trigger* trigger = new pt::trigger(true, false);
-    pthread_mutex_lock(&queueLock);
-    eventTrigger = trigger;
-    running = true;
-    queueOpen = true;
-    handlerWaiting = false;
-    pthread_mutex_unlock(&queueLock);
-    pthread_mutex_lock(&requestLock);
-    flowReleased = false;
-    pthread_mutex_unlock(&requestLock);
-    pthread_rwlock_wrlock(&modulesLock);
-    modules.clear();
-    modulesClosing = false;
-    pthread_rwlock_unlock(&modulesLock);
+    eventQueue.open();
+    requestFlow.reset();
+    {
+        pt::writeLock lock(modulesLock);
+        modules.clear();
+        modulesClosing = false;
+    }
     stats.startedNs = MonotonicNowNs();
     hostLog.open();
     LoadModules();
@@ -107,11 +73,7 @@ void Core::Stop()
     StopScheduler();
     // The last delivery pass delivers what is queued now and the replies it
     // causes, up to a bound, however fast modules keep sending.
-    pthread_mutex_lock(&queueLock);
-    queueOpen = false;
-    lastPassReplies = std::max<uint64_t>(eventQueue.size(), kLastPassRepliesMin);
-    lastPassDropped = 0;
-    pthread_mutex_unlock(&queueLock);
+    eventQueue.closeForLastPass(kLastPassRepliesMin);
     StopEventHandler();
     ReleaseFlowSlots();
     CloseModules();
@@ -119,27 +81,41 @@ void Core::Stop()
     UnloadModules();
     hostLog.close();
     ModuleMetrics::shared().clear();
-    pthread_rwlock_wrlock(&modulesLock);
-    modules.clear();
-    pthread_rwlock_unlock(&modulesLock);
+    {
+        pt::writeLock lock(modulesLock);
+        modules.clear();
+    }
 
     // Draining and retiring the trigger under one hold of queueLock: a late
     // Dispatch either queued before (and is drained here) or sees no trigger
     // and is turned away, so nothing is left behind in the queue.
-    pthread_mutex_lock(&queueLock);
-    std::vector<Message> left;
-    left.swap(eventQueue);
-    pt::trigger* trigger = eventTrigger;
-    eventTrigger = nullptr;
-    running = false;
-    uint64_t dropped = lastPassDropped;
-    pthread_mutex_unlock(&queueLock);
+    const std::vector<Message> left = eventQueue.retire();
     for (const Message& message : left)
         std::free(message.data);
-    delete trigger;
-    dropped += left.size();
-    if (dropped)
+    if (!left.empty())
         ThreadLog::warning("stop: %llu messages were dropped undelivered",
-                           static_cast<unsigned long long>(dropped));
+                           static_cast<unsigned long long>(left.size()));
     ThreadLog::reportLost();
+}
+
+bool Core::StartWatchdog()
+{
+    try {
+        watchdogThread = new StallWatchdog(deliveryWatch, passWatch, stats);
+    } catch (const std::bad_alloc&) {
+        ThreadLog::error("stall watchdog not started: out of memory");
+        return true;
+    }
+    watchdogThread->start();
+    return true;
+}
+
+bool Core::StopWatchdog()
+{
+    if (!watchdogThread)
+        return true;
+    watchdogThread->signal();
+    delete watchdogThread;  // joins
+    watchdogThread = nullptr;
+    return true;
 }

@@ -23,14 +23,14 @@
 //
 // Invariants:
 //  - No path holds two of queueLock, requestLock and the bufferRefs mutex.
-//  - eventTrigger is non-null exactly between Start and Stop; it is read and
-//    replaced under queueLock, so a late Dispatch never posts a deleted one.
-//  - queueOpen is true from Start until the stop reaches the event-handler
-//    thread; the last delivery pass delivers what was queued then and the
-//    replies its own calls send, in order, up to lastPassReplies of them. A
-//    message accepted otherwise is dropped at once, so the pass is bounded.
-//  - Once flowReleased is set no send waits on a flow slot, so nothing that
-//    Close has to make return can be blocked inside the callback.
+//  - The event queue runs exactly between Start and Stop, so a late
+//    Dispatch never posts a deleted trigger. It is open until the stop
+//    reaches the event-handler thread; the last delivery pass delivers what
+//    was queued then and the replies its own calls send, in order, up to a
+//    bound. Any other message is refused then, so the pass is bounded and
+//    no message is accepted that would not be delivered.
+//  - Once ReleaseFlowSlots has run no send waits on a flow slot, so nothing
+//    that Close has to make return can be blocked inside the callback.
 //  - A queued message owns its payload; a delivered payload is freed by the
 //    last holder that drops it.
 #pragma once
@@ -39,20 +39,20 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "base/call_watch.h"
+#include "base/service_stats.h"
+#include "base/write_sampler.h"
 #include "modules/module_record.h"
-#include "pt/trigger.h"
+#include "pt/mutex.h"
+#include "pt/thread_annotations.h"
 #include "routing/buffer_refs.h"
-#include "routing/flow_slot.h"
+#include "routing/event_queue.h"
+#include "routing/request_flow.h"
 #include "routing/message_api.h"
-#include "supervision/call_watch.h"
 #include "supervision/host_log.h"
-#include "supervision/service_stats.h"
-#include "supervision/write_sampler.h"
 
 class EventHandlerThread;
 class SchedulerThread;
@@ -124,41 +124,35 @@ public:
     bool StopScheduler();
     void UpdateThrottling(bool low, int64_t now);
 
-    // Stall watchdog (supervision/stall_watchdog.cpp). Both return true.
+    // Stall watchdog (supervision/stall_watchdog.h). Both return true.
     bool StartWatchdog();
     bool StopWatchdog();
 
-    pthread_mutex_t queueLock;           // guards eventQueue, eventTrigger, queueOpen, handlerWaiting
-    pt::trigger* eventTrigger;           // owning; auto-reset; null outside Start..Stop
-    std::atomic<bool> running;           // eventTrigger is non-null; written under queueLock,
-                                         // read without it for Dispatch's first check
-    bool queueOpen;                      // guarded by queueLock: accepted messages are delivered
-    bool handlerWaiting;                 // guarded by queueLock: the event-handler thread found
-                                         // the queue empty and waits; the next append posts
-    uint64_t lastPassReplies;            // guarded by queueLock: replies the last pass may still queue
-    uint64_t lastPassDropped;            // guarded by queueLock: accepted since the stop began, dropped
-    std::vector<ModuleRecord> modules;   // see Thread safety; writes under modulesLock
+    // See Thread safety: written under modulesLock, read without it by the
+    // Core's own threads, so not annotated as guarded.
+    std::vector<ModuleRecord> modules;
     std::vector<std::string> notLoadedFiles;  // main thread only; kept across Stop
     EventHandlerThread* eventHandlerThread;   // owning; main thread only
     SchedulerThread* schedulerThread;         // owning; main thread only
-    std::vector<Message> eventQueue;     // guarded by queueLock; each entry owns its data
     BufferRefs bufferRefs;               // has its own mutex
-    pthread_mutex_t requestLock;         // guards cancelledRequests, flowSlots and flowReleased
-    std::set<uint64_t> cancelledRequests;     // guarded by requestLock
-    std::map<pthread_t, FlowSlot*> flowSlots; // guarded by requestLock; owns the slots
-    bool flowReleased;                   // guarded by requestLock: the stop opened every gate
+    // The cancelled requests and the request workers' flow slots
+    // (requestLock, cancelledRequests, flowSlots).
+    RequestFlow requestFlow;
     std::string executablePath;          // absolute, as bytes; fixed after construction
     std::atomic<bool> throttling;        // written by the scheduler thread, read by Dispatch
     int64_t throttleSince;               // scheduler thread only
 
     ServiceStats stats;                  // counters; see its header for who writes which
+    // The messages waiting for delivery, its lock and the handler's trigger
+    // (queueLock, eventQueue, eventTrigger). Open from Start until Stop's end.
+    EventQueue eventQueue{stats};
     CallWatch deliveryWatch;             // the event-handler thread's module calls
     CallWatch passWatch;                 // the main thread's Open and Close calls
     WriteSampler writeSampler;           // event-handler thread only: which Write it times
     StallWatchdog* watchdogThread;       // owning; main thread only
     HostLog hostLog;                     // modules' lines; open from Start until Stop's end
 
-    pthread_rwlock_t modulesLock;        // see Thread safety; prefers writers
+    pt::sharedMutex modulesLock;         // see Thread safety; prefers writers
     std::atomic<bool> modulesClosing;    // written under modulesLock: the stop passes have
                                          // begun, open requests start no more workers
 
@@ -180,14 +174,12 @@ public:
     // at least this many: enough for any chain of replies that ends.
     static constexpr uint64_t kLastPassRepliesMin = 1024;
 
-    // A module call on the Core's own threads that runs longer is stalled.
-    static constexpr int64_t kStallMs = 2000;
-    // The event queue's high-water mark: the watchdog warns above either.
-    static constexpr uint64_t kQueueMarkMessages = 100000;
-    static constexpr uint64_t kQueueMarkBytes = UINT64_C(1) << 30;
 
 private:
     static std::atomic<Core*> instance;   // see AcquireInstance; cleared under instanceLock
-    static pthread_rwlock_t instanceLock;  // held shared by callers between Acquire and Release,
-                                           // exclusively by a destructor; prefers writers
+    // Held shared by callers between Acquire and Release, exclusively by a
+    // destructor; prefers writers. A plain POSIX lock, statically
+    // initialised: a module's late callback may come during the process's
+    // exit, after static destructors have run.
+    static pthread_rwlock_t instanceLock;
 };

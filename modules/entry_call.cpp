@@ -1,7 +1,7 @@
 #include "modules/entry_call.h"
 
-#include "core/log_limiter.h"
-#include "core/thread_log.h"
+#include "base/log_limiter.h"
+#include "base/thread_log.h"
 
 __thread EntryCall entry_call_detail::current __attribute__((tls_model("initial-exec")));
 

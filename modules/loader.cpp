@@ -20,6 +20,7 @@
 #include "modules/entry_call.h"
 #include "modules/module_files.h"
 #include "modules/module_library.h"
+#include "pt/mutex_lock.h"
 
 namespace {
 
@@ -75,12 +76,11 @@ void NoteNotLoaded(Core& core, const std::string& name, const std::string& reaso
 
 void Insert(Core& core, const ModuleRecord& record)
 {
-    pthread_rwlock_wrlock(&core.modulesLock);
+    pt::writeLock lock(core.modulesLock);
     if (record.info.module_id == ORV_HEAD_MODULE_ID && !core.modules.empty())
         core.modules.insert(core.modules.begin(), record);
     else
         core.modules.push_back(record);
-    pthread_rwlock_unlock(&core.modulesLock);
 }
 
 void LoadCandidate(Core& core, const boost::filesystem::path& path, std::set<uint64_t>& seenIds)

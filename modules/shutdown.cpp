@@ -20,6 +20,7 @@
 #include "modules/boundary_record.h"
 #include "modules/entry_call.h"
 #include "modules/module_library.h"
+#include "pt/mutex_lock.h"
 #include "routing/worker_registry.h"
 
 namespace {
@@ -66,12 +67,13 @@ bool Core::CloseModules()
 {
     // Open requests arriving from now on start no workers, and none walks the
     // list while it is re-sorted.
-    pthread_rwlock_wrlock(&modulesLock);
-    modulesClosing = true;
-    std::stable_sort(modules.begin(), modules.end(), [](const ModuleRecord& a, const ModuleRecord& b) {
-        return a.info.class_mask[5] > b.info.class_mask[5];
-    });
-    pthread_rwlock_unlock(&modulesLock);
+    {
+        pt::writeLock lock(modulesLock);
+        modulesClosing = true;
+        std::stable_sort(modules.begin(), modules.end(), [](const ModuleRecord& a, const ModuleRecord& b) {
+            return a.info.class_mask[5] > b.info.class_mask[5];
+        });
+    }
 
     for (ModuleRecord& record : modules)
         if (record.library)
@@ -143,8 +145,9 @@ bool Core::UnloadModules()
         if (!pending.empty())
             WorkerRegistry::instance().waitForChange(seen, MsUntil(pending.front().deadline));
     }
-    pthread_rwlock_wrlock(&modulesLock);
-    modules.clear();
-    pthread_rwlock_unlock(&modulesLock);
+    {
+        pt::writeLock lock(modulesLock);
+        modules.clear();
+    }
     return true;
 }

@@ -1,26 +1,51 @@
-// Holds a POSIX mutex for the life of a scope.
+// Holds a lock for the life of a scope.
 //
-// Code that may throw while it holds a lock (an allocation that fails inside
-// a container operation) takes the lock through this object, so the lock is
-// released on every way out of the scope, the exceptional ones included.
+// Code takes the service's locks through these objects, so a lock is
+// released on every way out of the scope, the exceptional ones included (an
+// allocation that fails inside a container operation), and the compiler sees
+// which lock each scope holds.
 //
-// Thread safety: the object belongs to the thread that made it; the mutex is
-// a plain non-recursive one, so the thread must not hold it already.
+// Thread safety: the object belongs to the thread that made it; the locks
+// are not recursive, so the thread must not hold its lock already.
 #pragma once
 
-#include <pthread.h>
+#include "pt/mutex.h"
 
 namespace pt {
 
-class mutexLock {
+class SCOPED_CAPABILITY mutexLock {
 public:
-    explicit mutexLock(pthread_mutex_t& mutex) : mutex(mutex) { pthread_mutex_lock(&mutex); }
-    ~mutexLock() { pthread_mutex_unlock(&mutex); }
+    explicit mutexLock(mutex& m) ACQUIRE(m) : held(m) { held.lock(); }
+    ~mutexLock() RELEASE() { held.unlock(); }
     mutexLock(const mutexLock&) = delete;
     mutexLock& operator=(const mutexLock&) = delete;
 
 private:
-    pthread_mutex_t& mutex;  // held from construction to destruction; not owned
+    mutex& held;  // held from construction to destruction; not owned
+};
+
+// The lock held exclusively, as a writer.
+class SCOPED_CAPABILITY writeLock {
+public:
+    explicit writeLock(sharedMutex& m) ACQUIRE(m) : held(m) { held.lock(); }
+    ~writeLock() RELEASE() { held.unlock(); }
+    writeLock(const writeLock&) = delete;
+    writeLock& operator=(const writeLock&) = delete;
+
+private:
+    sharedMutex& held;
+};
+
+// The lock held shared, as a reader.
+class SCOPED_CAPABILITY readLock {
+public:
+    explicit readLock(sharedMutex& m) ACQUIRE_SHARED(m) : held(m) { held.lockShared(); }
+    ~readLock() RELEASE() { held.unlockShared(); }
+    readLock(const readLock&) = delete;
+    readLock& operator=(const readLock&) = delete;
+
+private:
+    sharedMutex& held;
 };
 
 }  // namespace pt

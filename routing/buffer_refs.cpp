@@ -1,24 +1,14 @@
 #include "routing/buffer_refs.h"
 
-BufferRefs::BufferRefs()
-{
-    pthread_mutex_init(&lock, nullptr);
-}
-
-BufferRefs::~BufferRefs()
-{
-    pthread_mutex_destroy(&lock);
-}
+#include "pt/mutex_lock.h"
 
 bool BufferRefs::dropCoreHold(void* payload, bool recorded)
 {
     if (!payload || !recorded)
         return true;
-    pthread_mutex_lock(&lock);
+    pt::mutexLock held(lock);
     delivering.erase(payload);
-    const bool last = kept.find(payload) == kept.end();
-    pthread_mutex_unlock(&lock);
-    return last;
+    return kept.find(payload) == kept.end();
 }
 
 void BufferRefs::beginCall(void* payload, uint64_t holder)
@@ -38,12 +28,11 @@ bool BufferRefs::endCall(bool keeps)
     }
     // Under the lock: a release either flagged the call before it ended or
     // finds the hold recorded, never neither.
-    pthread_mutex_lock(&lock);
+    pt::mutexLock held(lock);
     const uint64_t ended = callTicket.exchange(tickets, std::memory_order_acq_rel);
     const bool recorded = !(ended & kReleasedEarly);
     if (recorded)
         record(callPayload.load(std::memory_order_relaxed), callHolder.load(std::memory_order_relaxed));
-    pthread_mutex_unlock(&lock);
     return recorded;
 }
 
@@ -51,30 +40,24 @@ void BufferRefs::addHold(void* payload, uint64_t holder)
 {
     if (!payload)
         return;
-    pthread_mutex_lock(&lock);
+    pt::mutexLock held(lock);
     record(payload, holder);
-    pthread_mutex_unlock(&lock);
 }
 
 void BufferRefs::record(void* payload, uint64_t holder)
 {
-    // Out of memory leaves the lock free for the caller's caller to go on;
-    // a payload already marked delivering is never freed, which is what a
-    // hold that could not be recorded needs.
-    try {
-        delivering.insert(payload);
-        kept.emplace(payload, holder);
-    } catch (...) {
-        pthread_mutex_unlock(&lock);
-        throw;
-    }
+    // Out of memory throws to the caller's caller; a payload already marked
+    // delivering is never freed, which is what a hold that could not be
+    // recorded needs.
+    delivering.insert(payload);
+    kept.emplace(payload, holder);
 }
 
 BufferRefs::Drop BufferRefs::dropHold(void* payload, uint64_t holder)
 {
     if (!payload)
         return Drop::Nothing;
-    pthread_mutex_lock(&lock);
+    pt::mutexLock held(lock);
     Drop drop = Drop::Nothing;
     auto range = kept.equal_range(payload);
     for (auto it = range.first; it != range.second; ++it) {
@@ -88,7 +71,6 @@ BufferRefs::Drop BufferRefs::dropHold(void* payload, uint64_t holder)
         drop = Drop::Early;
     if (drop == Drop::Held && !delivering.count(payload) && kept.find(payload) == kept.end())
         drop = Drop::Last;
-    pthread_mutex_unlock(&lock);
     return drop;
 }
 
@@ -107,8 +89,6 @@ bool BufferRefs::releaseDuringCall(void* payload, uint64_t holder)
 
 size_t BufferRefs::keptHolds(void* payload)
 {
-    pthread_mutex_lock(&lock);
-    size_t n = kept.count(payload);
-    pthread_mutex_unlock(&lock);
-    return n;
+    pt::mutexLock held(lock);
+    return kept.count(payload);
 }

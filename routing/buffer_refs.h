@@ -29,17 +29,17 @@
 //    release from a holder that holds nothing changes nothing.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdint>
 #include <map>
 #include <set>
 
+#include "pt/mutex.h"
+#include "pt/thread_annotations.h"
+
 class BufferRefs {
 public:
-    BufferRefs();
-    ~BufferRefs();
+    BufferRefs() = default;
     BufferRefs(const BufferRefs&) = delete;
     BufferRefs& operator=(const BufferRefs&) = delete;
 
@@ -72,14 +72,14 @@ private:
     // once that call's holder has released the payload.
     static constexpr uint64_t kReleasedEarly = uint64_t(1) << 63;
 
-    // REQUIRES: lock held. True when it matched the call in progress.
-    bool releaseDuringCall(void* payload, uint64_t holder);
-    // REQUIRES: lock held. Throws std::bad_alloc with the lock released.
-    void record(void* payload, uint64_t holder);
+    // True when it matched the call in progress.
+    bool releaseDuringCall(void* payload, uint64_t holder) REQUIRES(lock);
+    // Throws std::bad_alloc; the caller's scoped lock then releases the lock.
+    void record(void* payload, uint64_t holder) REQUIRES(lock);
 
-    pthread_mutex_t lock;
-    std::multimap<void*, uint64_t> kept;   // guarded by lock
-    std::set<void*> delivering;            // guarded by lock: kept payloads whose pass runs
+    pt::mutex lock;
+    std::multimap<void*, uint64_t> kept GUARDED_BY(lock);
+    std::set<void*> delivering GUARDED_BY(lock);  // kept payloads whose pass runs
     std::atomic<uint64_t> callTicket{0};   // written by the event-handler thread; flagged under lock
     std::atomic<void*> callPayload{nullptr};  // the call's payload; valid while callTicket is odd
     std::atomic<uint64_t> callHolder{0};      // the call's receiver

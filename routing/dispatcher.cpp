@@ -16,18 +16,6 @@
 
 namespace {
 
-// False when the cancel could not be recorded for lack of memory.
-bool CancelRequest(Core& core, uint64_t requestId)
-{
-    pt::mutexLock lock(core.requestLock);
-    try {
-        core.cancelledRequests.insert(requestId);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
-}
-
 // Starts one Read worker per module that serves requests and whose selected
 // masks match the broadcast key. The result of the open request: refused
 // once the stop's close pass has begun (the walk starts no more workers), -1
@@ -35,10 +23,7 @@ bool CancelRequest(Core& core, uint64_t requestId)
 // others are).
 int32_t OpenRequest(Core& core, const Message& request)
 {
-    {
-        pt::mutexLock lock(core.requestLock);
-        core.cancelledRequests.erase(request.request_id);
-    }
+    core.requestFlow.reopen(request.request_id);
     const uint64_t key = MatchKey::broadcast(request.event);
     const WorkerCommand command = ReadCommand(request.length, request.data, request.request_id);
     const WorkerReply reply = ReadCommandReply();
@@ -46,7 +31,7 @@ int32_t OpenRequest(Core& core, const Message& request)
         return ORV_RESULT_REFUSED;
     int32_t result = ORV_RESULT_OK;
     // Shared: the loader may still be inserting, the stop passes may begin.
-    pthread_rwlock_rdlock(&core.modulesLock);
+    pt::readLock lock(core.modulesLock);
     for (size_t i = 0; i < core.modules.size(); ++i) {
         if (core.modulesClosing) {
             result = ORV_RESULT_REFUSED;
@@ -66,104 +51,7 @@ int32_t OpenRequest(Core& core, const Message& request)
             result = ORV_RESULT_NO_MEMORY;
         }
     }
-    pthread_rwlock_unlock(&core.modulesLock);
     return result;
-}
-
-// The flow slot of the calling request worker, for a message of `requestId`;
-// null when the request is cancelled or the caller is not a request worker.
-// `released` tells whether the stop has ended flow control.
-FlowSlot* RequestSlot(Core& core, uint64_t requestId, bool& released)
-{
-    FlowSlot* slot = nullptr;
-    pthread_mutex_lock(&core.requestLock);
-    if (!core.cancelledRequests.count(requestId)) {
-        auto it = core.flowSlots.find(pthread_self());
-        if (it != core.flowSlots.end())
-            slot = it->second;
-    }
-    released = core.flowReleased;
-    pthread_mutex_unlock(&core.requestLock);
-    return slot;
-}
-
-// Blocks while the worker's previous payload is still held (unless the stop
-// has opened every gate), then records the new one as in flight. The slot
-// stays valid: only its own worker (the calling thread) deletes it.
-void ClaimSlot(Core& core, FlowSlot* slot, void* payload, bool released)
-{
-    if (!released)
-        slot->gate.wait();
-    pthread_mutex_lock(&core.requestLock);
-    slot->inFlight = payload;
-    pthread_mutex_unlock(&core.requestLock);
-}
-
-// Gives the gate back for a payload that was claimed but never queued.
-void UnclaimSlot(Core& core, FlowSlot* slot)
-{
-    pthread_mutex_lock(&core.requestLock);
-    slot->inFlight = nullptr;
-    slot->gate.post();
-    pthread_mutex_unlock(&core.requestLock);
-}
-
-enum class Queued { Yes, Dropped, Stopped, NoMemory };
-
-// Counts an accepted message for the service and its sender (null for the
-// Core's own). REQUIRES: queueLock held, which serialises these counters.
-void CountAccepted(Core& core, ModuleStats* sender, uint64_t bytes, bool dropped)
-{
-    if (!dropped)
-        core.stats.countQueued(bytes);
-    if (!sender)
-        return;
-    Bump(sender->sentAccepted);
-    if (bytes)
-        Bump(sender->sentBytes, bytes);
-    if (dropped)
-        Bump(sender->sentDropped);
-}
-
-// Whether a message may still join the queue once the last delivery pass
-// has begun: only a reply sent from inside a call of that pass, and only
-// while the pass's allowance lasts. Anything else is dropped and counted.
-// REQUIRES: queueLock held.
-Queued LastPassOutcome(Core& core)
-{
-    if (core.lastPassReplies > 0 && OnEventHandlerThread(core)) {
-        --core.lastPassReplies;
-        return Queued::Yes;
-    }
-    ++core.lastPassDropped;
-    return Queued::Dropped;
-}
-
-// Appends `copy` unless the Core has stopped meanwhile (Stopped) or its last
-// delivery pass has begun and does not take it (Dropped: accepted, but never
-// to be delivered). The running check and the append are one hold of
-// queueLock, and the trigger is posted only when the event-handler thread
-// may be asleep. NoMemory when the queue could not grow.
-Queued Enqueue(Core& core, const Message& copy, ModuleStats* sender)
-{
-    const uint64_t bytes = copy.data ? static_cast<uint32_t>(copy.length) : 0;
-    pthread_mutex_lock(&core.queueLock);
-    Queued outcome = !core.eventTrigger ? Queued::Stopped : core.queueOpen ? Queued::Yes : LastPassOutcome(core);
-    if (outcome == Queued::Yes) {
-        try {
-            core.eventQueue.push_back(copy);
-        } catch (const std::bad_alloc&) {
-            outcome = Queued::NoMemory;
-        }
-        if (outcome == Queued::Yes && core.handlerWaiting) {
-            core.handlerWaiting = false;
-            core.eventTrigger->post();
-        }
-    }
-    if (outcome == Queued::Yes || outcome == Queued::Dropped)
-        CountAccepted(core, sender, bytes, outcome == Queued::Dropped);
-    pthread_mutex_unlock(&core.queueLock);
-    return outcome;
 }
 
 // The result of queueing a message from a module or from the Core itself.
@@ -186,25 +74,26 @@ int32_t QueueMessage(Core& core, const Message& message)
     FlowSlot* slot = nullptr;
     if (copy.request_id != 0) {
         bool released = false;
-        slot = RequestSlot(core, copy.request_id, released);
+        slot = core.requestFlow.slotFor(copy.request_id, released);
         if (!slot) {
             std::free(copy.data);
             return ORV_RESULT_REFUSED;
         }
         if (copy.data)
-            ClaimSlot(core, slot, copy.data, released);
+            core.requestFlow.claim(slot, copy.data, released);
     }
 
-    const Queued outcome = Enqueue(core, copy, core.stats.find(copy.source_id));
-    if (outcome != Queued::Yes) {
+    using Posted = EventQueue::Posted;
+    const Posted outcome = core.eventQueue.post(copy, core.stats.find(copy.source_id), OnEventHandlerThread(core));
+    if (outcome != Posted::Yes) {
         if (slot && copy.data)
-            UnclaimSlot(core, slot);
+            core.requestFlow.unclaim(slot);
         std::free(copy.data);
     }
     switch (outcome) {
-    case Queued::Stopped:
+    case Posted::Refused:
         return ORV_RESULT_REFUSED;
-    case Queued::NoMemory:
+    case Posted::NoMemory:
         return ORV_RESULT_NO_MEMORY;
     default:
         return ORV_RESULT_OK;
@@ -242,25 +131,25 @@ void FreeLast(Core& core, void* buffer, bool wake)
     }
     // Wake before freeing: once freed, the address may come back from malloc
     // as another worker's payload and must not be mistaken for this one.
-    pthread_mutex_lock(&core.requestLock);
-    for (auto& entry : core.flowSlots) {
-        FlowSlot* slot = entry.second;
-        if (slot && slot->inFlight == buffer) {
-            slot->inFlight = nullptr;
-            slot->gate.post();
-        }
-    }
-    pthread_mutex_unlock(&core.requestLock);
+    core.requestFlow.wakeHolder(buffer);
     std::free(buffer);
 }
 
-// Counts a module's send that was not accepted.
+// Counts a module's send that was not accepted (any thread); accepted sends
+// are counted under queueLock.
 void CountRefusal(Core& core, const Message& message, int32_t result)
 {
     if (result == ORV_RESULT_OK)
         return;
-    if (ModuleStats* sender = core.stats.find(message.source_id))
-        sender->countRefusal(result);
+    ModuleStats* sender = core.stats.find(message.source_id);
+    if (!sender)
+        return;
+    if (result == ORV_RESULT_REFUSED)
+        Add(sender->sentRefused);
+    else if (result == ORV_RESULT_THROTTLED)
+        Add(sender->sentThrottled);
+    else
+        Add(sender->sentNoMemory);
 }
 
 }  // namespace
@@ -289,16 +178,12 @@ void DropCoreHold(Core& core, const Message& message, bool recorded)
 
 void Core::ReleaseFlowSlots()
 {
-    pthread_mutex_lock(&requestLock);
-    flowReleased = true;
-    for (auto& entry : flowSlots)
-        entry.second->gate.post();
-    pthread_mutex_unlock(&requestLock);
+    requestFlow.releaseAll();
 }
 
 int32_t Core::Dispatch(const Message* message, MessageResult* result)
 {
-    if (!running.load(std::memory_order_acquire)) {
+    if (!eventQueue.running()) {
         result->result = ORV_RESULT_REFUSED;
         if (message->flags != ORV_CMD_RELEASE && message->source_id != 0)
             CountRefusal(*this, *message, ORV_RESULT_REFUSED);
@@ -308,7 +193,7 @@ int32_t Core::Dispatch(const Message* message, MessageResult* result)
         DropPayloadHold(*this, message->data, message->source_id);
     } else if (message->source_id == 0) {
         if (message->flags == ORV_CMD_CANCEL) {
-            if (!CancelRequest(*this, message->request_id)) {
+            if (!requestFlow.cancel(message->request_id)) {
                 result->result = ORV_RESULT_NO_MEMORY;
                 return 0;
             }

@@ -2,13 +2,13 @@
 
 #include <cstring>
 
+#include "base/monotonic_clock.h"
+#include "base/thread_log.h"
 #include "core/core.h"
-#include "core/thread_log.h"
 #include "modules/boundary_record.h"
 #include "modules/entry_call.h"
 #include "routing/dispatcher.h"
 #include "routing/match_key.h"
-#include "supervision/monotonic_clock.h"
 
 namespace {
 // The Core whose event-handler thread this is; null on every other thread.
@@ -29,15 +29,13 @@ EventHandlerThread::~EventHandlerThread()
 
 void EventHandlerThread::execute()
 {
-    // The trigger exists from before this thread starts until after it is joined.
-    pt::trigger* trigger = core->eventTrigger;
     servedCore = core;
     // Every stop is followed by one complete drain, also a stop that comes
     // before the first wait: what was queued before it is still delivered.
     for (;;) {
         if (!isSignalled() && core->HandlerMayWait()) {
             ThreadLog::reportLost();
-            trigger->wait();
+            core->eventQueue.wait();
         }
         core->DrainEvents();
         if (isSignalled())
@@ -57,7 +55,7 @@ bool Core::StopEventHandler()
     if (!eventHandlerThread)
         return true;
     eventHandlerThread->signal();
-    eventTrigger->post();
+    eventQueue.wake();
     while (!eventHandlerThread->isFinished())
         pt::sleepMs(100);
     delete eventHandlerThread;
@@ -215,11 +213,7 @@ bool Deliver(Core& core, const ModuleRecord& record, const Message& message, uin
 
 bool Core::HandlerMayWait()
 {
-    pthread_mutex_lock(&queueLock);
-    handlerWaiting = eventQueue.empty();
-    bool wait = handlerWaiting;
-    pthread_mutex_unlock(&queueLock);
-    return wait;
+    return eventQueue.mayWait();
 }
 
 void Core::DrainEvents()
@@ -228,9 +222,7 @@ void Core::DrainEvents()
     // order; what modules send meanwhile forms the next batch.
     std::vector<Message> batch;
     for (;;) {
-        pthread_mutex_lock(&queueLock);
-        batch.swap(eventQueue);
-        pthread_mutex_unlock(&queueLock);
+        eventQueue.takeAll(batch);
         if (batch.empty())
             return;
         stats.noteDepth();

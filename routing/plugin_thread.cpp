@@ -2,16 +2,14 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <new>
 
+#include "base/log_limiter.h"
+#include "base/thread_log.h"
 #include "core/core.h"
-#include "core/log_limiter.h"
-#include "core/thread_log.h"
 #include "modules/boundary_record.h"
 #include "modules/entry_call.h"
 #include "modules/module_record.h"
-#include "pt/mutex_lock.h"
 #include "routing/payload_copy.h"
 #include "routing/worker_registry.h"
 
@@ -100,7 +98,7 @@ bool PluginThread::servesRequest() const
 void PluginThread::execute()
 {
     // Its sends would all be refused without a slot: the request goes unserved.
-    if (servesRequest() && !registerFlowSlot()) {
+    if (servesRequest() && !core->requestFlow.addSlot(handle)) {
         ThreadLog::error("plugin %s: out of memory registering a request worker; request 0x%llx not served",
                          fileName.c_str(), static_cast<unsigned long long>(command.args.read.request_id));
         return;
@@ -115,40 +113,12 @@ void PluginThread::cleanup()
     // slot only while the Core still exists.
     WorkerRegistry::instance().workerEnded(module, entryKind(), core, [this] {
         if (servesRequest())
-            removeFlowSlot();
+            core->requestFlow.removeSlot(handle);
     });
     if (command.command_code == ORV_WORKER_READ) {
         std::free(command.args.read.data);
         command.args.read.data = nullptr;
     }
-}
-
-bool PluginThread::registerFlowSlot()
-{
-    // Made before the lock is taken, and inserted under a scoped one: an
-    // allocation that fails leaves requestLock free for the clean-up.
-    std::unique_ptr<FlowSlot> slot(new (std::nothrow) FlowSlot);
-    if (!slot)
-        return false;
-    pt::mutexLock lock(core->requestLock);
-    try {
-        if (core->flowSlots.emplace(handle, slot.get()).second)
-            slot.release();
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
-}
-
-void PluginThread::removeFlowSlot()
-{
-    pthread_mutex_lock(&core->requestLock);
-    auto it = core->flowSlots.find(handle);
-    if (it != core->flowSlots.end()) {
-        delete it->second;
-        core->flowSlots.erase(it);
-    }
-    pthread_mutex_unlock(&core->requestLock);
 }
 
 bool StartWorker(Core* core, const ModuleRecord& module, OrvEntryPoint entry, const WorkerCommand& command,

@@ -10,8 +10,7 @@
 // flight and to refuse its messages once the request is cancelled.
 //
 // Thread safety: a worker touches only its own object, the module's entry
-// point, and the Core's requestLock and flowSlots (at registration and at
-// clean-up, under requestLock). Its clean-up on the Core runs through the
+// point, and the Core's request flow (at registration and at clean-up). Its clean-up on the Core runs through the
 // WorkerRegistry, which skips it when the Core is gone.
 //
 // Invariants:
@@ -58,10 +57,8 @@ private:
     bool copyPayload();
     bool servesRequest() const;
     WorkerEntry entryKind() const;
-    bool registerFlowSlot();
-    void removeFlowSlot();
 
-    Core* core;            // whose requestLock and flowSlots the worker uses; not owned
+    Core* core;            // whose request flow the worker uses; not owned
     OrvEntryPoint entry;   // the module entry point called once
     WorkerCommand command; // private copy; its argument record is handed to the entry
     WorkerReply reply;     // private copy; its reply record is handed to the entry

@@ -7,10 +7,10 @@
 
 #include <wx/log.h>
 
+#include "base/monotonic_clock.h"
+#include "base/thread_log.h"
 #include "core/core.h"
-#include "core/thread_log.h"
 #include "modules/entry_call.h"
-#include "supervision/monotonic_clock.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "base/monotonic_clock.h"
 #include "core/core.h"
-#include "supervision/monotonic_clock.h"
 #include "supervision/scheduler.h"
 
 namespace {

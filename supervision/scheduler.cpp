@@ -12,8 +12,8 @@
 #include <gperftools/malloc_extension.h>
 #endif
 
+#include "base/thread_log.h"
 #include "core/core.h"
-#include "core/thread_log.h"
 
 namespace {
 

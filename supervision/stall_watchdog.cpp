@@ -6,10 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/core.h"
-#include "core/thread_log.h"
-#include "supervision/monotonic_clock.h"
-#include "supervision/service_stats.h"
+#include "base/monotonic_clock.h"
+#include "base/thread_log.h"
 
 namespace {
 
@@ -58,10 +56,11 @@ std::string TopSenders(const ServiceStats& stats)
 // No watched call begins before the watchdog exists, so its creation stands
 // in for the cycle before the first: a call seen in the first cycle began
 // after it, even one that began before the thread ran at all.
-StallWatchdog::StallWatchdog(Core* core_) : pt::thread(false), core(core_), previousCheckNs(MonotonicNowNs())
+StallWatchdog::StallWatchdog(CallWatch& delivery, CallWatch& pass, const ServiceStats& stats_)
+    : pt::thread(false), stats(stats_), previousCheckNs(MonotonicNowNs())
 {
-    watched[0].watch = &core->deliveryWatch;
-    watched[1].watch = &core->passWatch;
+    watched[0].watch = &delivery;
+    watched[1].watch = &pass;
 }
 
 StallWatchdog::~StallWatchdog()
@@ -104,10 +103,10 @@ void StallWatchdog::checkCall(Watched& w, int64_t nowNs)
         return;
     }
     w.lastSeenNs = nowNs;
-    if (!call.module || w.warned || nowNs - w.firstSeenNs <= Core::kStallMs * INT64_C(1000000))
+    if (!call.module || w.warned || nowNs - w.firstSeenNs <= kStallMs * INT64_C(1000000))
         return;
     ThreadLog::warning("plugin %s ID 0x%08lX: %s has run for more than %lld s; %s", call.module->fileName.c_str(),
-                       LogId(call.module), call.entry, static_cast<long long>(Core::kStallMs / 1000),
+                       LogId(call.module), call.entry, static_cast<long long>(kStallMs / 1000),
                        HeldUp(call.entry));
     Add(call.module->stalledCalls);
     w.warned = true;
@@ -129,39 +128,17 @@ void StallWatchdog::callEnded(const Watched& w, int64_t nowNs)
 
 void StallWatchdog::checkQueue()
 {
-    const uint64_t messages = core->stats.depth();
-    const uint64_t bytes = core->stats.depthBytes();
-    if (!queueOver && (messages > Core::kQueueMarkMessages || bytes > Core::kQueueMarkBytes)) {
+    const uint64_t messages = stats.depth();
+    const uint64_t bytes = stats.depthBytes();
+    if (!queueOver && (messages > kQueueMarkMessages || bytes > kQueueMarkBytes)) {
         queueOver = true;
         ThreadLog::warning("event queue over its high-water mark: %llu messages, %llu payload bytes waiting; "
                            "most sent by %s",
                            static_cast<unsigned long long>(messages), static_cast<unsigned long long>(bytes),
-                           TopSenders(core->stats).c_str());
-    } else if (queueOver && messages <= Core::kQueueMarkMessages / 2 && bytes <= Core::kQueueMarkBytes / 2) {
+                           TopSenders(stats).c_str());
+    } else if (queueOver && messages <= kQueueMarkMessages / 2 && bytes <= kQueueMarkBytes / 2) {
         queueOver = false;
         ThreadLog::warning("event queue back under its high-water mark: %llu messages, %llu payload bytes waiting",
                            static_cast<unsigned long long>(messages), static_cast<unsigned long long>(bytes));
     }
-}
-
-bool Core::StartWatchdog()
-{
-    try {
-        watchdogThread = new StallWatchdog(this);
-    } catch (const std::bad_alloc&) {
-        ThreadLog::error("stall watchdog not started: out of memory");
-        return true;
-    }
-    watchdogThread->start();
-    return true;
-}
-
-bool Core::StopWatchdog()
-{
-    if (!watchdogThread)
-        return true;
-    watchdogThread->signal();
-    delete watchdogThread;  // joins
-    watchdogThread = nullptr;
-    return true;
 }

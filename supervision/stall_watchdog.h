@@ -23,16 +23,23 @@
 
 #include <cstdint>
 
+#include "base/call_watch.h"
+#include "base/service_stats.h"
 #include "pt/thread.h"
-#include "supervision/call_watch.h"
-
-class Core;
 
 class StallWatchdog : public pt::thread {
 public:
-    // REQUIRES: `core` outlives this object; no call it watches is under
-    // way yet.
-    explicit StallWatchdog(Core* core);
+    // A module call on the watched threads that runs longer is stalled.
+    static constexpr int64_t kStallMs = 2000;
+    // The event queue's high-water mark: a warning above either.
+    static constexpr uint64_t kQueueMarkMessages = 100000;
+    static constexpr uint64_t kQueueMarkBytes = UINT64_C(1) << 30;
+
+    // Watches the event-handler thread's calls (`delivery`), the main
+    // thread's Open and Close calls (`pass`) and the queue's depth in
+    // `stats`. REQUIRES: all three outlive this object; no call they watch
+    // is under way yet.
+    StallWatchdog(CallWatch& delivery, CallWatch& pass, const ServiceStats& stats);
     // Joins the thread first; blocks until it has ended.
     ~StallWatchdog() override;
 
@@ -56,7 +63,7 @@ private:
     void callEnded(const Watched& watched, int64_t nowNs);
     void checkQueue();
 
-    Core* core;  // not owning
+    const ServiceStats& stats;
     Watched watched[2];
     bool queueOver = false;
     int64_t previousCheckNs;  // the latest cycle's time; at first, the creation's

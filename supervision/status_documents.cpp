@@ -3,14 +3,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <new>
 #include <string>
 
 #include <tinyxml.h>
 
+#include "base/thread_log.h"
 #include "core/core.h"
-#include "core/thread_log.h"
 #include "modules/boundary_record.h"
 #include "modules/call_timer.h"
 #include "modules/entry_call.h"
@@ -18,25 +17,12 @@
 
 namespace {
 
-// The service's version, shown as the Core's "Module" version.
-constexpr int kVersionMajor = 8;
-constexpr int kVersionMinor = 8;
-constexpr int kVersionRelease = 1;
-constexpr int kVersionBuild = 119385;
-
 constexpr int kCoreId = StatusDocuments::Low32(ORV_CORE_ID);
 
 // Flags of the document messages: the payload goes to every module's IOCTL,
 // or through Write to the modules whose class mask 2 matches.
 constexpr uint64_t kNotifyFlags = ORV_FLAG_NOTIFY_OTHERS;
 constexpr uint64_t kMemoryStatusFlags = ORV_FLAG_CLASS(2);
-
-std::string VersionText()
-{
-    char text[100];
-    std::snprintf(text, sizeof text, "%d.%d.%d.%d", kVersionMajor, kVersionMinor, kVersionRelease, kVersionBuild);
-    return text;
-}
 
 // The name and extension of `path`, without its directory.
 std::string FileNameOf(const std::string& path)
@@ -86,7 +72,7 @@ void BuildModuleStatus(TiXmlDocument& document, const Core& core)
     TiXmlElement* root = document.InsertEndChild(TiXmlElement("Kest"))->ToElement();
     root->SetAttribute("Delta", 0);
     TiXmlElement* list = root->InsertEndChild(TiXmlElement("Modules"))->ToElement();
-    TiXmlElement* coreModule = AddModuleElement(list, kCoreId, "Core", VersionText().c_str());
+    TiXmlElement* coreModule = AddModuleElement(list, kCoreId, "Core", ORV_VERSION);
     AddPluginElement(coreModule, kCoreId, FileNameOf(core.executablePath).c_str(), 1, 0);
     for (const ModuleRecord& record : core.modules) {
         TiXmlElement* plugin = AddPluginElement(coreModule, Low32(record.info.module_id), record.file_name.c_str(),

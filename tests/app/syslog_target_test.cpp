@@ -10,7 +10,7 @@
 
 #include "app/log_syslog.h"
 #include "app/sandbox_helpers.h"
-#include "core/thread_log.h"
+#include "base/thread_log.h"
 
 namespace {
 

@@ -52,9 +52,7 @@ protected:
         message.length = length;
         message.data = data;
         message.source_id = 0x80000000u;
-        pthread_mutex_lock(&core->queueLock);
-        core->eventQueue.push_back(message);
-        pthread_mutex_unlock(&core->queueLock);
+        ASSERT_EQ(EventQueue::Posted::Yes, core->eventQueue.post(message, nullptr, false));
     }
 
     std::string dir;
@@ -67,11 +65,11 @@ TEST_F(CoreLifecycle, ConstructionTouchesNothing)
     EXPECT_EQ(core, Core::AcquireInstance());
     Core::ReleaseInstance();
     EXPECT_EQ(dir + "/orvantisd", core->executablePath);
-    EXPECT_EQ(nullptr, core->eventTrigger);
+    EXPECT_FALSE(core->eventQueue.running());
     EXPECT_EQ(nullptr, core->eventHandlerThread);
     EXPECT_EQ(nullptr, core->schedulerThread);
     EXPECT_TRUE(core->modules.empty());
-    EXPECT_TRUE(core->eventQueue.empty());
+    EXPECT_TRUE(core->eventQueue.TEST_messages().empty());
     EXPECT_FALSE(core->throttling.load());
     EXPECT_EQ(0, core->throttleSince);
 }
@@ -79,11 +77,11 @@ TEST_F(CoreLifecycle, ConstructionTouchesNothing)
 TEST_F(CoreLifecycle, StopAfterStartWithoutModulesLeavesNothingRunning)
 {
     ASSERT_TRUE(core->Start());
-    EXPECT_NE(nullptr, core->eventTrigger);
+    EXPECT_TRUE(core->eventQueue.running());
     EXPECT_TRUE(core->modules.empty());
     core->notLoadedFiles.push_back("broken.so");
     core->Stop();
-    EXPECT_EQ(nullptr, core->eventTrigger);
+    EXPECT_FALSE(core->eventQueue.running());
     EXPECT_EQ(nullptr, core->eventHandlerThread);
     EXPECT_EQ(nullptr, core->schedulerThread);
     EXPECT_TRUE(core->modules.empty());
@@ -99,8 +97,8 @@ TEST_F(CoreLifecycle, MessagesStillQueuedAtStopAreFreed)
         queue(malloc(static_cast<size_t>(length)), length);
     queue(nullptr, 0);
     core->Stop();
-    EXPECT_TRUE(core->eventQueue.empty());
-    EXPECT_EQ(nullptr, core->eventTrigger);
+    EXPECT_TRUE(core->eventQueue.TEST_messages().empty());
+    EXPECT_FALSE(core->eventQueue.running());
 }
 
 }  // namespace

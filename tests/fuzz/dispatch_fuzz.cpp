@@ -78,10 +78,7 @@ void Send(const Message& message)
 
 size_t Queued(Core& core)
 {
-    pthread_mutex_lock(&core.queueLock);
-    const size_t count = core.eventQueue.size();
-    pthread_mutex_unlock(&core.queueLock);
-    return count;
+    return core.eventQueue.TEST_messages().size();
 }
 
 void Settle(Core& core)

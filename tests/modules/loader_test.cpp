@@ -49,14 +49,12 @@ bool IsMapped(const std::string& path)
 std::vector<std::string> QueuedTexts(Core& core)
 {
     std::vector<std::string> texts;
-    pthread_mutex_lock(&core.queueLock);
-    for (const Message& message : core.eventQueue) {
+    for (const Message& message : core.eventQueue.TEST_messages()) {
         EXPECT_EQ(0x40u, message.flags);
         EXPECT_EQ(0x1000002u, message.event);
         EXPECT_EQ(ORV_CORE_ID, message.source_id);
         texts.emplace_back(static_cast<const char*>(message.data), message.length);
     }
-    pthread_mutex_unlock(&core.queueLock);
     return texts;
 }
 
@@ -136,7 +134,7 @@ TEST(Candidates, MissingDirectoriesAddNothingAndLogNothing)
     EXPECT_TRUE(h.core.modules.empty());
     EXPECT_TRUE(h.core.notLoadedFiles.empty());
     EXPECT_TRUE(log.records().empty());
-    EXPECT_EQ(0u, h.core.eventQueue.size());
+    EXPECT_EQ(0u, h.core.eventQueue.TEST_messages().size());
 }
 
 TEST(Rejections, DuplicateIdKeepsTheFirstAndNeverUnloadsTheOther)
@@ -209,7 +207,7 @@ TEST(Rejections, LibraryWithoutLoadLeavesNoTrace)
     EXPECT_TRUE(h.core.modules.empty());
     EXPECT_TRUE(h.core.notLoadedFiles.empty());
     EXPECT_TRUE(log.records().empty());  // absent exports are looked up silently
-    EXPECT_EQ(0u, h.core.eventQueue.size());
+    EXPECT_EQ(0u, h.core.eventQueue.TEST_messages().size());
     EXPECT_FALSE(IsMapped(h.plugin("n.so")));
     EXPECT_TRUE(ReadLog(h.plugin("n.so")).empty());
 }

@@ -29,10 +29,8 @@ std::string Module(uint64_t id, uint64_t closeKey)
 std::vector<std::string> QueuedCalls(Core& core)
 {
     std::vector<std::string> calls;
-    pthread_mutex_lock(&core.queueLock);
-    for (const Message& message : core.eventQueue)
+    for (const Message& message : core.eventQueue.TEST_messages())
         calls.push_back((message.event == 0xC ? "close " : "unload ") + std::to_string(message.source_id));
-    pthread_mutex_unlock(&core.queueLock);
     return calls;
 }
 
@@ -63,7 +61,7 @@ TEST(ShutdownService, ModulesCloseAndUnloadLargestKeyFirst)
                                                            "unload 3"}));
     core.Stop();
     EXPECT_TRUE(core.modules.empty());
-    EXPECT_EQ(core.eventTrigger, nullptr);
+    EXPECT_FALSE(core.eventQueue.running());
 }
 
 TEST(ShutdownService, WorkersReturnFromCloseBeforeTheirModuleIsUnloaded)

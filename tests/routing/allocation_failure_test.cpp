@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 #include <wx/log.h>
 
-#include "core/thread_log.h"
+#include "base/thread_log.h"
 #include "routing/worker_registry.h"
 #include "support/core_harness.h"
 #include "support/messages.h"

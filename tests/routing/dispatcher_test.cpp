@@ -37,10 +37,7 @@ void Scribble(void* p, size_t n)
 
 Message Front(Core& core)
 {
-    pthread_mutex_lock(&core.queueLock);
-    Message m = core.eventQueue.front();
-    pthread_mutex_unlock(&core.queueLock);
-    return m;
+    return core.eventQueue.TEST_messages().front();
 }
 
 }  // namespace
@@ -73,7 +70,7 @@ TEST(DispatchResults, EmptyPayloadIsQueuedAsNone)
     EXPECT_EQ(0, Send(MakeMessage(SENDER, 0, 1, bytes, 0)));
     EXPECT_EQ(0, Send(MakeMessage(SENDER, 0, 2, nullptr, 9)));
     ASSERT_EQ(2u, QueueLength(h.core));
-    for (const Message& queued : h.core.eventQueue) {
+    for (const Message& queued : h.core.eventQueue.TEST_messages()) {
         EXPECT_EQ(nullptr, queued.data);
         EXPECT_EQ(0, queued.length);
     }
@@ -115,7 +112,7 @@ TEST(DispatchResults, OutsideStartAndStopEverythingIsTurnedAway)
     EXPECT_EQ(1, Send(MakeMessage(0, ORV_CMD_CANCEL, 0, nullptr, 0, 7)));
     EXPECT_EQ(1, Send(MakeMessage(0, 0x02, 0x1000002, nullptr, 0, 7)));
     EXPECT_EQ(0u, QueueLength(h.core));
-    EXPECT_TRUE(h.core.cancelledRequests.empty());
+    EXPECT_TRUE(h.core.requestFlow.TEST_cancelledCount() == 0);
 
     h.createTrigger();
     EXPECT_EQ(0, Send(MakeMessage(SENDER, 0x04, 1)));
@@ -156,10 +153,10 @@ TEST(WholeValueCommands, CancelOnlyFromSourceZero)
     h.createTrigger();
     EXPECT_EQ(0, Send(MakeMessage(0, ORV_CMD_CANCEL, 0, nullptr, 0, 7)));
     EXPECT_EQ(0u, QueueLength(h.core));
-    EXPECT_EQ(1u, h.core.cancelledRequests.count(7));
+    EXPECT_TRUE(h.core.requestFlow.TEST_cancelled(7));
     EXPECT_EQ(0, Send(MakeMessage(SENDER, ORV_CMD_CANCEL, 0, nullptr, 0, 0)));
     EXPECT_EQ(1u, QueueLength(h.core));
-    EXPECT_EQ(1u, h.core.cancelledRequests.size());
+    EXPECT_EQ(1u, h.core.requestFlow.TEST_cancelledCount());
 }
 
 TEST(PayloadHolds, StrayRepeatedAndCoreIdReleasesNeverDropTheCoresHold)
@@ -186,16 +183,11 @@ class PosingWorker {
 public:
     explicit PosingWorker(Core& core_) : core(core_)
     {
-        pthread_mutex_lock(&core.requestLock);
-        core.flowSlots[pthread_self()] = new FlowSlot;
-        pthread_mutex_unlock(&core.requestLock);
+        core.requestFlow.addSlot(pthread_self());
     }
     ~PosingWorker()
     {
-        pthread_mutex_lock(&core.requestLock);
-        delete core.flowSlots[pthread_self()];
-        core.flowSlots.erase(pthread_self());
-        pthread_mutex_unlock(&core.requestLock);
+        core.requestFlow.removeSlot(pthread_self());
     }
 
 private:
@@ -217,7 +209,7 @@ TEST(RequestRules, RequestIdNeedsAFlowSlotAndAnOpenRequest)
     EXPECT_EQ(1, Send(MakeMessage(SENDER, 0x04, 2, nullptr, 0, 7)));
     EXPECT_EQ(0, Send(MakeMessage(SENDER, 0x04, 2, nullptr, 0, 8)));  // other requests go on
     EXPECT_EQ(0, Send(MakeMessage(0, 0x02, 0x1000002, nullptr, 0, 7)));
-    EXPECT_EQ(0u, h.core.cancelledRequests.count(7));
+    EXPECT_FALSE(h.core.requestFlow.TEST_cancelled(7));
     EXPECT_EQ(0, Send(MakeMessage(SENDER, 0x04, 3, nullptr, 0, 7)));
     EXPECT_EQ(3u, QueueLength(h.core));
 }
@@ -244,12 +236,7 @@ TEST(RequestRules, SendRefusedAfterItsWaitGivesTheGateBack)
     // retired meanwhile, as at the end of a stop (whose opening of every gate
     // would wake the waiting send by itself).
     Message first = Front(h.core);
-    pthread_mutex_lock(&h.core.queueLock);
-    h.core.eventQueue.clear();
-    delete h.core.eventTrigger;
-    h.core.eventTrigger = nullptr;
-    h.core.running = false;
-    pthread_mutex_unlock(&h.core.queueLock);
+    h.core.eventQueue.retire();
     DropCoreHold(h.core, first, false);
     ASSERT_TRUE(WaitFor([&] { return second.load() != 0x7777; }));
     EXPECT_EQ(1, second.load());
@@ -258,9 +245,7 @@ TEST(RequestRules, SendRefusedAfterItsWaitGivesTheGateBack)
     restarted = true;
     EXPECT_TRUE(WaitFor([&] { return third.load() != 0x7777; }, 2000)) << "the refused send kept the gate";
     if (third.load() == 0x7777) {
-        pthread_mutex_lock(&h.core.requestLock);
-        h.core.flowSlots.begin()->second->gate.post();
-        pthread_mutex_unlock(&h.core.requestLock);
+        h.core.requestFlow.TEST_openGates();
     }
     worker.join();
     EXPECT_EQ(0, third.load());
@@ -346,7 +331,7 @@ TEST(OpenRequests, WorkerWhosePayloadCannotBeCopiedIsNotStarted)
     char bytes[4] = "abc";
     EXPECT_EQ(-1, Send(MakeMessage(0, 0x02, 0x1000002, bytes, -1, 7)));
     EXPECT_EQ(0, WorkerRegistry::instance().liveWorkers(h.core.modules[0].library));
-    EXPECT_EQ(0u, h.core.cancelledRequests.count(7));
+    EXPECT_FALSE(h.core.requestFlow.TEST_cancelled(7));
     h.stop();
     EXPECT_TRUE(Entries(r1, "Read").empty());
 }
@@ -409,10 +394,8 @@ TEST(FlowControl, SecondPayloadWaitsUntilEveryHolderOfTheFirstReleased)
     ASSERT_TRUE(WaitForEntries(producer, "Send", 1, "event", "0x21"));
     void* first = Entries(keeper1, "Write", "event", "0x20").at(0).ptr("data");
     EXPECT_EQ(first, Entries(keeper2, "Write", "event", "0x20").at(0).ptr("data"));
-    pthread_mutex_lock(&h.core.requestLock);
-    ASSERT_EQ(1u, h.core.flowSlots.size());
-    EXPECT_EQ(first, h.core.flowSlots.begin()->second->inFlight);
-    pthread_mutex_unlock(&h.core.requestLock);
+    ASSERT_EQ(1u, h.core.requestFlow.TEST_slotCount());
+    EXPECT_EQ(first, h.core.requestFlow.TEST_inFlight().at(0));
 
     EXPECT_EQ(0, Release(first, 0x2));
     usleep(200 * 1000);

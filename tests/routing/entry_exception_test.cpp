@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/thread_log.h"
+#include "base/thread_log.h"
 #include "routing/worker_registry.h"
 #include "support/core_harness.h"
 #include "support/log_capture.h"

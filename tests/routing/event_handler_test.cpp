@@ -369,7 +369,7 @@ TEST(LastPass, RepliesSentFromItsOwnCallsAreDeliveredInOrder)
     EXPECT_EQ(Hex("reply"), Entries(b, "Write").at(2).str("payload"));
 }
 
-TEST(LastPass, EndlessRepliesEndAtTheBoundWithOneLine)
+TEST(LastPass, EndlessRepliesEndAtTheBoundRefused)
 {
     LogCapture log;
     CoreHarness h;
@@ -383,10 +383,32 @@ TEST(LastPass, EndlessRepliesEndAtTheBoundWithOneLine)
     h.stop();
     const std::vector<LogLine> sends = Entries(a, "Send");
     ASSERT_FALSE(sends.empty());
-    EXPECT_EQ(0, sends.back().num("result"));  // accepted, then dropped
+    EXPECT_EQ(1, sends.back().num("result"));  // beyond the bound: refused, not accepted and lost
     const size_t writes = Events(a).size();
     EXPECT_EQ(sends.size(), writes);  // every reply but the last was delivered
-    EXPECT_EQ(std::vector<std::string>{"stop: 1 messages were dropped undelivered"}, log.texts(wxLOG_Warning));
+    EXPECT_TRUE(log.texts(wxLOG_Warning).empty());
+}
+
+TEST(LastPass, EverySendAnsweredZeroIsDeliveredTheRestAreRefused)
+{
+    LogCapture log;
+    CoreHarness h;
+    const std::string a = h.plugin("a.so"), b = h.plugin("b.so");
+    // a's own thread sends throughout; b holds the handler in its first Write
+    // while the stop begins, so some of a's sends come after the last pass began.
+    ASSERT_TRUE(InstallModule(a, Config(0xA, "thread_interval_ms = 1\nsend = thread flags=0x04 event=0x5\n")));
+    ASSERT_TRUE(InstallModule(b, Config(0xB, "accepts_write = 1\nmask2 = 0xFF\n"
+                                             "write_sleep_ms = 200\nwrite_sleep_event = 0x1\n")));
+    h.start();
+    ASSERT_EQ(0, Send(MakeMessage(0x4321, 0x04, 0x1)));
+    ASSERT_TRUE(WaitForEntries(b, "Write"));
+    h.stop();
+    size_t accepted = 0, refused = 0;
+    for (const LogLine& send : Entries(a, "Send"))
+        (send.num("result") == 0 ? accepted : refused) += 1;
+    EXPECT_GT(refused, 0u);
+    EXPECT_EQ(accepted + 1, Events(b).size());  // b's Writes: 0x1, then every accepted 0x5
+    EXPECT_TRUE(log.texts(wxLOG_Warning).empty());
 }
 
 TEST(MissingEntryPoints, AreSkippedNotCalled)

@@ -64,5 +64,5 @@ TEST(Service, TwoModulesExchangeMessages)
         EXPECT_EQ(1u, Entries(module, "Unload").size());
     }
     EXPECT_TRUE(h.core.modules.empty());
-    EXPECT_EQ(nullptr, h.core.eventTrigger);
+    EXPECT_FALSE(h.core.eventQueue.running());
 }

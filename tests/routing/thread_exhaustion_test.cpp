@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/thread_log.h"
+#include "base/thread_log.h"
 #include "routing/event_handler.h"
 #include "support/core_harness.h"
 #include "support/log_capture.h"

@@ -40,19 +40,13 @@ void WriteFileBytes(const std::string& path, const std::string& bytes)
 
 void ArmQueue(Core& core)
 {
-    pthread_mutex_lock(&core.queueLock);
-    core.eventTrigger = new pt::trigger(true, false);
-    core.running = true;
-    core.queueOpen = true;
-    pthread_mutex_unlock(&core.queueLock);
+    core.eventQueue.open();
 }
 
 std::vector<SentMessage> TakeQueued(Core& core)
 {
-    pthread_mutex_lock(&core.queueLock);
     std::vector<Message> queued;
-    queued.swap(core.eventQueue);
-    pthread_mutex_unlock(&core.queueLock);
+    core.eventQueue.takeAll(queued);
     std::vector<SentMessage> taken;
     for (const Message& message : queued) {
         std::string payload;
@@ -67,9 +61,5 @@ std::vector<SentMessage> TakeQueued(Core& core)
 void DisarmQueue(Core& core)
 {
     TakeQueued(core);
-    pthread_mutex_lock(&core.queueLock);
-    delete core.eventTrigger;
-    core.eventTrigger = nullptr;
-    core.running = false;
-    pthread_mutex_unlock(&core.queueLock);
+    core.eventQueue.retire();
 }

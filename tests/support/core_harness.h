@@ -14,7 +14,6 @@
 #include <string>
 
 #include "core/core.h"
-#include "pt/trigger.h"
 #include "support/test_module.h"
 
 namespace testmodule {
@@ -36,12 +35,7 @@ public:
     // Start's first step: the trigger, so that Dispatch accepts messages.
     void createTrigger()
     {
-        pthread_mutex_lock(&core.queueLock);
-        if (!core.eventTrigger)
-            core.eventTrigger = new pt::trigger(true, false);
-        core.running = true;
-        core.queueOpen = true;
-        pthread_mutex_unlock(&core.queueLock);
+        core.eventQueue.open();
         stopped = false;
     }
 

@@ -41,18 +41,12 @@ inline int32_t Release(void* data, uint64_t holder)
 
 inline size_t QueueLength(Core& core)
 {
-    pthread_mutex_lock(&core.queueLock);
-    size_t n = core.eventQueue.size();
-    pthread_mutex_unlock(&core.queueLock);
-    return n;
+    return core.eventQueue.TEST_messages().size();
 }
 
 inline size_t FlowSlotCount(Core& core)
 {
-    pthread_mutex_lock(&core.requestLock);
-    size_t n = core.flowSlots.size();
-    pthread_mutex_unlock(&core.requestLock);
-    return n;
+    return core.requestFlow.TEST_slotCount();
 }
 
 }  // namespace testmodule

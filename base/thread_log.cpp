@@ -1,4 +1,4 @@
-#include "core/thread_log.h"
+#include "base/thread_log.h"
 
 #include <atomic>
 #include <cstdarg>

@@ -1,6 +1,6 @@
-#include "supervision/write_sampler.h"
+#include "base/write_sampler.h"
 
-#include "supervision/service_stats.h"
+#include "base/service_stats.h"
 
 void WriteSampler::record(ModuleStats* module, int64_t ns)
 {

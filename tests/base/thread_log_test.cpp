@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 #include <wx/log.h>
 
-#include "core/thread_log.h"
+#include "base/thread_log.h"
 #include "modules/callback.h"
 #include "pt/fatal.h"
 #include "routing/worker_registry.h"

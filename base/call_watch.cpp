@@ -1,4 +1,4 @@
-#include "supervision/call_watch.h"
+#include "base/call_watch.h"
 
 CallWatch::Call CallWatch::read() const
 {

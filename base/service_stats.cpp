@@ -1,8 +1,8 @@
-#include "supervision/service_stats.h"
+#include "base/service_stats.h"
 
 #include <algorithm>
 
-#include "routing/message_api.h"
+#include "pt/mutex_lock.h"
 
 namespace {
 
@@ -23,29 +23,9 @@ thread_local LookupCache lastLookup __attribute__((tls_model("initial-exec")));
 
 uint64_t ModuleStats::waiting() const
 {
-    const uint64_t done = sentPassed.load(std::memory_order_relaxed) + sentDropped.load(std::memory_order_relaxed);
+    const uint64_t done = sentPassed.load(std::memory_order_relaxed);
     const uint64_t accepted = sentAccepted.load(std::memory_order_relaxed);
     return accepted > done ? accepted - done : 0;
-}
-
-void ModuleStats::countRefusal(int32_t result)
-{
-    if (result == ORV_RESULT_REFUSED)
-        Add(sentRefused);
-    else if (result == ORV_RESULT_THROTTLED)
-        Add(sentThrottled);
-    else if (result != ORV_RESULT_OK)
-        Add(sentNoMemory);
-}
-
-ServiceStats::ServiceStats()
-{
-    pthread_mutex_init(&listLock, nullptr);
-}
-
-ServiceStats::~ServiceStats()
-{
-    pthread_mutex_destroy(&listLock);
 }
 
 ModuleStats* ServiceStats::add(uint64_t moduleId, const std::string& fileName)
@@ -60,18 +40,14 @@ ModuleStats* ServiceStats::add(uint64_t moduleId, const std::string& fileName)
     table->generation = ++tableGenerations;
 
     ModuleStats* added = stats.get();
-    pthread_mutex_lock(&listLock);
-    try {
-        modules.reserve(modules.size() + 1);
-        tables.reserve(tables.size() + 1);
-    } catch (...) {
-        pthread_mutex_unlock(&listLock);
-        throw;
-    }
+    pt::mutexLock lock(listLock);
+    // Both reserved before anything changes: out of memory leaves both as
+    // they were.
+    modules.reserve(modules.size() + 1);
+    tables.reserve(tables.size() + 1);
     modules.push_back(std::move(stats));
     current.store(table.get(), std::memory_order_release);
     tables.push_back(std::move(table));
-    pthread_mutex_unlock(&listLock);
     return added;
 }
 
@@ -94,18 +70,15 @@ ModuleStats* ServiceStats::find(uint64_t moduleId) const
 
 void ServiceStats::forEach(const std::function<void(const ModuleStats&)>& visit) const
 {
-    pthread_mutex_lock(&listLock);
+    pt::mutexLock lock(listLock);
     for (const auto& stats : modules)
         visit(*stats);
-    pthread_mutex_unlock(&listLock);
 }
 
 size_t ServiceStats::moduleCount() const
 {
-    pthread_mutex_lock(&listLock);
-    const size_t count = modules.size();
-    pthread_mutex_unlock(&listLock);
-    return count;
+    pt::mutexLock lock(listLock);
+    return modules.size();
 }
 
 uint64_t ServiceStats::depth() const

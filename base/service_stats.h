@@ -18,8 +18,6 @@
 //  - Tables are only ever replaced by a superset, in load order.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -27,6 +25,9 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "pt/mutex.h"
+#include "pt/thread_annotations.h"
 
 using Counter = std::atomic<uint64_t>;
 
@@ -64,7 +65,6 @@ struct ModuleStats {
     // Its accepted sends (written under queueLock).
     alignas(kCacheLine) Counter sentAccepted{0};
     Counter sentBytes{0};
-    Counter sentDropped{0};  // accepted during the stop's last pass, never delivered
     // Its refused sends (any thread).
     Counter sentRefused{0};
     Counter sentThrottled{0};
@@ -89,9 +89,6 @@ struct ModuleStats {
 
     // Its accepted messages that have not been through their pass yet.
     uint64_t waiting() const;
-    // A send answered 1, 5 or -1 (any thread); accepted sends are counted
-    // under queueLock (Dispatch).
-    void countRefusal(int32_t result);
     // REQUIRES: the event-handler thread.
     void countWrite(uint64_t bytes)
     {
@@ -103,8 +100,7 @@ struct ModuleStats {
 
 class alignas(kCacheLine) ServiceStats {
 public:
-    ServiceStats();
-    ~ServiceStats();
+    ServiceStats() = default;
     ServiceStats(const ServiceStats&) = delete;
     ServiceStats& operator=(const ServiceStats&) = delete;
 
@@ -143,7 +139,7 @@ private:
     };
 
     std::atomic<const IdTable*> current{nullptr};
-    mutable pthread_mutex_t listLock;                 // guards modules and tables
-    std::vector<std::unique_ptr<ModuleStats>> modules;  // load order; owning
-    std::vector<std::unique_ptr<IdTable>> tables;       // every table published
+    mutable pt::mutex listLock;
+    std::vector<std::unique_ptr<ModuleStats>> modules GUARDED_BY(listLock);  // load order; owning
+    std::vector<std::unique_ptr<IdTable>> tables GUARDED_BY(listLock);       // every table published
 };

@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/call_watch.h"
 #include "support/core_harness.h"
 #include "support/messages.h"
-#include "supervision/call_watch.h"
 
 namespace {
 

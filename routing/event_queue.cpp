@@ -1,0 +1,116 @@
+#include "routing/event_queue.h"
+
+#include <algorithm>
+#include <new>
+
+#include "pt/mutex_lock.h"
+
+void EventQueue::open()
+{
+    pt::mutexLock lock(queueLock);
+    if (!eventTrigger) {
+        eventTrigger = new pt::trigger(true, false);
+        isRunning.store(true, std::memory_order_release);
+        handlerWaiting = false;
+    }
+    queueOpen = true;
+}
+
+EventQueue::Posted EventQueue::post(const Message& copy, ModuleStats* sender, bool lastPassCall)
+{
+    const uint64_t bytes = copy.data ? static_cast<uint32_t>(copy.length) : 0;
+    pt::mutexLock lock(queueLock);
+    Posted outcome = !eventTrigger ? Posted::Refused : queueOpen ? Posted::Yes : lastPassOutcome(lastPassCall);
+    if (outcome != Posted::Yes)
+        return outcome;
+    try {
+        messages.push_back(copy);
+    } catch (const std::bad_alloc&) {
+        return Posted::NoMemory;
+    }
+    if (handlerWaiting) {
+        handlerWaiting = false;
+        eventTrigger->post();
+    }
+    countAccepted(sender, bytes);
+    return Posted::Yes;
+}
+
+EventQueue::Posted EventQueue::lastPassOutcome(bool lastPassCall)
+{
+    if (lastPassReplies > 0 && lastPassCall) {
+        --lastPassReplies;
+        return Posted::Yes;
+    }
+    return Posted::Refused;
+}
+
+void EventQueue::countAccepted(ModuleStats* sender, uint64_t bytes)
+{
+    stats.countQueued(bytes);
+    if (!sender)
+        return;
+    Bump(sender->sentAccepted);
+    if (bytes)
+        Bump(sender->sentBytes, bytes);
+}
+
+bool EventQueue::mayWait()
+{
+    pt::mutexLock lock(queueLock);
+    handlerWaiting = messages.empty();
+    return handlerWaiting;
+}
+
+void EventQueue::wait()
+{
+    pt::trigger* trigger;
+    {
+        pt::mutexLock lock(queueLock);
+        trigger = eventTrigger;
+    }
+    // Waited on outside the lock; retire deletes it only after the
+    // event-handler thread has been joined.
+    trigger->wait();
+}
+
+void EventQueue::wake()
+{
+    pt::mutexLock lock(queueLock);
+    eventTrigger->post();
+}
+
+void EventQueue::takeAll(std::vector<Message>& batch)
+{
+    pt::mutexLock lock(queueLock);
+    batch.swap(messages);
+}
+
+void EventQueue::closeForLastPass(uint64_t minReplies)
+{
+    pt::mutexLock lock(queueLock);
+    queueOpen = false;
+    lastPassReplies = std::max<uint64_t>(messages.size(), minReplies);
+}
+
+std::vector<Message> EventQueue::retire()
+{
+    std::vector<Message> left;
+    pt::trigger* trigger;
+    {
+        pt::mutexLock lock(queueLock);
+        left.swap(messages);
+        trigger = eventTrigger;
+        eventTrigger = nullptr;
+        isRunning.store(false, std::memory_order_release);
+        queueOpen = false;
+    }
+    delete trigger;
+    return left;
+}
+
+std::vector<Message> EventQueue::TEST_messages()
+{
+    pt::mutexLock lock(queueLock);
+    return messages;
+}

@@ -1,0 +1,83 @@
+// The event queue: the messages accepted for delivery, in arrival order, and
+// the trigger that wakes the event-handler thread for them.
+//
+// Thread safety: post runs on any sending thread; mayWait, wait and takeAll
+// on the event-handler thread; open, closeForLastPass, wake and retire on
+// the main thread. queueLock guards everything below it and is held only for
+// the append, the batch's swap and the empty check, never while a module
+// runs; no other lock is taken under it.
+//
+// Invariants:
+//  - eventTrigger is non-null exactly from open to retire, and running()
+//    says so; a post after retire is refused and touches nothing.
+//  - Every queued message owns its payload; a message answered Yes is
+//    delivered, or freed by the one who retires the queue.
+//  - Once closed for the last pass, only a reply sent from inside a call of
+//    that pass joins the queue, up to the pass's allowance; everything else
+//    is refused, so the pass ends however fast modules send.
+//  - The trigger is posted only when the handler said it would wait.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "base/service_stats.h"
+#include "pt/mutex.h"
+#include "pt/thread_annotations.h"
+#include "pt/trigger.h"
+#include "routing/message_api.h"
+
+class EventQueue {
+public:
+    enum class Posted { Yes, Refused, NoMemory };
+
+    // `stats` counts the accepted messages; it must outlive the queue.
+    explicit EventQueue(ServiceStats& stats) : stats(stats) {}
+    EventQueue(const EventQueue&) = delete;
+    EventQueue& operator=(const EventQueue&) = delete;
+
+    // Makes the trigger (unless there is one) and accepts messages.
+    void open();
+    // Between open and retire. Without the lock: Dispatch's first check.
+    bool running() const { return isRunning.load(std::memory_order_acquire); }
+
+    // Appends `copy`, which then owns its payload, and counts it for the
+    // service and `sender` (null for the Core's own). `lastPassCall`: sent
+    // from inside a call of the event-handler thread. NoMemory when the
+    // queue could not grow; on anything but Yes the caller keeps the payload.
+    Posted post(const Message& copy, ModuleStats* sender, bool lastPassCall);
+
+    // The event-handler thread: true when the queue is empty, and the next
+    // post then posts the trigger.
+    bool mayWait();
+    // The event-handler thread: waits for the trigger.
+    void wait();
+    // Posts the trigger once, whatever the handler said.
+    void wake();
+    // Moves every queued message, in order, into the empty `batch`.
+    void takeAll(std::vector<Message>& batch);
+
+    // The stop's last pass begins: from now on only its own calls' replies
+    // are taken, as many as are queued now and at least `minReplies`.
+    void closeForLastPass(uint64_t minReplies);
+    // Refuses everything from now on, deletes the trigger and returns what
+    // was still queued, whose payloads the caller then owns.
+    std::vector<Message> retire();
+
+    // For tests: a copy of what is queued now (payloads still owned here).
+    std::vector<Message> TEST_messages();
+
+private:
+    Posted lastPassOutcome(bool lastPassCall) REQUIRES(queueLock);
+    void countAccepted(ModuleStats* sender, uint64_t bytes) REQUIRES(queueLock);
+
+    ServiceStats& stats;
+    pt::mutex queueLock;
+    pt::trigger* eventTrigger GUARDED_BY(queueLock) = nullptr;  // owning
+    std::atomic<bool> isRunning{false};  // eventTrigger is non-null; written under queueLock
+    bool queueOpen GUARDED_BY(queueLock) = false;       // accepted messages are delivered
+    bool handlerWaiting GUARDED_BY(queueLock) = false;  // the next append posts the trigger
+    uint64_t lastPassReplies GUARDED_BY(queueLock) = 0;  // replies the last pass may still take
+    std::vector<Message> messages GUARDED_BY(queueLock);
+};
