@@ -112,7 +112,10 @@ int32_t HostLog::write(uint64_t moduleId, const std::string& name, uint32_t leve
     }
     Bucket& bucket = found->second;
     if (!takeToken(bucket, now) || queue.size() >= kQueueLines) {
-        ++bucket.dropped;
+        // The first drop wakes an idle writer, which reports the count once a
+        // token comes, whether or not the module writes again.
+        if (bucket.dropped++ == 0)
+            wake.notify_one();
         return 2;
     }
     if (bucket.dropped && !reportDropped(moduleId, bucket)) {
@@ -159,8 +162,15 @@ void HostLog::run()
             sink(line.level, line.text);
             guard.lock();
         }
-        if (!accepting)
+        if (!accepting) {
+            // Counts still waiting for a token are reported at the close.
+            for (auto& [id, bucket] : buckets)
+                if (bucket.dropped)
+                    reportDropped(id, bucket);
+            if (!queue.empty())
+                continue;
             return;
+        }
         bool waiting = false;
         const int64_t now = clock();
         for (auto& [id, bucket] : buckets)

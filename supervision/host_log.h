@@ -13,7 +13,10 @@
 // Stop); write on any thread, also while open or close runs.
 // Invariants:
 //  - Lines are accepted only between open and close; close returns after the
-//    writer has written every accepted line and ended.
+//    writer has written every accepted line and every count of dropped lines,
+//    and ended.
+//  - A count of dropped lines is reported within about a second, also when
+//    the module writes nothing more.
 //  - `queue` holds at most kQueueLines lines and `buckets` at most
 //    kMaxModules entries, whatever modules send.
 #pragma once

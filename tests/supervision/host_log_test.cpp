@@ -31,6 +31,11 @@ public:
         { std::lock_guard<std::mutex> guard(lock); open = true; }
         released.notify_all();
     }
+    size_t count()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return lines.size();
+    }
     std::vector<std::pair<uint32_t, std::string>> lines;  // read after close
 
 private:
@@ -84,17 +89,56 @@ TEST(HostLogRate, ABurstThenTheRateAndOneLineForTheDropped)
               target.lines[ORV_LOG_BURST + 2]);
 }
 
+// The lines written, and the sum of the dropped counts reported.
+std::pair<size_t, size_t> Tally(const std::vector<std::pair<uint32_t, std::string>>& lines)
+{
+    const std::string report = " lines dropped (more than 5 a second)";
+    size_t written = 0, dropped = 0;
+    for (const auto& [level, line] : lines) {
+        const size_t at = line.find(": ");
+        if (line.size() > report.size() && line.compare(line.size() - report.size(), report.size(), report) == 0)
+            dropped += std::stoul(line.substr(at + 2));
+        else
+            ++written;
+    }
+    return {written, dropped};
+}
+
+bool WaitForLines(Target& target, size_t lines)
+{
+    for (int i = 0; i < 300 && target.count() < lines; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return target.count() >= lines;
+}
+
 TEST(HostLogRate, DroppedLinesAreReportedWithoutAFurtherLine)
 {
     Target target;
     HostLog log(target.sink());  // the real clock: the writer reports within a second or so
     log.open();
-    for (unsigned i = 0; i <= ORV_LOG_BURST; ++i)
+    for (unsigned i = 0; i < ORV_LOG_BURST; ++i)
         Write(log, 7, "x");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // The writer is idle when the flood's last line is dropped.
+    ASSERT_TRUE(WaitForLines(target, ORV_LOG_BURST));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(2, Write(log, 7, "x"));
+    EXPECT_TRUE(WaitForLines(target, ORV_LOG_BURST + 1)) << "no report before the close";
     log.close();
     ASSERT_EQ(ORV_LOG_BURST + 1, target.lines.size());
     EXPECT_EQ("plugin m7.so ID 0x00000007: 1 lines dropped (more than 5 a second)", target.lines.back().second);
+}
+
+TEST(HostLogRate, TheCloseReportsWhatIsStillUncounted)
+{
+    Target target;
+    FrozenClock time;
+    HostLog log(target.sink(), time.clock());
+    log.open();
+    for (unsigned i = 0; i < ORV_LOG_BURST + 3; ++i)
+        Write(log, 7, "x");
+    log.close();
+    ASSERT_EQ(ORV_LOG_BURST + 1, target.lines.size());
+    EXPECT_EQ("plugin m7.so ID 0x00000007: 3 lines dropped (more than 5 a second)", target.lines.back().second);
 }
 
 TEST(HostLogTarget, AStalledTargetNeverHoldsUpACaller)
@@ -114,7 +158,7 @@ TEST(HostLogTarget, AStalledTargetNeverHoldsUpACaller)
     EXPECT_GT(dropped, 0u);
     target.release();
     log.close();
-    EXPECT_EQ(queued, target.lines.size());
+    EXPECT_EQ(std::make_pair(queued, dropped), Tally(target.lines));
 }
 
 TEST(HostLogLifecycle, NothingBeforeOpenOrAfterCloseAndBadLevelsRefused)
@@ -138,20 +182,23 @@ TEST(HostLogLifecycle, WritersRacingCloseEachGetAnAnswer)
     Target target;
     HostLog log(target.sink());
     log.open();
-    std::atomic<int> accepted{0};
+    std::atomic<int> accepted{0}, dropped{0};
     std::vector<std::thread> writers;
     for (uint64_t id = 1; id <= 4; ++id)
-        writers.emplace_back([&log, &accepted, id] {
+        writers.emplace_back([&log, &accepted, &dropped, id] {
             for (int i = 0; i < 2000; ++i) {
                 const int32_t result = Write(log, id, "x");
                 ASSERT_TRUE(result == 0 || result == 1 || result == 2) << result;
                 accepted += result == 0;
+                dropped += result == 2;
             }
         });
     log.close();
     for (std::thread& writer : writers)
         writer.join();
-    EXPECT_EQ(size_t(accepted.load()), target.lines.size());
+    const auto [written, reported] = Tally(target.lines);
+    EXPECT_EQ(size_t(accepted.load()), written);
+    EXPECT_EQ(size_t(dropped.load()), reported);
 }
 
 }  // namespace
