@@ -1,12 +1,8 @@
 #include "routing/event_handler.h"
 
-#include <cstring>
-
-#include "base/monotonic_clock.h"
 #include "base/thread_log.h"
 #include "core/core.h"
-#include "modules/boundary_record.h"
-#include "modules/entry_call.h"
+#include "modules/module_call.h"
 #include "routing/dispatcher.h"
 #include "routing/match_key.h"
 
@@ -130,68 +126,20 @@ bool NotifyPayload(Core& core, const ModuleRecord& record, const Message& messag
 {
     if (!record.IOCTL)
         return false;
-    IoctlArgs args = NewRecord<IoctlArgs>();
-    args.code = code;
-    args.payload = NewRecord<PayloadRef>();
-    args.payload.length = message.length;
-    args.payload.data = message.data;
-    IoctlReply reply = NewRecord<IoctlReply>();
-    reply.code = code;
-    reply.nested_size = 8;
-    reply.nested_version = 1;
     if (message.data)
         core.bufferRefs.beginCall(message.data, record.info.module_id);
-    bool returned;
-    {
-        WatchedCall watched(core.deliveryWatch, record.stats, "IOCTL");
-        returned = CallEntryPoint(record.file_name, "IOCTL", record.IOCTL, &args, &reply);
-    }
-    Bump(record.stats->noticeMessages);
-    if (message.data)
-        Bump(record.stats->noticeBytes, static_cast<uint32_t>(message.length));
-    return message.data && EndCall(core, record, returned && reply.keeps_buffer != 0);
-}
-
-// False when the Write threw: its reply is not read.
-__attribute__((always_inline)) inline bool CallWrite(Core& core, const ModuleRecord& record, WriteArgs& args,
-                                                     WriteReply& reply)
-{
-    WatchedCall watched(core.deliveryWatch, record.stats, "Write");
-    return CallEntryPoint(record.file_name, "Write", record.Write, &args, &reply);
-}
-
-// The same, for a call the sampler times; kept apart so that the other calls
-// carry no clock at all.
-__attribute__((noinline)) bool CallWriteTimed(Core& core, const ModuleRecord& record, WriteArgs& args,
-                                              WriteReply& reply)
-{
-    const int64_t start = MonotonicNowNs();
-    const bool returned = CallWrite(core, record, args, reply);
-    core.writeSampler.record(record.stats, MonotonicNowNs() - start);
-    return returned;
+    const bool keeps = ModuleCall::NotifyPayload(record, core.deliveryWatch, message, code);
+    return message.data && EndCall(core, record, keeps);
 }
 
 bool WriteMessage(Core& core, const ModuleRecord& record, const Message& message)
 {
     if (!record.Write)
         return false;
-    WriteArgs args = NewRecord<WriteArgs>();
-    args.code = 0;
-    args.on_worker = 0;
-    args.length = message.length;
-    args.data = message.data;
-    args.source_id = message.source_id;
-    args.request_id = message.request_id;
-    args.flags = message.flags;
-    args.event = message.event;
-    std::memcpy(args.body, message.body, sizeof args.body);
-    WriteReply reply = NewRecord<WriteReply>();
     if (message.data)
         core.bufferRefs.beginCall(message.data, record.info.module_id);
-    record.stats->countWrite(message.data ? static_cast<uint32_t>(message.length) : 0);
-    const bool returned =
-        core.writeSampler.due() ? CallWriteTimed(core, record, args, reply) : CallWrite(core, record, args, reply);
-    return message.data && EndCall(core, record, returned && reply.keeps_buffer != 0);
+    const bool keeps = ModuleCall::Write(record, core.deliveryWatch, core.writeSampler, message);
+    return message.data && EndCall(core, record, keeps);
 }
 
 // One module's part of a message's delivery pass; true when the module's

@@ -8,7 +8,7 @@
 #include "base/thread_log.h"
 #include "core/core.h"
 #include "modules/boundary_record.h"
-#include "modules/entry_call.h"
+#include "modules/module_call.h"
 #include "modules/module_record.h"
 #include "routing/payload_copy.h"
 #include "routing/worker_registry.h"
@@ -103,8 +103,8 @@ void PluginThread::execute()
                          fileName.c_str(), static_cast<unsigned long long>(command.args.read.request_id));
         return;
     }
-    CallEntryPoint(fileName, command.command_code == ORV_WORKER_READ ? "Read" : "IOCTL", entry, &command.args,
-                   &reply.reply);
+    ModuleCall::OnWorker(fileName, command.command_code == ORV_WORKER_READ ? "Read" : "IOCTL", entry,
+                         &command.args, &reply.reply);
 }
 
 void PluginThread::cleanup()
