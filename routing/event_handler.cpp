@@ -3,7 +3,6 @@
 #include "base/thread_log.h"
 #include "core/core.h"
 #include "modules/module_call.h"
-#include "routing/dispatcher.h"
 #include "routing/match_key.h"
 
 namespace {
@@ -61,27 +60,6 @@ bool Core::StopEventHandler()
 
 namespace {
 
-// Ends a receiver's call with the payload; true when its hold was recorded,
-// which the receiver's counters then show. The hold is counted before it is
-// recorded: once recorded, a release on another thread may uncount it at
-// once, and the count must never read below zero.
-bool EndCall(Core& core, const ModuleRecord& record, bool keeps)
-{
-    if (!keeps)
-        return core.bufferRefs.endCall(false);
-    Add(record.stats->holdsNow);
-    bool recorded = false;
-    try {
-        recorded = core.bufferRefs.endCall(true);
-    } catch (...) {
-        record.stats->holdsNow.fetch_sub(1, std::memory_order_relaxed);
-        throw;
-    }
-    if (!recorded)
-        record.stats->holdsNow.fetch_sub(1, std::memory_order_relaxed);
-    return recorded;
-}
-
 // Counts the messages through their delivery pass, for the service and for
 // the modules that sent them, a run at a time: counting each message would
 // cost more than the rest of a pass that delivers to one module. Runs end at
@@ -127,9 +105,9 @@ bool NotifyPayload(Core& core, const ModuleRecord& record, const Message& messag
     if (!record.IOCTL)
         return false;
     if (message.data)
-        core.bufferRefs.beginCall(message.data, record.info.module_id);
+        core.payloadHolds.beginCall(message.data, record.info.module_id);
     const bool keeps = ModuleCall::NotifyPayload(record, core.deliveryWatch, message, code);
-    return message.data && EndCall(core, record, keeps);
+    return message.data && core.payloadHolds.endCall(*record.stats, keeps);
 }
 
 bool WriteMessage(Core& core, const ModuleRecord& record, const Message& message)
@@ -137,9 +115,9 @@ bool WriteMessage(Core& core, const ModuleRecord& record, const Message& message
     if (!record.Write)
         return false;
     if (message.data)
-        core.bufferRefs.beginCall(message.data, record.info.module_id);
+        core.payloadHolds.beginCall(message.data, record.info.module_id);
     const bool keeps = ModuleCall::Write(record, core.deliveryWatch, core.writeSampler, message);
-    return message.data && EndCall(core, record, keeps);
+    return message.data && core.payloadHolds.endCall(*record.stats, keeps);
 }
 
 // One module's part of a message's delivery pass; true when the module's
@@ -202,5 +180,5 @@ void Core::DeliverMessage(const Message& message)
             return;
         }
     }
-    DropCoreHold(*this, message, recorded);
+    payloadHolds.endPass(message, recorded);
 }

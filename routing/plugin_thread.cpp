@@ -10,7 +10,7 @@
 #include "modules/boundary_record.h"
 #include "modules/module_call.h"
 #include "modules/module_record.h"
-#include "routing/payload_copy.h"
+#include "routing/payload_holds.h"
 #include "routing/worker_registry.h"
 
 namespace {
@@ -62,7 +62,7 @@ bool PluginThread::copyPayload()
         args.length = 0;
         return true;
     }
-    void* copy = CopyPayload(args.data, args.length);
+    void* copy = PayloadHolds::copy(args.data, args.length);
     // The caller's buffer is not ours: never leave it in the record.
     args.data = copy;
     return copy != nullptr;
