@@ -22,7 +22,7 @@
 //    the close pass; it only reads the call watches and the counters.
 //
 // Invariants:
-//  - No path holds two of queueLock, requestLock and the bufferRefs mutex.
+//  - No path holds two of queueLock, requestLock and the payload holds' mutex.
 //  - The event queue runs exactly between Start and Stop, so a late
 //    Dispatch never posts a deleted trigger. It is open until the stop
 //    reaches the event-handler thread; the last delivery pass delivers what
@@ -48,8 +48,8 @@
 #include "modules/module_record.h"
 #include "pt/mutex.h"
 #include "pt/thread_annotations.h"
-#include "routing/buffer_refs.h"
 #include "routing/event_queue.h"
+#include "routing/payload_holds.h"
 #include "routing/request_flow.h"
 #include "routing/message_api.h"
 #include "supervision/host_log.h"
@@ -134,7 +134,6 @@ public:
     std::vector<std::string> notLoadedFiles;  // main thread only; kept across Stop
     EventHandlerThread* eventHandlerThread;   // owning; main thread only
     SchedulerThread* schedulerThread;         // owning; main thread only
-    BufferRefs bufferRefs;               // has its own mutex
     // The cancelled requests and the request workers' flow slots
     // (requestLock, cancelledRequests, flowSlots).
     RequestFlow requestFlow;
@@ -146,6 +145,8 @@ public:
     // The messages waiting for delivery, its lock and the handler's trigger
     // (queueLock, eventQueue, eventTrigger). Open from Start until Stop's end.
     EventQueue eventQueue{stats};
+    // The payloads' copies and holds; frees each at its last hold's drop.
+    PayloadHolds payloadHolds{requestFlow, stats};
     CallWatch deliveryWatch;             // the event-handler thread's module calls
     CallWatch passWatch;                 // the main thread's Open and Close calls
     WriteSampler writeSampler;           // event-handler thread only: which Write it times

@@ -1,14 +1,10 @@
-// Which module entry point the calling thread is in, and the one way the
-// service calls an entry point.
+// Which module entry point the calling thread is in.
 //
-// Every call of a module's entry point is made inside an EntryCallScope, so
-// that at any moment each thread can say which module's code it runs: the
-// crash report reads it from a signal handler. A thread of a module's own,
-// outside any call the service made, is in no entry point.
-//
-// A C++ module may let an exception out of an entry point. CallEntryPoint
-// catches it at the call, logs it with the module and the entry point, and
-// makes it a failed call, so that it never ends a thread of the service.
+// Every call of a module's entry point is made inside an EntryCallScope (by
+// the calls of modules/module_call.h), so that at any moment each thread can
+// say which module's code it runs: the crash report reads it from a signal
+// handler. A thread of a module's own, outside any call the service made, is
+// in no entry point.
 //
 // Thread safety: a scope touches only the calling thread's record.
 // CurrentEntryCall is async-signal-safe: it reads that record without a lock
@@ -21,14 +17,9 @@
 //    length of the call, the entry name is a literal.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <atomic>
 #include <cstdint>
-#include <exception>
 #include <string>
-
-#include "modules/module_api.h"
 
 // Plain (no initializers): a thread's record is zero from the thread's start,
 // and other files reach it without a call to a thread-local initializer.
@@ -79,34 +70,3 @@ private:
 
 // The calling thread's current entry point. Async-signal-safe.
 EntryCall CurrentEntryCall();
-
-// Logs an exception that escaped `entry` of `module`: at most one line a
-// second, which counts the exceptions held back before it. Never throws.
-void ReportEntryException(const char* module, const char* entry, const char* what);
-
-// Calls `function`, the entry point `entry` of `module`, inside an
-// EntryCallScope. True when it returned, with its result in `*result`; false
-// when an exception escaped it: the exception is reported and the call
-// counts as failed (`*result` -1, the reply must not be read). A thread
-// cancellation passes through. Inline: the event handler makes one per
-// delivery, and the try costs nothing while nothing is thrown.
-inline bool CallEntryPoint(const std::string& module, const char* entry, OrvEntryPoint function, void* in,
-                           void* out, int32_t* result = nullptr)
-{
-    int32_t rc = -1;
-    bool returned = false;
-    try {
-        EntryCallScope call(module, entry);
-        rc = function(in, out);
-        returned = true;
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (const std::exception& e) {
-        ReportEntryException(module.c_str(), entry, e.what());
-    } catch (...) {
-        ReportEntryException(module.c_str(), entry, "of unknown type");
-    }
-    if (result)
-        *result = rc;
-    return returned;
-}

@@ -14,10 +14,8 @@
 #include <set>
 
 #include "core/core.h"
-#include "modules/boundary_record.h"
-#include "modules/call_timer.h"
 #include "modules/callback.h"
-#include "modules/entry_call.h"
+#include "modules/module_call.h"
 #include "modules/module_files.h"
 #include "modules/module_library.h"
 #include "pt/mutex_lock.h"
@@ -41,19 +39,6 @@ void ResolveEntryPoints(ModuleRecord& record)
     record.Write = FindEntryPoint(library, "Write");
     record.Seek = FindEntryPoint(library, "Seek");
     record.IOCTL = FindEntryPoint(library, "IOCTL");
-}
-
-// Calls the module's Load and times it. An exception escaping the module is
-// logged and counts as a refusal with result -1.
-int32_t CallLoad(Core& core, ModuleRecord& record, ModuleInfo& info)
-{
-    LoadArgs args = {sizeof(LoadArgs), ORV_LOAD_ARGS_VERSION, &core, &ModuleCallback};
-    info = NewRecord<ModuleInfo>(ORV_MODULE_INFO_VERSION);
-    int32_t rc = -1;
-    CallTimer timer;
-    CallEntryPoint(record.file_name, "Load", record.Load, &args, &info, &rc);
-    record.load_time_ms = timer.elapsedMs();
-    return rc;
 }
 
 // Ids that the routing gives a meaning of its own; such a module still loads.
@@ -99,7 +84,7 @@ void LoadCandidate(Core& core, const boost::filesystem::path& path, std::set<uin
         return;
     }
     ModuleInfo info;
-    const int32_t rc = CallLoad(core, record, info);
+    const int32_t rc = ModuleCall::Load(record, &core, &ModuleCallback, info);
     if (rc != 0 || info.load_error != 0) {
         wxLogError("plugin %s load returned %d error %d", LogText(record.file_name), rc, info.load_error);
         ReleaseModuleLibrary(record.library);

@@ -17,8 +17,7 @@
 #include <wx/strconv.h>
 
 #include "core/core.h"
-#include "modules/boundary_record.h"
-#include "modules/entry_call.h"
+#include "modules/module_call.h"
 #include "modules/module_library.h"
 #include "pt/mutex_lock.h"
 #include "routing/worker_registry.h"
@@ -28,22 +27,15 @@ namespace {
 void CloseModule(ModuleRecord& record, CallWatch& watch)
 {
     record.read_worker = nullptr;
-    if (!record.Close)
-        return;
-    CloseArgs args = NewRecord<CloseArgs>();
-    CloseReply reply = NewRecord<CloseReply>();
-    WatchedCall watched(watch, record.stats, "Close");
-    CallEntryPoint(record.file_name, "Close", record.Close, &args, &reply);
+    if (record.Close)
+        ModuleCall::Close(record, watch);
 }
 
 void UnloadModule(ModuleRecord& record)
 {
     record.ioctl_worker = nullptr;
-    if (!record.Unload)
-        return;
-    UnloadArgs args = NewRecord<UnloadArgs>();
-    UnloadReply reply = NewRecord<UnloadReply>();
-    CallEntryPoint(record.file_name, "Unload", record.Unload, &args, &reply);
+    if (record.Unload)
+        ModuleCall::Unload(record);
 }
 
 // Libraries left loaded because their workers did not return. Kept

@@ -11,7 +11,7 @@
 #include "pt/mutex_lock.h"
 #include "routing/event_handler.h"
 #include "routing/match_key.h"
-#include "routing/payload_copy.h"
+#include "routing/payload_holds.h"
 #include "routing/plugin_thread.h"
 
 namespace {
@@ -63,7 +63,7 @@ int32_t QueueMessage(Core& core, const Message& message)
 
     Message copy = message;
     if (message.data && message.length != 0) {
-        copy.data = CopyPayload(message.data, message.length);
+        copy.data = PayloadHolds::copy(message.data, message.length);
         if (!copy.data)
             return ORV_RESULT_NO_MEMORY;
     } else {
@@ -119,22 +119,6 @@ void DispatchFromCore(Core& core, const std::string& payload, uint64_t flags, ui
     core.Dispatch(&message, &result);
 }
 
-// Frees a payload whose last hold is gone; with `wake`, first wakes the
-// request worker whose payload in flight it is.
-void FreeLast(Core& core, void* buffer, bool wake)
-{
-    if (!buffer)
-        return;
-    if (!wake) {
-        std::free(buffer);
-        return;
-    }
-    // Wake before freeing: once freed, the address may come back from malloc
-    // as another worker's payload and must not be mistaken for this one.
-    core.requestFlow.wakeHolder(buffer);
-    std::free(buffer);
-}
-
 // Counts a module's send that was not accepted (any thread); accepted sends
 // are counted under queueLock.
 void CountRefusal(Core& core, const Message& message, int32_t result)
@@ -154,28 +138,6 @@ void CountRefusal(Core& core, const Message& message, int32_t result)
 
 }  // namespace
 
-void DropPayloadHold(Core& core, void* buffer, uint64_t holder)
-{
-    const BufferRefs::Drop drop = core.bufferRefs.dropHold(buffer, holder);
-    if (ModuleStats* stats = core.stats.find(holder)) {
-        Add(stats->releases);
-        if (drop == BufferRefs::Drop::Nothing)
-            Add(stats->releasesUnmatched);
-        else if (drop != BufferRefs::Drop::Early)
-            stats->holdsNow.fetch_sub(1, std::memory_order_relaxed);
-    }
-    // A release does not say whose payload it was: look for a waiting worker.
-    if (drop == BufferRefs::Drop::Last)
-        FreeLast(core, buffer, true);
-}
-
-void DropCoreHold(Core& core, const Message& message, bool recorded)
-{
-    // Only a request worker's message can have a worker waiting for it.
-    if (core.bufferRefs.dropCoreHold(message.data, recorded))
-        FreeLast(core, message.data, message.request_id != 0);
-}
-
 void Core::ReleaseFlowSlots()
 {
     requestFlow.releaseAll();
@@ -190,7 +152,7 @@ int32_t Core::Dispatch(const Message* message, MessageResult* result)
         return 0;
     }
     if (message->flags == ORV_CMD_RELEASE) {
-        DropPayloadHold(*this, message->data, message->source_id);
+        payloadHolds.release(message->data, message->source_id);
     } else if (message->source_id == 0) {
         if (message->flags == ORV_CMD_CANCEL) {
             if (!requestFlow.cancel(message->request_id)) {

@@ -1,11 +1,11 @@
 // The dispatcher: where every message sent into the Core arrives (Core::Dispatch,
-// Core::SendText and Core::SendDocument, in dispatcher.cpp), and the one way
-// a payload hold is given up.
+// Core::SendText and Core::SendDocument, in dispatcher.cpp); a release is
+// handed to the payload holds (routing/payload_holds.h).
 //
 // Thread safety: Dispatch runs on its caller's thread (module threads,
 // workers, the event handler inside a module call, the main thread while
 // modules load) and is re-entrant. It holds at most one of queueLock,
-// requestLock and the bufferRefs mutex at a time, never while a module runs.
+// requestLock and the payload holds' mutex at a time, never while a module runs.
 // Its only blocking wait is a request worker's wait on its own flow-slot gate.
 //
 // Invariants:
@@ -22,17 +22,3 @@
 //    waiting for it has been woken; a drop by a holder that holds nothing
 //    frees nothing.
 #pragma once
-
-#include <cstdint>
-
-#include "routing/message_api.h"
-
-class Core;
-
-// Drops one hold of module `holder` on `buffer`. When that was the last hold,
-// wakes the request worker whose payload it is and frees the buffer.
-void DropPayloadHold(Core& core, void* buffer, uint64_t holder);
-// Drops the Core's own hold, which no module's release can drop, at the end
-// of `message`'s delivery pass; `recorded`: a receiver's hold was recorded in
-// the pass.
-void DropCoreHold(Core& core, const Message& message, bool recorded);

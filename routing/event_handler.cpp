@@ -1,13 +1,8 @@
 #include "routing/event_handler.h"
 
-#include <cstring>
-
-#include "base/monotonic_clock.h"
 #include "base/thread_log.h"
 #include "core/core.h"
-#include "modules/boundary_record.h"
-#include "modules/entry_call.h"
-#include "routing/dispatcher.h"
+#include "modules/module_call.h"
 #include "routing/match_key.h"
 
 namespace {
@@ -65,27 +60,6 @@ bool Core::StopEventHandler()
 
 namespace {
 
-// Ends a receiver's call with the payload; true when its hold was recorded,
-// which the receiver's counters then show. The hold is counted before it is
-// recorded: once recorded, a release on another thread may uncount it at
-// once, and the count must never read below zero.
-bool EndCall(Core& core, const ModuleRecord& record, bool keeps)
-{
-    if (!keeps)
-        return core.bufferRefs.endCall(false);
-    Add(record.stats->holdsNow);
-    bool recorded = false;
-    try {
-        recorded = core.bufferRefs.endCall(true);
-    } catch (...) {
-        record.stats->holdsNow.fetch_sub(1, std::memory_order_relaxed);
-        throw;
-    }
-    if (!recorded)
-        record.stats->holdsNow.fetch_sub(1, std::memory_order_relaxed);
-    return recorded;
-}
-
 // Counts the messages through their delivery pass, for the service and for
 // the modules that sent them, a run at a time: counting each message would
 // cost more than the rest of a pass that delivers to one module. Runs end at
@@ -130,68 +104,20 @@ bool NotifyPayload(Core& core, const ModuleRecord& record, const Message& messag
 {
     if (!record.IOCTL)
         return false;
-    IoctlArgs args = NewRecord<IoctlArgs>();
-    args.code = code;
-    args.payload = NewRecord<PayloadRef>();
-    args.payload.length = message.length;
-    args.payload.data = message.data;
-    IoctlReply reply = NewRecord<IoctlReply>();
-    reply.code = code;
-    reply.nested_size = 8;
-    reply.nested_version = 1;
     if (message.data)
-        core.bufferRefs.beginCall(message.data, record.info.module_id);
-    bool returned;
-    {
-        WatchedCall watched(core.deliveryWatch, record.stats, "IOCTL");
-        returned = CallEntryPoint(record.file_name, "IOCTL", record.IOCTL, &args, &reply);
-    }
-    Bump(record.stats->noticeMessages);
-    if (message.data)
-        Bump(record.stats->noticeBytes, static_cast<uint32_t>(message.length));
-    return message.data && EndCall(core, record, returned && reply.keeps_buffer != 0);
-}
-
-// False when the Write threw: its reply is not read.
-__attribute__((always_inline)) inline bool CallWrite(Core& core, const ModuleRecord& record, WriteArgs& args,
-                                                     WriteReply& reply)
-{
-    WatchedCall watched(core.deliveryWatch, record.stats, "Write");
-    return CallEntryPoint(record.file_name, "Write", record.Write, &args, &reply);
-}
-
-// The same, for a call the sampler times; kept apart so that the other calls
-// carry no clock at all.
-__attribute__((noinline)) bool CallWriteTimed(Core& core, const ModuleRecord& record, WriteArgs& args,
-                                              WriteReply& reply)
-{
-    const int64_t start = MonotonicNowNs();
-    const bool returned = CallWrite(core, record, args, reply);
-    core.writeSampler.record(record.stats, MonotonicNowNs() - start);
-    return returned;
+        core.payloadHolds.beginCall(message.data, record.info.module_id);
+    const bool keeps = ModuleCall::NotifyPayload(record, core.deliveryWatch, message, code);
+    return message.data && core.payloadHolds.endCall(*record.stats, keeps);
 }
 
 bool WriteMessage(Core& core, const ModuleRecord& record, const Message& message)
 {
     if (!record.Write)
         return false;
-    WriteArgs args = NewRecord<WriteArgs>();
-    args.code = 0;
-    args.on_worker = 0;
-    args.length = message.length;
-    args.data = message.data;
-    args.source_id = message.source_id;
-    args.request_id = message.request_id;
-    args.flags = message.flags;
-    args.event = message.event;
-    std::memcpy(args.body, message.body, sizeof args.body);
-    WriteReply reply = NewRecord<WriteReply>();
     if (message.data)
-        core.bufferRefs.beginCall(message.data, record.info.module_id);
-    record.stats->countWrite(message.data ? static_cast<uint32_t>(message.length) : 0);
-    const bool returned =
-        core.writeSampler.due() ? CallWriteTimed(core, record, args, reply) : CallWrite(core, record, args, reply);
-    return message.data && EndCall(core, record, returned && reply.keeps_buffer != 0);
+        core.payloadHolds.beginCall(message.data, record.info.module_id);
+    const bool keeps = ModuleCall::Write(record, core.deliveryWatch, core.writeSampler, message);
+    return message.data && core.payloadHolds.endCall(*record.stats, keeps);
 }
 
 // One module's part of a message's delivery pass; true when the module's
@@ -254,5 +180,5 @@ void Core::DeliverMessage(const Message& message)
             return;
         }
     }
-    DropCoreHold(*this, message, recorded);
+    payloadHolds.endPass(message, recorded);
 }

@@ -8,9 +8,9 @@
 #include "base/thread_log.h"
 #include "core/core.h"
 #include "modules/boundary_record.h"
-#include "modules/entry_call.h"
+#include "modules/module_call.h"
 #include "modules/module_record.h"
-#include "routing/payload_copy.h"
+#include "routing/payload_holds.h"
 #include "routing/worker_registry.h"
 
 namespace {
@@ -62,7 +62,7 @@ bool PluginThread::copyPayload()
         args.length = 0;
         return true;
     }
-    void* copy = CopyPayload(args.data, args.length);
+    void* copy = PayloadHolds::copy(args.data, args.length);
     // The caller's buffer is not ours: never leave it in the record.
     args.data = copy;
     return copy != nullptr;
@@ -103,8 +103,8 @@ void PluginThread::execute()
                          fileName.c_str(), static_cast<unsigned long long>(command.args.read.request_id));
         return;
     }
-    CallEntryPoint(fileName, command.command_code == ORV_WORKER_READ ? "Read" : "IOCTL", entry, &command.args,
-                   &reply.reply);
+    ModuleCall::OnWorker(fileName, command.command_code == ORV_WORKER_READ ? "Read" : "IOCTL", entry,
+                         &command.args, &reply.reply);
 }
 
 void PluginThread::cleanup()

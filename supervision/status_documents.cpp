@@ -10,9 +10,7 @@
 
 #include "base/thread_log.h"
 #include "core/core.h"
-#include "modules/boundary_record.h"
-#include "modules/call_timer.h"
-#include "modules/entry_call.h"
+#include "modules/module_call.h"
 #include "supervision/status_file.h"
 
 namespace {
@@ -38,13 +36,7 @@ void OpenModule(ModuleRecord& record, CallWatch& watch)
         record.open_time_ms = 0;
         return;
     }
-    OpenArgs args = NewRecord<OpenArgs>();
-    OpenReply reply = NewRecord<OpenReply>();
-    CallTimer timer;
-    WatchedCall watched(watch, record.stats, "Open");
-    int32_t code = -1;  // what an exception out of Open leaves
-    CallEntryPoint(record.file_name, "Open", record.Open, &args, &reply, &code);
-    record.open_time_ms = timer.elapsedMs();
+    const int32_t code = ModuleCall::Open(record, watch);
     record.open_code = code;
     if (record.stats) {
         record.stats->openCode.store(code, std::memory_order_relaxed);

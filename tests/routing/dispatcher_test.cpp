@@ -9,7 +9,6 @@
 #include <cstring>
 #include <thread>
 
-#include "routing/dispatcher.h"
 #include "routing/plugin_thread.h"
 #include "routing/worker_registry.h"
 #include "support/core_harness.h"
@@ -164,18 +163,18 @@ TEST(PayloadHolds, StrayRepeatedAndCoreIdReleasesNeverDropTheCoresHold)
     CoreHarness h;
     h.createTrigger();
     void* payload = Buffer("held");  // held by the Core, as while delivered
-    h.core.bufferRefs.addHold(payload, 0x11);
-    h.core.bufferRefs.addHold(payload, ORV_CORE_ID);  // a module that took the Core's id
+    h.core.payloadHolds.addHold(payload, 0x11);
+    h.core.payloadHolds.addHold(payload, ORV_CORE_ID);  // a module that took the Core's id
     EXPECT_EQ(0, Release(payload, 0x22));  // holds nothing
     EXPECT_EQ(0, Release(payload, 0));
-    EXPECT_EQ(2u, h.core.bufferRefs.keptHolds(payload));
+    EXPECT_EQ(2u, h.core.payloadHolds.keptHolds(payload));
     EXPECT_EQ(0, Release(payload, 0x11));
     EXPECT_EQ(0, Release(payload, 0x11));  // released twice
     EXPECT_EQ(0, Release(payload, ORV_CORE_ID));
     EXPECT_EQ(0, Release(payload, ORV_CORE_ID));  // only the module's hold went
-    EXPECT_EQ(0u, h.core.bufferRefs.keptHolds(payload));
+    EXPECT_EQ(0u, h.core.payloadHolds.keptHolds(payload));
     EXPECT_EQ(0, std::memcmp(payload, "held", 4));  // the delivery pass still has it
-    DropCoreHold(h.core, MakeMessage(SENDER, 0x04, 1, payload, 4), true);  // the last: freed (ASan checks)
+    h.core.payloadHolds.endPass(MakeMessage(SENDER, 0x04, 1, payload, 4), true);  // the last: freed (ASan checks)
 }
 
 // The calling thread poses as a request worker: it owns a flow slot.
@@ -237,7 +236,7 @@ TEST(RequestRules, SendRefusedAfterItsWaitGivesTheGateBack)
     // would wake the waiting send by itself).
     Message first = Front(h.core);
     h.core.eventQueue.retire();
-    DropCoreHold(h.core, first, false);
+    h.core.payloadHolds.endPass(first, false);
     ASSERT_TRUE(WaitFor([&] { return second.load() != 0x7777; }));
     EXPECT_EQ(1, second.load());
 
@@ -414,7 +413,7 @@ TEST(FlowControl, SecondPayloadWaitsUntilEveryHolderOfTheFirstReleased)
     EXPECT_EQ(Hex("second"), second.str("payload"));
     EXPECT_EQ(0, Release(second.ptr("data"), 0x2));
     EXPECT_EQ(0, Release(second.ptr("data"), 0x3));
-    EXPECT_EQ(0u, h.core.bufferRefs.keptHolds(second.ptr("data")));
+    EXPECT_EQ(0u, h.core.payloadHolds.keptHolds(second.ptr("data")));
 }
 
 TEST(CoreMessages, TextAndDocumentsCarryTheirBytesWithoutTerminator)

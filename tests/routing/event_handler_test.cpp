@@ -203,7 +203,7 @@ TEST(PayloadHolds, MessageWithoutPayloadRecordsNoHold)
     EXPECT_EQ("-", w.str("payload"));
     EXPECT_EQ(0, w.num("keeps"));
     h.stop();
-    EXPECT_EQ(0u, h.core.bufferRefs.keptHolds(nullptr));
+    EXPECT_EQ(0u, h.core.payloadHolds.keptHolds(nullptr));
 }
 
 TEST(PayloadHolds, KeptPayloadLivesUntilItsLastHolderReleases)
@@ -220,18 +220,18 @@ TEST(PayloadHolds, KeptPayloadLivesUntilItsLastHolderReleases)
     ASSERT_TRUE(WaitForEntries(k2, "IOCTL"));
     ASSERT_TRUE(WaitForEntries(k1, "Write"));
     void* payload = Entries(k1, "Write").at(0).ptr("data");
-    ASSERT_TRUE(WaitFor([&] { return h.core.bufferRefs.keptHolds(payload) == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return h.core.payloadHolds.keptHolds(payload) == 2; }));
 
     EXPECT_EQ(0, Release(payload, 0x23));  // holds nothing
     EXPECT_EQ(0, Send(MakeMessage(0x4321, 0x04, 0x77)));
     ASSERT_TRUE(WaitForEntries(k1, "Release"));
     EXPECT_EQ(0, Entries(k1, "Release").at(0).num("result"));
-    EXPECT_EQ(1u, h.core.bufferRefs.keptHolds(payload));
+    EXPECT_EQ(1u, h.core.payloadHolds.keptHolds(payload));
     EXPECT_EQ(0, Release(payload, 0x21));  // k1 again: it holds nothing any more
-    EXPECT_EQ(1u, h.core.bufferRefs.keptHolds(payload));
+    EXPECT_EQ(1u, h.core.payloadHolds.keptHolds(payload));
     EXPECT_EQ(0, std::memcmp(payload, "kept", 4));  // still allocated (ASan)
     EXPECT_EQ(0, Release(payload, 0x22));
-    EXPECT_EQ(0u, h.core.bufferRefs.keptHolds(payload));
+    EXPECT_EQ(0u, h.core.payloadHolds.keptHolds(payload));
 }
 
 TEST(PayloadHolds, ReleaseSentInsideTheWriteThatKeepsThePayloadCounts)
@@ -247,13 +247,13 @@ TEST(PayloadHolds, ReleaseSentInsideTheWriteThatKeepsThePayloadCounts)
     ASSERT_TRUE(WaitForEntries(z, "Write"));
     void* payload = Entries(z, "Write").at(0).ptr("data");
     EXPECT_EQ(Hex("early"), Entries(z, "Write").at(0).str("payload"));
-    ASSERT_TRUE(WaitFor([&] { return h.core.bufferRefs.keptHolds(payload) == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return h.core.payloadHolds.keptHolds(payload) == 1; }));
     EXPECT_EQ(0, Entries(k, "Release").at(0).num("result"));
     EXPECT_EQ(0, Release(payload, 0x21));  // k holds nothing any more
-    EXPECT_EQ(1u, h.core.bufferRefs.keptHolds(payload));
+    EXPECT_EQ(1u, h.core.payloadHolds.keptHolds(payload));
     EXPECT_EQ(0, std::memcmp(payload, "early", 5));
     EXPECT_EQ(0, Release(payload, 0x22));  // the last hold: freed (ASan checks)
-    EXPECT_EQ(0u, h.core.bufferRefs.keptHolds(payload));
+    EXPECT_EQ(0u, h.core.payloadHolds.keptHolds(payload));
 }
 
 TEST(PayloadHolds, ModuleWithTheCoresIdCannotFreeWhatOthersHold)
@@ -266,13 +266,13 @@ TEST(PayloadHolds, ModuleWithTheCoresIdCannotFreeWhatOthersHold)
     ASSERT_EQ(0, SendPayload(0x4321, 0x04, 0x1, "shared"));
     ASSERT_TRUE(WaitForEntries(k, "Write"));
     void* payload = Entries(k, "Write").at(0).ptr("data");
-    ASSERT_TRUE(WaitFor([&] { return h.core.bufferRefs.keptHolds(payload) == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return h.core.payloadHolds.keptHolds(payload) == 2; }));
     EXPECT_EQ(0, Release(payload, ORV_CORE_ID));
     EXPECT_EQ(0, Release(payload, ORV_CORE_ID));
-    EXPECT_EQ(1u, h.core.bufferRefs.keptHolds(payload));
+    EXPECT_EQ(1u, h.core.payloadHolds.keptHolds(payload));
     EXPECT_EQ(0, std::memcmp(payload, "shared", 6));
     EXPECT_EQ(0, Release(payload, 0x21));
-    EXPECT_EQ(0u, h.core.bufferRefs.keptHolds(payload));
+    EXPECT_EQ(0u, h.core.payloadHolds.keptHolds(payload));
 }
 
 TEST(DeliveryOrder, WriteThatSendsBackIsFollowedByTheNewMessage)

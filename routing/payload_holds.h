@@ -1,5 +1,9 @@
-// The payload-buffer reference registry: who still holds which payload of a
-// message. A payload is freed by whoever drops its last hold.
+// Payload holds: the private copy of a message's payload, who still holds
+// it, and its free by whoever drops its last hold.
+//
+// Every payload the Core keeps beyond a call (a queued message's, a worker's)
+// is its own malloc'ed copy, so senders may reuse their buffers as soon as
+// the call returns. Copies are freed with free() by their last holder.
 //
 // The Core holds a payload from the moment it is queued until the end of the
 // message's delivery pass. A receiver that does not keep the payload costs
@@ -19,9 +23,14 @@
 // The Core's own hold is kept apart from the modules' holds: a release names
 // a holder id, and no id, not even the Core's own 0x80000000, can drop it.
 //
-// Thread safety: beginCall, endCall and dropCoreHold are called by the
-// event-handler thread; addHold, dropHold and keptHolds by any thread. The
-// mutex guards `kept` and `delivering`; no other lock is taken inside.
+// A receiver's hold is counted in its module's counters (`holdsNow`) while
+// it lasts. Before the last hold's payload is freed, the request worker whose
+// payload it was is woken (RequestFlow::wakeHolder).
+//
+// Thread safety: beginCall, endCall and endPass are called by the
+// event-handler thread; addHold, release and keptHolds by any thread. The
+// mutex guards `kept` and `delivering`; no other lock is taken inside, and it
+// is not held while the request flow's lock is taken.
 // Invariants:
 //  - A payload with a recorded hold is freed once it has no entry in `kept`
 //    and is not in `delivering` (its pass has ended).
@@ -36,38 +45,63 @@
 
 #include "pt/mutex.h"
 #include "pt/thread_annotations.h"
+#include "routing/message_api.h"
 
-class BufferRefs {
+class RequestFlow;
+class ServiceStats;
+struct ModuleStats;
+
+class PayloadHolds {
 public:
-    BufferRefs() = default;
-    BufferRefs(const BufferRefs&) = delete;
-    BufferRefs& operator=(const BufferRefs&) = delete;
+    // `flow` and `stats` are the Core's, and outlive this object.
+    PayloadHolds(RequestFlow& flow, ServiceStats& stats) : flow(flow), stats(stats) {}
+    PayloadHolds(const PayloadHolds&) = delete;
+    PayloadHolds& operator=(const PayloadHolds&) = delete;
+
+    // A malloc'ed copy of the `length` bytes at `data`, or null when the copy
+    // cannot be allocated. A negative length (which no allocation can
+    // satisfy) gives null without trying. REQUIRES: data non-null, length
+    // nonzero.
+    static void* copy(const void* data, int32_t length);
 
     // A receiver's call with the payload, on the event-handler thread:
-    // beginCall before it, endCall after it with the receiver's answer.
-    // endCall is true when the receiver's hold was recorded.
+    // beginCall before it, endCall after it with the receiver's answer and
+    // its counters. endCall is true when the receiver's hold was recorded,
+    // which the receiver's counters then show.
     void beginCall(void* payload, uint64_t holder);
-    bool endCall(bool keeps);
-    // Drops the Core's hold at the end of the payload's delivery pass;
-    // `recorded` tells whether any hold was recorded in the pass. True when
-    // it was the last hold (the caller then frees the payload); true at once
-    // for null.
-    bool dropCoreHold(void* payload, bool recorded);
+    bool endCall(ModuleStats& receiver, bool keeps);
+    // Drops the Core's own hold, which no module's release can drop, at the
+    // end of `message`'s delivery pass, and frees the payload when that was
+    // the last hold; `recorded`: a receiver's hold was recorded in the pass.
+    void endPass(const Message& message, bool recorded);
 
     // Records one kept hold of `holder` on a payload whose delivery pass is
     // still running; nothing for null.
     void addHold(void* payload, uint64_t holder);
-    // What a release did: named nothing `holder` held (also for null, so a
+    // Drops one hold of module `holder` on `payload` and counts the release
+    // for the holder. When that was the last hold, wakes the request worker
+    // whose payload it is and frees the payload.
+    void release(void* payload, uint64_t holder);
+    // Number of kept holds recorded for `payload` (the Core's not counted).
+    size_t keptHolds(void* payload);
+
+private:
+    // What a drop did: named nothing `holder` held (also for null, so a
     // stray release frees nothing), cancelled the hold of a call still in
     // progress, removed a hold, or removed the last hold (the caller then
     // frees the payload).
     enum class Drop { Nothing, Early, Held, Last };
     // Removes one hold of `holder` on `payload`.
     Drop dropHold(void* payload, uint64_t holder);
-    // Number of kept holds recorded for `payload` (the Core's not counted).
-    size_t keptHolds(void* payload);
+    // Ends the call in progress; true when the receiver's hold was recorded.
+    bool settleCall(bool keeps);
+    // Drops the Core's hold: true when it was the last hold; true at once
+    // for null.
+    bool dropCoreHold(void* payload, bool recorded);
+    // Frees a payload whose last hold is gone; with `wake`, first wakes the
+    // request worker whose payload in flight it is.
+    void freeLast(void* payload, bool wake);
 
-private:
     // callTicket: odd while a call is in progress, with kReleasedEarly set
     // once that call's holder has released the payload.
     static constexpr uint64_t kReleasedEarly = uint64_t(1) << 63;
@@ -84,4 +118,6 @@ private:
     std::atomic<void*> callPayload{nullptr};  // the call's payload; valid while callTicket is odd
     std::atomic<uint64_t> callHolder{0};      // the call's receiver
     uint64_t tickets = 0;                  // event-handler thread only
+    RequestFlow& flow;
+    ServiceStats& stats;
 };

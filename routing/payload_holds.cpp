@@ -1,8 +1,23 @@
-#include "routing/buffer_refs.h"
+#include "routing/payload_holds.h"
 
+#include <cstdlib>
+#include <cstring>
+
+#include "base/service_stats.h"
 #include "pt/mutex_lock.h"
+#include "routing/request_flow.h"
 
-bool BufferRefs::dropCoreHold(void* payload, bool recorded)
+void* PayloadHolds::copy(const void* data, int32_t length)
+{
+    if (length < 0)
+        return nullptr;
+    void* copy = std::malloc(static_cast<size_t>(length));
+    if (copy)
+        std::memcpy(copy, data, static_cast<size_t>(length));
+    return copy;
+}
+
+bool PayloadHolds::dropCoreHold(void* payload, bool recorded)
 {
     if (!payload || !recorded)
         return true;
@@ -11,7 +26,7 @@ bool BufferRefs::dropCoreHold(void* payload, bool recorded)
     return kept.find(payload) == kept.end();
 }
 
-void BufferRefs::beginCall(void* payload, uint64_t holder)
+void PayloadHolds::beginCall(void* payload, uint64_t holder)
 {
     callPayload.store(payload, std::memory_order_relaxed);
     callHolder.store(holder, std::memory_order_relaxed);
@@ -19,7 +34,27 @@ void BufferRefs::beginCall(void* payload, uint64_t holder)
     callTicket.store(tickets | 1, std::memory_order_release);
 }
 
-bool BufferRefs::endCall(bool keeps)
+// The hold is counted before it is recorded: once recorded, a release on
+// another thread may uncount it at once, and the count must never read below
+// zero.
+bool PayloadHolds::endCall(ModuleStats& receiver, bool keeps)
+{
+    if (!keeps)
+        return settleCall(false);
+    Add(receiver.holdsNow);
+    bool recorded = false;
+    try {
+        recorded = settleCall(true);
+    } catch (...) {
+        receiver.holdsNow.fetch_sub(1, std::memory_order_relaxed);
+        throw;
+    }
+    if (!recorded)
+        receiver.holdsNow.fetch_sub(1, std::memory_order_relaxed);
+    return recorded;
+}
+
+bool PayloadHolds::settleCall(bool keeps)
 {
     if (!keeps) {
         // An early release of a hold that is not kept changes nothing.
@@ -36,7 +71,7 @@ bool BufferRefs::endCall(bool keeps)
     return recorded;
 }
 
-void BufferRefs::addHold(void* payload, uint64_t holder)
+void PayloadHolds::addHold(void* payload, uint64_t holder)
 {
     if (!payload)
         return;
@@ -44,7 +79,7 @@ void BufferRefs::addHold(void* payload, uint64_t holder)
     record(payload, holder);
 }
 
-void BufferRefs::record(void* payload, uint64_t holder)
+void PayloadHolds::record(void* payload, uint64_t holder)
 {
     // Out of memory throws to the caller's caller; a payload already marked
     // delivering is never freed, which is what a hold that could not be
@@ -53,7 +88,7 @@ void BufferRefs::record(void* payload, uint64_t holder)
     kept.emplace(payload, holder);
 }
 
-BufferRefs::Drop BufferRefs::dropHold(void* payload, uint64_t holder)
+PayloadHolds::Drop PayloadHolds::dropHold(void* payload, uint64_t holder)
 {
     if (!payload)
         return Drop::Nothing;
@@ -74,7 +109,7 @@ BufferRefs::Drop BufferRefs::dropHold(void* payload, uint64_t holder)
     return drop;
 }
 
-bool BufferRefs::releaseDuringCall(void* payload, uint64_t holder)
+bool PayloadHolds::releaseDuringCall(void* payload, uint64_t holder)
 {
     uint64_t ticket = callTicket.load(std::memory_order_acquire);
     if (!(ticket & 1) || (ticket & kReleasedEarly))
@@ -87,8 +122,41 @@ bool BufferRefs::releaseDuringCall(void* payload, uint64_t holder)
     return callTicket.compare_exchange_strong(ticket, ticket | kReleasedEarly, std::memory_order_acq_rel);
 }
 
-size_t BufferRefs::keptHolds(void* payload)
+size_t PayloadHolds::keptHolds(void* payload)
 {
     pt::mutexLock held(lock);
     return kept.count(payload);
+}
+
+void PayloadHolds::release(void* payload, uint64_t holder)
+{
+    const Drop drop = dropHold(payload, holder);
+    if (ModuleStats* counters = stats.find(holder)) {
+        Add(counters->releases);
+        if (drop == Drop::Nothing)
+            Add(counters->releasesUnmatched);
+        else if (drop != Drop::Early)
+            counters->holdsNow.fetch_sub(1, std::memory_order_relaxed);
+    }
+    // A release does not say whose payload it was: look for a waiting worker.
+    if (drop == Drop::Last)
+        freeLast(payload, true);
+}
+
+void PayloadHolds::endPass(const Message& message, bool recorded)
+{
+    // Only a request worker's message can have a worker waiting for it.
+    if (dropCoreHold(message.data, recorded))
+        freeLast(message.data, message.request_id != 0);
+}
+
+void PayloadHolds::freeLast(void* payload, bool wake)
+{
+    if (!payload)
+        return;
+    // Wake before freeing: once freed, the address may come back from malloc
+    // as another worker's payload and must not be mistaken for this one.
+    if (wake)
+        flow.wakeHolder(payload);
+    std::free(payload);
 }
