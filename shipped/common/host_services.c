@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 /* Set in Load, only read afterwards. */
@@ -13,6 +14,7 @@ static OrvHostLogFn log_fn;
 static OrvHostMetricDeclareFn declare_fn;
 static OrvHostMetricSetFn set_fn;
 static OrvHostMetricAddFn add_fn;
+static OrvHostMetricsFn metrics_fn;
 
 /* ISO C has no cast from an object pointer to a function pointer. */
 static void find(void* self, const char* symbol, void* function, size_t size)
@@ -30,6 +32,7 @@ void host_services_find(const char* name, uint64_t module_id)
     find(self, ORV_HOST_METRIC_DECLARE_SYMBOL, &declare_fn, sizeof declare_fn);
     find(self, ORV_HOST_METRIC_SET_SYMBOL, &set_fn, sizeof set_fn);
     find(self, ORV_HOST_METRIC_ADD_SYMBOL, &add_fn, sizeof add_fn);
+    find(self, ORV_HOST_METRICS_SYMBOL, &metrics_fn, sizeof metrics_fn);
     if (self)
         dlclose(self);
 }
@@ -94,4 +97,30 @@ void host_metric_add(int64_t handle, double amount)
 {
     if (handle && add_fn)
         add_fn(handle, amount);
+}
+
+MetricReading* host_metrics_take(uint32_t* count)
+{
+    uint32_t capacity = 64;
+    *count = 0;
+    /* Metrics declared between two calls can outgrow the array: asked again,
+     * with room for what the host said it has. */
+    for (int attempt = 0; metrics_fn && attempt < 3; ++attempt) {
+        MetricReading* readings = calloc(capacity, sizeof *readings);
+        if (!readings)
+            return NULL;
+        MetricSnapshot snapshot = {sizeof snapshot, ORV_METRIC_SNAPSHOT_VERSION, readings, capacity,
+                                   sizeof *readings, 0, 0};
+        if (metrics_fn(&snapshot) != 0) {
+            free(readings);
+            return NULL;
+        }
+        if (snapshot.metric_count <= capacity) {
+            *count = snapshot.metric_count;
+            return readings;
+        }
+        free(readings);
+        capacity = snapshot.metric_count + 16;
+    }
+    return NULL;
 }

@@ -38,4 +38,8 @@ int64_t host_metric(uint32_t type, const char* name, const char* help, ...) __at
 void host_metric_set(int64_t handle, double value);
 void host_metric_add(int64_t handle, double amount);
 
+/* Every module's metrics at this moment, malloc'ed, with their number in
+ * *count; null (and 0) without the host's metrics or memory. */
+MetricReading* host_metrics_take(uint32_t* count);
+
 #endif

@@ -74,7 +74,6 @@ typedef struct Settings {
 static Settings settings;
 static WebAccess access_rules;           /* set in Load; TLS and users */
 static OrvHostSnapshotFn host_snapshot;  /* set in Load; null without the host interface */
-static OrvHostMetricsFn host_metrics;    /* set in Load; null without module metrics */
 static struct MHD_Daemon* server;        /* main thread only: Open starts it, Close stops it */
 
 /* ---- configuration ------------------------------------------------------ */
@@ -175,33 +174,6 @@ static int32_t take_snapshot(HostSnapshot* snapshot)
     }
 }
 
-/* The modules' metrics, malloc'ed (null when there are none or memory ran
- * out), with their count. Declarations may come in between two calls, so it
- * asks again with room for as many as there were. */
-static MetricReading* take_metrics(uint32_t* count)
-{
-    uint32_t capacity = 64;
-    *count = 0;
-    for (int attempt = 0; host_metrics && attempt < 3; ++attempt) {
-        MetricReading* readings = calloc(capacity, sizeof *readings);
-        if (!readings)
-            return NULL;
-        MetricSnapshot snapshot = {sizeof snapshot, ORV_METRIC_SNAPSHOT_VERSION, readings, capacity,
-                                   sizeof *readings, 0, 0};
-        if (host_metrics(&snapshot) != 0) {
-            free(readings);
-            return NULL;
-        }
-        if (snapshot.metric_count <= capacity) {
-            *count = snapshot.metric_count;
-            return readings;
-        }
-        free(readings);
-        capacity = snapshot.metric_count + 16;
-    }
-    return NULL;
-}
-
 /* The page of this moment, malloc'ed, or null when memory ran out. */
 static char* render_page(size_t* length)
 {
@@ -212,7 +184,7 @@ static char* render_page(size_t* length)
     memset(&snapshot, 0, sizeof snapshot);
     if (host_snapshot && take_snapshot(&snapshot) == 0)
         input.snapshot = &snapshot;
-    MetricReading* readings = take_metrics(&input.metric_count);
+    MetricReading* readings = host_metrics_take(&input.metric_count);
     input.metrics = readings;
     char* page = metrics_page_render(&input, length);
     free(snapshot.modules);
@@ -330,10 +302,8 @@ EXPORT int32_t Load(void* in, void* out)
         return EINVAL;
     void* self = dlopen(NULL, RTLD_NOW);
     void* snapshot = self ? dlsym(self, ORV_HOST_SNAPSHOT_SYMBOL) : NULL;
-    void* metrics = self ? dlsym(self, ORV_HOST_METRICS_SYMBOL) : NULL;
     /* ISO C has no cast from an object pointer to a function pointer. */
     memcpy(&host_snapshot, &snapshot, sizeof host_snapshot);
-    memcpy(&host_metrics, &metrics, sizeof host_metrics);
     if (self)
         dlclose(self);
     info->module_id = settings.module_id;

@@ -27,7 +27,6 @@
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <errno.h>
 #include <libavcodec/avcodec.h>
 #include <microhttpd.h>
@@ -102,7 +101,6 @@ typedef struct LoginSlot {
 
 static Settings settings;
 static WebAccess access_rules;
-static OrvHostMetricsFn host_metrics;
 static struct MHD_Daemon* server;            /* main thread only */
 static pthread_mutex_t cameras_lock = PTHREAD_MUTEX_INITIALIZER;
 static Camera cameras[MAX_CAMERAS];          /* the first camera_count are made, guarded by cameras_lock */
@@ -300,30 +298,6 @@ static int connected_metric(const MetricReading* readings, uint32_t count, const
     return -1;
 }
 
-static MetricReading* take_metrics(uint32_t* count)
-{
-    uint32_t capacity = 64;
-    *count = 0;
-    for (int attempt = 0; host_metrics && attempt < 3; ++attempt) {
-        MetricReading* readings = calloc(capacity, sizeof *readings);
-        if (!readings)
-            return NULL;
-        MetricSnapshot snapshot = {sizeof snapshot, ORV_METRIC_SNAPSHOT_VERSION, readings, capacity,
-                                   sizeof *readings, 0, 0};
-        if (host_metrics(&snapshot) != 0) {
-            free(readings);
-            return NULL;
-        }
-        if (snapshot.metric_count <= capacity) {
-            *count = snapshot.metric_count;
-            return readings;
-        }
-        free(readings);
-        capacity = snapshot.metric_count + 16;
-    }
-    return NULL;
-}
-
 static const char* state_of(const LiveInfo* info, int64_t now)
 {
     if (info->ended)
@@ -355,7 +329,7 @@ static enum MHD_Result serve_cameras(struct MHD_Connection* connection)
     char* text = NULL;
     size_t length = 0;
     uint32_t metric_count;
-    MetricReading* readings = take_metrics(&metric_count);
+    MetricReading* readings = host_metrics_take(&metric_count);
     FILE* out = open_memstream(&text, &length);
     if (!out) {
         free(readings);
@@ -763,11 +737,6 @@ EXPORT int32_t Load(void* in, void* out)
     ModuleInfo* info = out;
     if (!read_settings())
         return EINVAL;
-    void* self = dlopen(NULL, RTLD_NOW);
-    void* metrics = self ? dlsym(self, ORV_HOST_METRICS_SYMBOL) : NULL;
-    memcpy(&host_metrics, &metrics, sizeof host_metrics); /* ISO C has no object-to-function cast */
-    if (self)
-        dlclose(self);
     info->module_id = settings.module_id;
     info->class_mask[0] = ORV_VIDEO_PACKET_KEY;
     info->class_mask[1] = ORV_VIDEO_STREAM_KEY;
