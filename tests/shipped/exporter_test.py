@@ -33,7 +33,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import foreground_service  # noqa: E402
-from foreground_service import fail, free_port  # noqa: E402
+from foreground_service import fail, free_port, make_credentials  # noqa: E402
 
 CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8"
 PAYLOADS = 20
@@ -284,22 +284,6 @@ def hostile(build, source, work):
         fail("the stop took %.2f s with connections open" % took)
 
 
-def make_credentials(work):
-    """A self-signed certificate for 127.0.0.1 and a users file; the paths."""
-    cert, key, users = (os.path.join(work, name) for name in ("cert.pem", "key.pem", "users"))
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                    "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-                    "-keyout", key, "-out", cert], check=True, capture_output=True)
-    import warnings
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        import crypt
-        hashed = crypt.crypt("s3cret", crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=16))
-    with open(users, "w") as f:
-        f.write("# users\nprometheus:%s\n" % hashed)
-    return cert, key, users
-
-
 def curl_status(url, cert, *more):
     run = subprocess.run(["curl", "-sS", "-o", "/dev/null", "-w", "%{http_code}", "--cacert", cert, url] + list(more),
                          capture_output=True, text=True)
@@ -335,7 +319,7 @@ def scraped_by_prometheus(port, cert, work):
 
 
 def access(build, source, work):
-    cert, key, users = make_credentials(work)
+    cert, key, users = make_credentials(work, "# users\nprometheus:%s\n")
     port = free_port()
     tls = "tls_cert_file = %s\ntls_key_file = %s\n" % (cert, key)
     service = Service(build, work, "port = %d\n%sbasic_auth_file = %s\n" % (port, tls, users))

@@ -43,7 +43,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, HERE)
 import clock_stream  # noqa: E402
 import foreground_service  # noqa: E402
-from foreground_service import fail, free_port, wait_for  # noqa: E402
+from foreground_service import fail, free_port, make_credentials, wait_for  # noqa: E402
 
 SKIP = 77
 SIZE = (320, 240)
@@ -402,25 +402,9 @@ def open_slow(port, count):
     return held
 
 
-def make_credentials(work):
-    """A self-signed certificate for 127.0.0.1 and a users file; the paths."""
-    cert, key, users = (os.path.join(work, name) for name in ("cert.pem", "key.pem", "users"))
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                    "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-                    "-keyout", key, "-out", cert], check=True, capture_output=True)
-    import warnings
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        import crypt
-        hashed = crypt.crypt("s3cret", crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=16))
-    with open(users, "w") as f:
-        f.write("viewer:%s\n" % hashed)
-    return cert, key, users
-
-
 def access(build, source, work):
     import ssl
-    cert, key, users = make_credentials(work)
+    cert, key, users = make_credentials(work, "viewer:%s\n")
     tls = "tls_cert_file = %s\ntls_key_file = %s\n" % (cert, key)
     service = Service(build, work, {}, tls + "basic_auth_file = %s\n" % users)
     service.wait_for_text("serving https://127.0.0.1:%d/ (basic authentication)" % service.port)

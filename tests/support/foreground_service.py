@@ -66,3 +66,20 @@ class ForegroundService:
         if self.process.returncode != 0:
             fail("exit status %d: %s" % (self.process.returncode, self.text()))
         return self.text()
+
+
+def make_credentials(work, users_line):
+    """A self-signed certificate for 127.0.0.1 and a users file whose line
+    `users_line` has the bcrypt hash of "s3cret" for its %s; the paths."""
+    cert, key, users = (os.path.join(work, name) for name in ("cert.pem", "key.pem", "users"))
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                    "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                    "-keyout", key, "-out", cert], check=True, capture_output=True)
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        import crypt
+        hashed = crypt.crypt("s3cret", crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=16))
+    with open(users, "w") as f:
+        f.write(users_line % hashed)
+    return cert, key, users
