@@ -3,8 +3,6 @@
 #include <cstdint>
 
 #include "core/core.h"
-#include "supervision/host_log.h"
-#include "supervision/host_snapshot.h"
 #include "supervision/module_metrics.h"
 
 #define ORV_HOST_EXPORT extern "C" __attribute__((visibility("default")))
@@ -26,12 +24,12 @@ Result WithCore(Result absent, Call call)
 
 ORV_HOST_EXPORT int32_t OrvHostSnapshot(HostSnapshot* snapshot)
 {
-    return WithCore<int32_t>(1, [snapshot](Core& core) { return FillHostSnapshot(core, snapshot); });
+    return WithCore<int32_t>(1, [snapshot](Core& core) { return core.FillSnapshot(snapshot); });
 }
 
 ORV_HOST_EXPORT int32_t OrvHostLog(const HostLogLine* line)
 {
-    return WithCore<int32_t>(1, [line](Core& core) { return WriteModuleLine(core, line); });
+    return WithCore<int32_t>(1, [line](Core& core) { return core.WriteModuleLine(line); });
 }
 
 ORV_HOST_EXPORT int64_t OrvHostMetricDeclare(const MetricDeclaration* declaration)
@@ -39,7 +37,7 @@ ORV_HOST_EXPORT int64_t OrvHostMetricDeclare(const MetricDeclaration* declaratio
     return WithCore<int64_t>(0, [declaration](Core& core) -> int64_t {
         if (!declaration)
             return ORV_METRIC_INVALID;
-        return core.eventQueue.running() ? ModuleMetrics::shared().declare(*declaration) : 0;
+        return core.Running() ? ModuleMetrics::shared().declare(*declaration) : 0;
     });
 }
 

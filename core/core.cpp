@@ -5,30 +5,39 @@
 
 #include "base/monotonic_clock.h"
 #include "base/thread_log.h"
-#include "pt/mutex_lock.h"
-#include "routing/worker_registry.h"
+#include "core/callback.h"
+#include "modules/module_loader.h"
+#include "routing/event_handler.h"
+#include "routing/plugin_thread.h"
+#include "supervision/host_snapshot.h"
 #include "supervision/module_metrics.h"
 #include "supervision/stall_watchdog.h"
+#include "supervision/status_documents.h"
+
+namespace {
+
+constexpr int kStopPollMs = 100;
+
+// Waits for a signalled thread to end, polling as the stop always has.
+template <typename Thread>
+void AwaitEnd(Thread& thread)
+{
+    while (!thread.isFinished())
+        pt::sleepMs(kStopPollMs);
+}
+
+}  // namespace
 
 std::atomic<Core*> Core::instance{nullptr};
 pthread_rwlock_t Core::instanceLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 
-Core::Core(const std::string& executablePath_)
-    : eventHandlerThread(nullptr),
-      schedulerThread(nullptr),
-      executablePath(executablePath_),
-      throttling(false),
-      throttleSince(0),
-      watchdogThread(nullptr),
-      modulesClosing(false)
+Core::Core(const std::string& executablePath_) : executablePath(executablePath_)
 {
     instance.store(this);
-    WorkerRegistry::instance().coreCreated(this);
 }
 
 Core::~Core()
 {
-    WorkerRegistry::instance().coreDestroyed(this);
     // Taking the lock exclusively waits for the calls already inside this Core
     // and for no others: the lock prefers writers, so callers that come later
     // wait until the Core is unpublished and then find none.
@@ -53,11 +62,7 @@ bool Core::Start()
 {
     eventQueue.open();
     requestFlow.reset();
-    {
-        pt::writeLock lock(modulesLock);
-        modules.clear();
-        modulesClosing = false;
-    }
+    modules.reset();
     stats.startedNs = MonotonicNowNs();
     hostLog.open();
     LoadModules();
@@ -81,14 +86,11 @@ void Core::Stop()
     UnloadModules();
     hostLog.close();
     ModuleMetrics::shared().clear();
-    {
-        pt::writeLock lock(modulesLock);
-        modules.clear();
-    }
+    modules.clear();
 
-    // Draining and retiring the trigger under one hold of queueLock: a late
-    // Dispatch either queued before (and is drained here) or sees no trigger
-    // and is turned away, so nothing is left behind in the queue.
+    // Draining and retiring the trigger under one hold of the queue's lock: a
+    // late Dispatch either queued before (and is drained here) or sees no
+    // trigger and is turned away, so nothing is left behind in the queue.
     const std::vector<Message> left = eventQueue.retire();
     for (const Message& message : left)
         std::free(message.data);
@@ -98,10 +100,17 @@ void Core::Stop()
     ThreadLog::reportLost();
 }
 
+bool Core::LoadModules()
+{
+    ModuleLoader::Hooks hooks{[this](const std::string& text) { dispatcher.sendText(text); },
+                              [this](ModuleRecord& record) { StartIoctlWorker(requestFlow, record); }};
+    return ModuleLoader(modules, stats, this, &ModuleCallback, hooks).loadAll(executablePath);
+}
+
 bool Core::StartWatchdog()
 {
     try {
-        watchdogThread = new StallWatchdog(deliveryWatch, passWatch, stats);
+        watchdogThread.reset(new StallWatchdog(deliveryWatch, passWatch, stats));
     } catch (const std::bad_alloc&) {
         ThreadLog::error("stall watchdog not started: out of memory");
         return true;
@@ -110,12 +119,135 @@ bool Core::StartWatchdog()
     return true;
 }
 
+bool Core::PublishModuleStatus()
+{
+    ModulePasses::open(modules, passWatch);
+    StatusDocuments::PublishModuleStatus(dispatcher, executablePath, modules);
+    return true;
+}
+
+bool Core::StartEventHandler()
+{
+    eventHandlerThread.reset(new EventHandlerThread(eventQueue, delivery));
+    eventHandlerThread->start();
+    return true;
+}
+
+bool Core::StartScheduler()
+{
+    try {
+        schedulerThread.reset(new SchedulerThread(schedulerParts()));
+    } catch (const std::bad_alloc&) {
+        ThreadLog::error("scheduler thread not started: out of memory");
+        return true;
+    }
+    schedulerThread->start();
+    return true;
+}
+
+bool Core::StopScheduler()
+{
+    if (!schedulerThread)
+        return true;
+    schedulerThread->signal();
+    AwaitEnd(*schedulerThread);
+    schedulerThread.reset();
+    return true;
+}
+
+bool Core::StopEventHandler()
+{
+    if (!eventHandlerThread)
+        return true;
+    eventHandlerThread->signal();
+    eventQueue.wake();
+    AwaitEnd(*eventHandlerThread);
+    eventHandlerThread.reset();
+    return true;
+}
+
+void Core::ReleaseFlowSlots()
+{
+    requestFlow.releaseAll();
+}
+
+bool Core::CloseModules()
+{
+    ModulePasses::close(modules, passWatch);
+    return true;
+}
+
 bool Core::StopWatchdog()
 {
-    if (!watchdogThread)
-        return true;
-    watchdogThread->signal();
-    delete watchdogThread;  // joins
-    watchdogThread = nullptr;
+    if (watchdogThread)
+        watchdogThread->signal();
+    watchdogThread.reset();  // joins
     return true;
+}
+
+bool Core::UnloadModules()
+{
+    ModulePasses::unload(modules, workerWaits);
+    return true;
+}
+
+int32_t Core::Dispatch(const Message* message, MessageResult* result)
+{
+    dispatcher.dispatch(*message, *result);
+    return 0;
+}
+
+void Core::SendText(const std::string& text)
+{
+    dispatcher.sendText(text);
+}
+
+void Core::SendDocument(const TiXmlDocument& document, uint64_t flags)
+{
+    dispatcher.sendDocument(document, flags);
+}
+
+bool Core::ReadThrottleSetting()
+{
+    return StatusDocuments::ReadThrottleSetting(dispatcher);
+}
+
+void Core::WriteCoreSettings(bool enabled)
+{
+    StatusDocuments::WriteCoreSettings(dispatcher, enabled);
+}
+
+void Core::UpdateThrottling(bool low, int64_t now)
+{
+    throttle.update(low, now);
+}
+
+bool Core::StartReadWorker(ModuleRecord& record)
+{
+    return ::StartReadWorker(requestFlow, record);
+}
+
+void Core::DeliverMessage(const Message& message)
+{
+    delivery.deliver(message);
+}
+
+int32_t Core::FillSnapshot(HostSnapshot* snapshot) const
+{
+    return FillHostSnapshot(stats, dispatcher.throttling(), snapshot);
+}
+
+int32_t Core::WriteModuleLine(const HostLogLine* line)
+{
+    return ::WriteModuleLine(hostLog, stats, line);
+}
+
+bool Core::Running() const
+{
+    return eventQueue.running();
+}
+
+SchedulerParts Core::schedulerParts()
+{
+    return SchedulerParts{dispatcher, throttle, modules, requestFlow};
 }

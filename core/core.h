@@ -1,6 +1,10 @@
-// The Core: the one central object of the service. It owns the modules, the
-// event queue and its locks, the event-handler and scheduler threads, and
-// starts and stops the other subsystems in a fixed order.
+// The Core: the one central object of the service. It owns the objects that
+// hold the service's state (the module list, the event queue, the request
+// flow, the payload holds, the counters, the host log), the dispatcher and
+// the delivery over them, and the event-handler, scheduler and watchdog
+// threads; its Start and Stop run their steps in a fixed order. The work is
+// done by those objects: the Core's own methods are its steps and one-line
+// forwarders to them.
 //
 // Thread safety:
 //  - The constructor, Start, Stop and the destructor run on the main thread.
@@ -11,18 +15,15 @@
 //    ReleaseInstance; the destructor waits for the calls already inside to
 //    leave, so a late callback never touches a destroyed Core, and callers
 //    that come later cannot keep it waiting.
-//  - `modules` changes only on the main thread: while loading inside Start
-//    and in the stop passes. Those writes take modulesLock exclusively; the
-//    only reader on other threads at those times, the open-request walk of
-//    Dispatch, takes it shared. The lock prefers writers, and the walk reads
-//    modulesClosing first, so open requests cannot starve the close pass.
-//    The Core's own threads read the list without it, since it does not
-//    change while they run.
+//  - The module list changes only on the main thread: while loading inside
+//    Start and in the stop passes (modules/module_list.h says how the
+//    open-request walk of Dispatch reads it meanwhile).
 //  - The stall watchdog thread runs from before the open pass until after
 //    the close pass; it only reads the call watches and the counters.
 //
 // Invariants:
-//  - No path holds two of queueLock, requestLock and the payload holds' mutex.
+//  - No path holds two of the event queue's, the request flow's and the
+//    payload holds' locks.
 //  - The event queue runs exactly between Start and Stop, so a late
 //    Dispatch never posts a deleted trigger. It is open until the stop
 //    reaches the event-handler thread; the last delivery pass delivers what
@@ -39,23 +40,26 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "base/call_watch.h"
 #include "base/service_stats.h"
-#include "base/write_sampler.h"
-#include "modules/module_record.h"
-#include "pt/mutex.h"
-#include "pt/thread_annotations.h"
+#include "modules/module_list.h"
+#include "modules/module_passes.h"
+#include "routing/delivery.h"
+#include "routing/dispatcher.h"
 #include "routing/event_queue.h"
+#include "routing/message_api.h"
 #include "routing/payload_holds.h"
 #include "routing/request_flow.h"
-#include "routing/message_api.h"
+#include "supervision/host_api.h"
 #include "supervision/host_log.h"
+#include "supervision/scheduler.h"
+#include "supervision/throttle.h"
 
 class EventHandlerThread;
-class SchedulerThread;
 class StallWatchdog;
 class TiXmlDocument;
 
@@ -77,110 +81,101 @@ public:
     Core(const Core&) = delete;
     Core& operator=(const Core&) = delete;
 
-    // Creates the trigger, loads and opens the modules, starts the threads.
+    // Opens the queue, loads and opens the modules, starts the threads.
     bool Start();
     // Stops the threads, closes and unloads the modules, drops what is queued.
     void Stop();
 
-    // Loading (modules/loader.cpp). True when any module was loaded.
-    bool LoadModules();
-
-    // Shutdown (modules/shutdown.cpp). Both return true.
+    // The steps of Start and Stop, in their order (tests take them one by
+    // one). Each returns true.
+    bool LoadModules();          // true when any module was loaded
+    bool StartWatchdog();
+    bool PublishModuleStatus();  // the open pass, then "plugins.xml"
+    bool StartEventHandler();
+    bool StartScheduler();
+    bool StopScheduler();
+    bool StopEventHandler();
+    // Ends flow control for the rest of the stop: opens every gate and lets
+    // later sends skip the wait. Called once the last delivery pass is over.
+    void ReleaseFlowSlots();
     bool CloseModules();
+    bool StopWatchdog();
     bool UnloadModules();
 
-    // Dispatcher (routing/dispatcher.cpp). Always returns 0; the outcome is
-    // in result->result. May block on the calling worker's flow slot.
+    // Always returns 0; the outcome is in result->result. May block on the
+    // calling worker's flow slot.
     int32_t Dispatch(const Message* message, MessageResult* result);
     // Sends a text notice (flags 0x40, event 0x1000002), without its NUL.
     void SendText(const std::string& text);
     // Sends `document` printed compactly, with event 0x1000010.
     void SendDocument(const TiXmlDocument& document, uint64_t flags);
 
-    // Event handler (routing/event_handler.cpp).
-    bool StartEventHandler();
-    bool StopEventHandler();
-    // Delivers every queued message; run only by the event-handler thread.
-    void DrainEvents();
-    // Delivers one message to every module, then drops the Core's hold.
-    void DeliverMessage(const Message& message);
-    // True when the queue is empty: the next append posts the trigger.
-    bool HandlerMayWait();
-
-    // Workers (routing/plugin_thread.cpp). Both store the thread in the record
-    // before starting it and return true; false (nothing started) when the
-    // module does not export the entry point.
-    bool StartReadWorker(ModuleRecord& record);
-    bool StartIoctlWorker(ModuleRecord& record);
-
-    // Status documents (supervision/status_documents.cpp).
-    bool PublishModuleStatus();
+    // What the scheduler thread does, also for tests on their own thread.
     bool ReadThrottleSetting();
     void WriteCoreSettings(bool enabled);
-    void SendMemoryStatus(int64_t time);
-
-    // Scheduler (supervision/scheduler.cpp).
-    bool StartScheduler();
-    bool StopScheduler();
     void UpdateThrottling(bool low, int64_t now);
+    bool StartReadWorker(ModuleRecord& record);
+    // What the event-handler thread does for one message.
+    void DeliverMessage(const Message& message);
 
-    // Stall watchdog (supervision/stall_watchdog.h). Both return true.
-    bool StartWatchdog();
-    bool StopWatchdog();
-
-    // See Thread safety: written under modulesLock, read without it by the
-    // Core's own threads, so not annotated as guarded.
-    std::vector<ModuleRecord> modules;
-    std::vector<std::string> notLoadedFiles;  // main thread only; kept across Stop
-    EventHandlerThread* eventHandlerThread;   // owning; main thread only
-    SchedulerThread* schedulerThread;         // owning; main thread only
-    // The cancelled requests and the request workers' flow slots
-    // (requestLock, cancelledRequests, flowSlots).
-    RequestFlow requestFlow;
-    std::string executablePath;          // absolute, as bytes; fixed after construction
-    std::atomic<bool> throttling;        // written by the scheduler thread, read by Dispatch
-    int64_t throttleSince;               // scheduler thread only
-
-    ServiceStats stats;                  // counters; see its header for who writes which
-    // The messages waiting for delivery, its lock and the handler's trigger
-    // (queueLock, eventQueue, eventTrigger). Open from Start until Stop's end.
-    EventQueue eventQueue{stats};
-    // The payloads' copies and holds; frees each at its last hold's drop.
-    PayloadHolds payloadHolds{requestFlow, stats};
-    CallWatch deliveryWatch;             // the event-handler thread's module calls
-    CallWatch passWatch;                 // the main thread's Open and Close calls
-    WriteSampler writeSampler;           // event-handler thread only: which Write it times
-    StallWatchdog* watchdogThread;       // owning; main thread only
-    HostLog hostLog;                     // modules' lines; open from Start until Stop's end
-
-    pt::sharedMutex modulesLock;         // see Thread safety; prefers writers
-    std::atomic<bool> modulesClosing;    // written under modulesLock: the stop passes have
-                                         // begun, open requests start no more workers
-
-    // Ends flow control for the rest of the stop: opens every gate and lets
-    // later sends skip the wait. Called once the last delivery pass is over.
-    void ReleaseFlowSlots();
-
-    // How long UnloadModules waits, after a module's Unload, for its workers
-    // to return; a module whose workers are still live then keeps its
-    // library loaded.
-    static constexpr int kWorkerExitTimeoutMs = 10000;
-    int workerExitTimeoutMs = kWorkerExitTimeoutMs;  // main thread only
-    // How long, in all, the unload pass lets Unload calls wait for closed
-    // modules' workers to return first.
-    static constexpr int kWorkerGraceMs = 500;
-    int workerGraceMs = kWorkerGraceMs;              // main thread only
+    // The host interface's calls (app/host_interface.cpp).
+    int32_t FillSnapshot(HostSnapshot* snapshot) const;
+    int32_t WriteModuleLine(const HostLogLine* line);
+    // Between Start and Stop: the queue takes messages.
+    bool Running() const;
 
     // The last delivery pass takes as many replies as it had messages, and
     // at least this many: enough for any chain of replies that ends.
     static constexpr uint64_t kLastPassRepliesMin = 1024;
 
+    // For tests.
+    std::vector<ModuleRecord>& TEST_modules() { return modules.records(); }
+    const std::vector<ModuleRecord>& TEST_modules() const { return modules.records(); }
+    const std::string& TEST_executablePath() const { return executablePath; }
+    ModuleList& TEST_moduleList() { return modules; }
+    EventQueue& TEST_eventQueue() { return eventQueue; }
+    Dispatcher& TEST_dispatcher() { return dispatcher; }
+    Delivery& TEST_delivery() { return delivery; }
+    RequestFlow& TEST_requestFlow() { return requestFlow; }
+    PayloadHolds& TEST_payloadHolds() { return payloadHolds; }
+    CallWatch& TEST_deliveryWatch() { return deliveryWatch; }
+    ModulePasses::WorkerWaits& TEST_workerWaits() { return workerWaits; }
+    SchedulerParts TEST_schedulerParts() { return schedulerParts(); }
+    bool TEST_throttling() const { return dispatcher.throttling(); }
+    int64_t TEST_throttleSince() const { return throttle.since(); }
+    bool TEST_schedulerRunning() const { return schedulerThread != nullptr; }
+    bool TEST_eventHandlerRunning() const { return eventHandlerThread != nullptr; }
 
 private:
+    SchedulerParts schedulerParts();
+
     static std::atomic<Core*> instance;   // see AcquireInstance; cleared under instanceLock
     // Held shared by callers between Acquire and Release, exclusively by a
     // destructor; prefers writers. A plain POSIX lock, statically
     // initialised: a module's late callback may come during the process's
     // exit, after static destructors have run.
     static pthread_rwlock_t instanceLock;
+
+    const std::string executablePath;  // absolute, as bytes
+    ServiceStats stats;                // counters; see its header for who writes which
+    // The cancelled requests and the request workers' flow slots.
+    RequestFlow requestFlow;
+    // The messages waiting for delivery, its lock and the handler's trigger.
+    // Open from Start until Stop's end.
+    EventQueue eventQueue{stats};
+    // The payloads' copies and holds; frees each at its last hold's drop.
+    PayloadHolds payloadHolds{requestFlow, stats};
+    ModuleList modules;
+    Dispatcher dispatcher{eventQueue, requestFlow, payloadHolds, modules, stats};
+    CallWatch deliveryWatch;  // the event-handler thread's module calls
+    CallWatch passWatch;      // the main thread's Open and Close calls
+    Delivery delivery{eventQueue, modules, payloadHolds, stats, deliveryWatch};
+    Throttle throttle{dispatcher, stats};
+    HostLog hostLog;          // modules' lines; open from Start until Stop's end
+    ModulePasses::WorkerWaits workerWaits;  // main thread only
+
+    // The threads, main thread only; each object joins its thread.
+    std::unique_ptr<EventHandlerThread> eventHandlerThread;
+    std::unique_ptr<SchedulerThread> schedulerThread;
+    std::unique_ptr<StallWatchdog> watchdogThread;
 };

@@ -6,12 +6,12 @@
 
 #include "base/log_limiter.h"
 #include "base/thread_log.h"
-#include "core/core.h"
 #include "modules/boundary_record.h"
 #include "modules/module_call.h"
 #include "modules/module_record.h"
 #include "routing/payload_holds.h"
-#include "routing/worker_registry.h"
+#include "routing/request_flow.h"
+#include "modules/worker_registry.h"
 
 namespace {
 
@@ -29,12 +29,12 @@ void ReportNoThread(const char* module, WorkerEntry entry)
 
 }  // namespace
 
-PluginThread* PluginThread::create(Core* core, const ModuleRecord& module, OrvEntryPoint entry,
+PluginThread* PluginThread::create(RequestFlow* flow, const ModuleRecord& module, OrvEntryPoint entry,
                                    const WorkerCommand& command, const WorkerReply& reply)
 {
     if (!entry)
         return nullptr;
-    PluginThread* worker = new PluginThread(core, module, entry, command, reply);
+    PluginThread* worker = new PluginThread(flow, module, entry, command, reply);
     if (!worker->copyPayload()) {
         delete worker;
         return nullptr;
@@ -42,9 +42,9 @@ PluginThread* PluginThread::create(Core* core, const ModuleRecord& module, OrvEn
     return worker;
 }
 
-PluginThread::PluginThread(Core* core_, const ModuleRecord& module_, OrvEntryPoint entry_,
+PluginThread::PluginThread(RequestFlow* flow_, const ModuleRecord& module_, OrvEntryPoint entry_,
                            const WorkerCommand& command_, const WorkerReply& reply_)
-    : pt::thread(true), core(core_), entry(entry_), command(command_), reply(reply_), module(module_.library),
+    : pt::thread(true), flow(flow_), entry(entry_), command(command_), reply(reply_), module(module_.library),
       fileName(module_.file_name)
 {
 }
@@ -78,7 +78,7 @@ bool PluginThread::launch()
     }
     if (tryStart())
         return true;
-    // Counted out with no clean-up on the Core: the thread never ran.
+    // Counted out with no clean-up on the flow: the thread never ran.
     WorkerRegistry::instance().workerEnded(module, entryKind(), nullptr, [] {});
     ReportNoThread(fileName.c_str(), entryKind());
     delete this;
@@ -98,7 +98,7 @@ bool PluginThread::servesRequest() const
 void PluginThread::execute()
 {
     // Its sends would all be refused without a slot: the request goes unserved.
-    if (servesRequest() && !core->requestFlow.addSlot(handle)) {
+    if (servesRequest() && !flow->addSlot(handle)) {
         ThreadLog::error("plugin %s: out of memory registering a request worker; request 0x%llx not served",
                          fileName.c_str(), static_cast<unsigned long long>(command.args.read.request_id));
         return;
@@ -110,10 +110,10 @@ void PluginThread::execute()
 void PluginThread::cleanup()
 {
     // The module's code is left behind: count the worker out, and remove its
-    // slot only while the Core still exists.
-    WorkerRegistry::instance().workerEnded(module, entryKind(), core, [this] {
+    // slot only while the request flow still exists.
+    WorkerRegistry::instance().workerEnded(module, entryKind(), flow, [this] {
         if (servesRequest())
-            core->requestFlow.removeSlot(handle);
+            flow->removeSlot(handle);
     });
     if (command.command_code == ORV_WORKER_READ) {
         std::free(command.args.read.data);
@@ -121,10 +121,10 @@ void PluginThread::cleanup()
     }
 }
 
-bool StartWorker(Core* core, const ModuleRecord& module, OrvEntryPoint entry, const WorkerCommand& command,
+bool StartWorker(RequestFlow* flow, const ModuleRecord& module, OrvEntryPoint entry, const WorkerCommand& command,
                  const WorkerReply& reply)
 {
-    PluginThread* worker = PluginThread::create(core, module, entry, command, reply);
+    PluginThread* worker = PluginThread::create(flow, module, entry, command, reply);
     return worker && worker->launch();
 }
 
@@ -175,10 +175,10 @@ static WorkerReply IoctlWorkerReply()
     return reply;
 }
 
-bool Core::StartReadWorker(ModuleRecord& record)
+bool StartReadWorker(RequestFlow& flow, ModuleRecord& record)
 {
     PluginThread* worker =
-        PluginThread::create(this, record, record.Read, ReadCommand(0, nullptr, 0), ReadCommandReply());
+        PluginThread::create(&flow, record, record.Read, ReadCommand(0, nullptr, 0), ReadCommandReply());
     if (!worker)
         return false;
     record.read_worker = worker;
@@ -188,10 +188,10 @@ bool Core::StartReadWorker(ModuleRecord& record)
     return false;
 }
 
-bool Core::StartIoctlWorker(ModuleRecord& record)
+bool StartIoctlWorker(RequestFlow& flow, ModuleRecord& record)
 {
     PluginThread* worker =
-        PluginThread::create(this, record, record.IOCTL, IoctlWorkerCommand(), IoctlWorkerReply());
+        PluginThread::create(&flow, record, record.IOCTL, IoctlWorkerCommand(), IoctlWorkerReply());
     if (!worker)
         return false;
     record.ioctl_worker = worker;

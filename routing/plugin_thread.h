@@ -10,8 +10,9 @@
 // flight and to refuse its messages once the request is cancelled.
 //
 // Thread safety: a worker touches only its own object, the module's entry
-// point, and the Core's request flow (at registration and at clean-up). Its clean-up on the Core runs through the
-// WorkerRegistry, which skips it when the Core is gone.
+// point, and the Core's request flow (at registration and at clean-up). Its
+// clean-up on the request flow runs through the WorkerRegistry, which skips
+// it when the flow is gone.
 //
 // Invariants:
 //  - Every started worker is counted live in the WorkerRegistry under its
@@ -26,9 +27,9 @@
 #include "modules/module_api.h"
 #include "pt/thread.h"
 #include "routing/message_api.h"
-#include "routing/worker_registry.h"
+#include "modules/worker_registry.h"
 
-class Core;
+class RequestFlow;
 struct ModuleRecord;
 
 class PluginThread : public pt::thread {
@@ -38,7 +39,7 @@ public:
     // otherwise run without the payload its request carries). The worker
     // keeps `module`'s library as its key in the WorkerRegistry and a copy of
     // its file name; the record itself may move or go while the call runs.
-    static PluginThread* create(Core* core, const ModuleRecord& module, OrvEntryPoint entry,
+    static PluginThread* create(RequestFlow* flow, const ModuleRecord& module, OrvEntryPoint entry,
                                 const WorkerCommand& command, const WorkerReply& reply);
 
     // Counts the worker in and starts its thread; false (the object deleted,
@@ -51,14 +52,14 @@ protected:
     void cleanup() override;
 
 private:
-    PluginThread(Core* core, const ModuleRecord& module, OrvEntryPoint entry, const WorkerCommand& command,
+    PluginThread(RequestFlow* flow, const ModuleRecord& module, OrvEntryPoint entry, const WorkerCommand& command,
                  const WorkerReply& reply);
     ~PluginThread() override;
     bool copyPayload();
     bool servesRequest() const;
     WorkerEntry entryKind() const;
 
-    Core* core;            // whose request flow the worker uses; not owned
+    RequestFlow* flow;     // the Core's, where a request worker's slot lives; not owned
     OrvEntryPoint entry;   // the module entry point called once
     WorkerCommand command; // private copy; its argument record is handed to the entry
     WorkerReply reply;     // private copy; its reply record is handed to the entry
@@ -68,9 +69,15 @@ private:
 
 // Creates and starts a worker; false when none was started (see create and
 // launch).
-bool StartWorker(Core* core, const ModuleRecord& module, OrvEntryPoint entry, const WorkerCommand& command,
+bool StartWorker(RequestFlow* flow, const ModuleRecord& module, OrvEntryPoint entry, const WorkerCommand& command,
                  const WorkerReply& reply);
 
 // The records of a Read worker: command 4 with the given payload and request.
 WorkerCommand ReadCommand(int32_t length, void* data, uint64_t requestId);
 WorkerReply ReadCommandReply();
+
+// A module's own long-running workers. Both store the thread in the record
+// before starting it and return true; false (nothing started) when the
+// module does not export the entry point.
+bool StartReadWorker(RequestFlow& flow, ModuleRecord& record);
+bool StartIoctlWorker(RequestFlow& flow, ModuleRecord& record);

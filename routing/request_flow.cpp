@@ -3,7 +3,18 @@
 #include <memory>
 #include <new>
 
+#include "modules/worker_registry.h"
 #include "pt/mutex_lock.h"
+
+RequestFlow::RequestFlow()
+{
+    WorkerRegistry::instance().ownerCreated(this);
+}
+
+RequestFlow::~RequestFlow()
+{
+    WorkerRegistry::instance().ownerDestroyed(this);
+}
 
 bool RequestFlow::cancel(uint64_t requestId)
 {

@@ -30,7 +30,10 @@
 
 class RequestFlow {
 public:
-    RequestFlow() = default;
+    // Registered as an owner in the WorkerRegistry for its whole life: a
+    // request worker's clean-up removes its slot only while the flow exists.
+    RequestFlow();
+    ~RequestFlow();
     RequestFlow(const RequestFlow&) = delete;
     RequestFlow& operator=(const RequestFlow&) = delete;
 

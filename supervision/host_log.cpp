@@ -9,7 +9,7 @@
 
 #include "base/monotonic_clock.h"
 #include "base/thread_log.h"
-#include "core/core.h"
+#include "base/service_stats.h"
 #include "modules/entry_call.h"
 
 namespace {
@@ -186,17 +186,17 @@ void HostLog::run()
     }
 }
 
-int32_t WriteModuleLine(Core& core, const HostLogLine* line)
+int32_t WriteModuleLine(HostLog& log, const ServiceStats& stats, const HostLogLine* line)
 {
     if (!line || line->size < sizeof *line || line->version == 0)
         return -1;
     std::string name = "(unknown)";
-    if (const ModuleStats* stats = core.stats.find(line->module_id)) {
-        name = stats->fileName;
+    if (const ModuleStats* module = stats.find(line->module_id)) {
+        name = module->fileName;
     } else {
         const EntryCall call = CurrentEntryCall();
         if (call.module && std::strcmp(call.entry, "Load") == 0)
             name = call.module;
     }
-    return core.hostLog.write(line->module_id, name, line->level, line->text, line->length);
+    return log.write(line->module_id, name, line->level, line->text, line->length);
 }

@@ -32,7 +32,7 @@
 
 #include "supervision/host_api.h"
 
-class Core;
+class ServiceStats;
 
 class HostLog {
 public:
@@ -99,4 +99,4 @@ private:
 // OrvHostLog of a module: checks the record and writes the line under the
 // module's file name, found by its id or, during its Load, by the entry point
 // the calling thread is in. REQUIRES: `core` stays alive during the call.
-int32_t WriteModuleLine(Core& core, const HostLogLine* line);
+int32_t WriteModuleLine(HostLog& log, const ServiceStats& stats, const HostLogLine* line);

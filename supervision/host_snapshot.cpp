@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "base/monotonic_clock.h"
-#include "core/core.h"
+#include "base/service_stats.h"
 #include "supervision/scheduler.h"
 
 namespace {
@@ -69,10 +69,9 @@ void FillModule(const ModuleStats& stats, ModuleCounters* out, uint32_t filled)
     std::memcpy(out, &all, filled);
 }
 
-void FillService(const Core& core, HostSnapshot* out, uint32_t filled)
+void FillService(const ServiceStats& stats, bool throttling, HostSnapshot* out, uint32_t filled)
 {
-    const ServiceStats& stats = core.stats;
-    out->throttling = core.throttling.load() ? 1 : 0;
+    out->throttling = throttling ? 1 : 0;
     std::memset(out->reserved, 0, sizeof out->reserved);
     out->messages_queued = Load(stats.queued);
     out->messages_delivered = Load(stats.delivered);
@@ -91,7 +90,7 @@ void FillService(const Core& core, HostSnapshot* out, uint32_t filled)
 
 }  // namespace
 
-int32_t FillHostSnapshot(const Core& core, HostSnapshot* snapshot)
+int32_t FillHostSnapshot(const ServiceStats& stats, bool throttling, HostSnapshot* snapshot)
 {
     if (!Acceptable(snapshot))
         return -1;
@@ -104,14 +103,14 @@ int32_t FillHostSnapshot(const Core& core, HostSnapshot* snapshot)
     snapshot->size = filled;
     snapshot->version = filled == sizeof(HostSnapshot) ? ORV_HOST_SNAPSHOT_VERSION : 1;
     uint32_t count = 0;
-    core.stats.forEach([&count, snapshot, moduleFilled](const ModuleStats& stats) {
+    stats.forEach([&count, snapshot, moduleFilled](const ModuleStats& module) {
         if (count < snapshot->module_capacity) {
             char* record = reinterpret_cast<char*>(snapshot->modules) + size_t(count) * snapshot->module_size;
-            FillModule(stats, reinterpret_cast<ModuleCounters*>(record), moduleFilled);
+            FillModule(module, reinterpret_cast<ModuleCounters*>(record), moduleFilled);
         }
         ++count;
     });
     snapshot->module_count = count;
-    FillService(core, snapshot, filled);
+    FillService(stats, throttling, snapshot, filled);
     return 0;
 }

@@ -10,8 +10,8 @@
 
 #include "supervision/host_api.h"
 
-class Core;
+class ServiceStats;
 
 // 0 when filled, -1 when the caller's records are too small or of version 0
 // (nothing is written then).
-int32_t FillHostSnapshot(const Core& core, HostSnapshot* snapshot);
+int32_t FillHostSnapshot(const ServiceStats& stats, bool throttling, HostSnapshot* snapshot);

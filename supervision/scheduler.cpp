@@ -13,31 +13,29 @@
 #endif
 
 #include "base/thread_log.h"
-#include "core/core.h"
+#include "modules/module_list.h"
+#include "routing/dispatcher.h"
+#include "routing/plugin_thread.h"
+#include "supervision/status_documents.h"
+#include "supervision/throttle.h"
 
 namespace {
 
 constexpr int kCycleMs = 100;
-constexpr int kStopPollMs = 100;
-// Low memory is announced as over only after this long without a low sample.
-constexpr int64_t kThrottleHoldOffSeconds = 59;
 
-const char* const kLowMemoryNotice = "available system memory is low, throttling video";
-const char* const kMemoryOkNotice = "available system memory ok, not throttling video";
-
-void StartReadWorkers(Core& core)
+void StartReadWorkers(const SchedulerParts& parts)
 {
-    for (ModuleRecord& record : core.modules)
+    for (ModuleRecord& record : parts.modules.records())
         if (record.library && record.info.wants_read_worker)
-            core.StartReadWorker(record);
+            StartReadWorker(parts.flow, record);
 }
 
-void SampleMemory(Core& core, const SchedulerState& state, time_t now, const MemorySampler& sample)
+void SampleMemory(const SchedulerParts& parts, const SchedulerState& state, time_t now, const MemorySampler& sample)
 {
     uint64_t allocated = 0;
     if (!sample(&allocated))
         return;
-    core.UpdateThrottling(allocated > state.memoryLimit, now);
+    parts.throttle.update(allocated > state.memoryLimit, now);
 }
 
 }  // namespace
@@ -98,24 +96,24 @@ bool SampleAllocatedBytes(uint64_t* allocated)
 #endif
 }
 
-void RunSchedulerCycle(Core& core, SchedulerState& state, time_t now, const MemorySampler& sample)
+void RunSchedulerCycle(const SchedulerParts& parts, SchedulerState& state, time_t now, const MemorySampler& sample)
 {
     const bool firstCycle = state.previousSecond == 0;
     if (!firstCycle) {
         const int64_t step = ClockStep(now, state.previousSecond);
         if (IsClockJump(step))
-            core.SendText(ClockNotice(step));
+            parts.dispatcher.sendText(ClockNotice(step));
     }
     if (state.throttlingEnabled) {
         if (firstCycle)
-            core.SendMemoryStatus(now);
+            StatusDocuments::SendMemoryStatus(parts.dispatcher, now);
         if (now != state.previousSecond)
-            SampleMemory(core, state, now, sample);
+            SampleMemory(parts, state, now, sample);
     }
     state.previousSecond = now;
 }
 
-SchedulerThread::SchedulerThread(Core* core_) : pt::thread(false), core(core_) {}
+SchedulerThread::SchedulerThread(const SchedulerParts& parts_) : pt::thread(false), parts(parts_) {}
 
 SchedulerThread::~SchedulerThread()
 {
@@ -138,53 +136,13 @@ void SchedulerThread::runStep(const char* what, Step step)
 void SchedulerThread::execute()
 {
     SchedulerState state;
-    runStep("the start of the Read workers", [this] { StartReadWorkers(*core); });
+    runStep("the start of the Read workers", [this] { StartReadWorkers(parts); });
     state.memoryLimit = SystemMemoryLimit();
-    runStep("reading core.xml", [this, &state] { state.throttlingEnabled = core->ReadThrottleSetting(); });
+    runStep("reading core.xml",
+            [this, &state] { state.throttlingEnabled = StatusDocuments::ReadThrottleSetting(parts.dispatcher); });
     state.previousSecond = 0;
     while (!isSignalled()) {
         waitForSignal(kCycleMs);
-        runStep("a cycle", [this, &state] { RunSchedulerCycle(*core, state, time(nullptr), SampleAllocatedBytes); });
-    }
-}
-
-bool Core::StartScheduler()
-{
-    try {
-        schedulerThread = new SchedulerThread(this);
-    } catch (const std::bad_alloc&) {
-        ThreadLog::error("scheduler thread not started: out of memory");
-        return true;
-    }
-    schedulerThread->start();
-    return true;
-}
-
-bool Core::StopScheduler()
-{
-    if (!schedulerThread)
-        return true;
-    schedulerThread->signal();
-    while (!schedulerThread->isFinished())
-        pt::sleepMs(kStopPollMs);
-    delete schedulerThread;
-    schedulerThread = nullptr;
-    return true;
-}
-
-void Core::UpdateThrottling(bool low, int64_t now)
-{
-    if (throttling.exchange(low) != low)
-        Bump(stats.throttlingChanges);
-    if (low) {
-        if (throttleSince == 0) {
-            SendText(kLowMemoryNotice);
-            SendMemoryStatus(now);
-        }
-        throttleSince = now;
-    } else if (throttleSince != 0 && now - throttleSince > kThrottleHoldOffSeconds) {
-        SendText(kMemoryOkNotice);
-        SendMemoryStatus(throttleSince);
-        throttleSince = 0;
+        runStep("a cycle", [this, &state] { RunSchedulerCycle(parts, state, time(nullptr), SampleAllocatedBytes); });
     }
 }

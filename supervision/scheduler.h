@@ -4,7 +4,7 @@
 // the memory limit and reads the throttling setting. Then, about ten times a
 // second until signalled, a cycle watches the wall clock for jumps and, once
 // per new second while throttling is enabled, samples the bytes allocated
-// through tcmalloc and hands the verdict to Core::UpdateThrottling.
+// through tcmalloc and hands the verdict to the Throttle.
 //
 // The decisions are plain functions of their inputs (memory sizes, two
 // times, a sample), so they can be checked without waiting or touching the
@@ -16,7 +16,7 @@
 // belongs to that thread.
 //
 // Invariants: the object never outlives its thread (the destructor joins);
-// the Core outlives the object.
+// the objects it works on outlive the object.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +26,10 @@
 
 #include "pt/thread.h"
 
-class Core;
+class Dispatcher;
+class ModuleList;
+class RequestFlow;
+class Throttle;
 
 constexpr uint64_t kTwoGiB = UINT64_C(0x80000000);
 constexpr uint64_t kThreeGiB = UINT64_C(0xC0000000);
@@ -52,6 +55,14 @@ using MemorySampler = std::function<bool(uint64_t* allocated)>;
 // tcmalloc's "generic.current_allocated_bytes"; false without tcmalloc.
 bool SampleAllocatedBytes(uint64_t* allocated);
 
+// What the scheduler works on: the Core's objects.
+struct SchedulerParts {
+    Dispatcher& dispatcher;  // its notices and documents go out here
+    Throttle& throttle;      // the memory samples' verdicts
+    ModuleList& modules;     // whose Read workers it starts
+    RequestFlow& flow;       // where those workers' slots live
+};
+
 // What one run of the thread keeps from cycle to cycle.
 struct SchedulerState {
     uint64_t memoryLimit = kTwoGiB;
@@ -61,12 +72,12 @@ struct SchedulerState {
 
 // One cycle of the loop after its wait, at wall-clock time `now`: the clock
 // watch, the first cycle's memory status, at most one memory sample.
-void RunSchedulerCycle(Core& core, SchedulerState& state, time_t now, const MemorySampler& sample);
+void RunSchedulerCycle(const SchedulerParts& parts, SchedulerState& state, time_t now, const MemorySampler& sample);
 
 class SchedulerThread : public pt::thread {
 public:
-    // REQUIRES: `core` outlives this object.
-    explicit SchedulerThread(Core* core);
+    // REQUIRES: the parts outlive this object.
+    explicit SchedulerThread(const SchedulerParts& parts);
     // Joins the thread first; blocks until it has ended.
     ~SchedulerThread() override;
 
@@ -80,6 +91,6 @@ private:
     template <typename Step>
     void runStep(const char* what, Step step);
 
-    Core* core;  // not owning
+    SchedulerParts parts;
     bool stepFailed = false;  // the previous step ran out of memory
 };

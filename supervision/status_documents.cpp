@@ -5,12 +5,13 @@
 #include <cctype>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <tinyxml.h>
 
 #include "base/thread_log.h"
-#include "core/core.h"
-#include "modules/module_call.h"
+#include "modules/module_list.h"
+#include "routing/dispatcher.h"
 #include "supervision/status_file.h"
 
 namespace {
@@ -29,24 +30,6 @@ std::string FileNameOf(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-void OpenModule(ModuleRecord& record, CallWatch& watch)
-{
-    if (!record.Open) {
-        record.open_code = StatusDocuments::kMissingOpenCode;
-        record.open_time_ms = 0;
-        return;
-    }
-    const int32_t code = ModuleCall::Open(record, watch);
-    record.open_code = code;
-    if (record.stats) {
-        record.stats->openCode.store(code, std::memory_order_relaxed);
-        record.stats->opened.store(true, std::memory_order_relaxed);
-    }
-    if (code != 0)
-        ThreadLog::warning("plugin %s ID 0x%08lX: open returned %d", record.file_name.c_str(),
-                           static_cast<unsigned long>(record.info.module_id), code);
-}
-
 // A document holding the default declaration and `root`.
 void Assemble(TiXmlDocument& document, const TiXmlElement& root)
 {
@@ -57,7 +40,7 @@ void Assemble(TiXmlDocument& document, const TiXmlElement& root)
 // Loaded modules appear only as "Plugin" elements of the Core's "Module";
 // each file that failed to load gets a "Module" and a "Plugin", numbered
 // from 1 in list order.
-void BuildModuleStatus(TiXmlDocument& document, const Core& core)
+void BuildModuleStatus(TiXmlDocument& document, const std::string& executablePath, const ModuleList& modules)
 {
     using StatusDocuments::Low32;
     document.InsertEndChild(TiXmlDeclaration());
@@ -65,16 +48,17 @@ void BuildModuleStatus(TiXmlDocument& document, const Core& core)
     root->SetAttribute("Delta", 0);
     TiXmlElement* list = root->InsertEndChild(TiXmlElement("Modules"))->ToElement();
     TiXmlElement* coreModule = AddModuleElement(list, kCoreId, "Core", ORV_VERSION);
-    AddPluginElement(coreModule, kCoreId, FileNameOf(core.executablePath).c_str(), 1, 0);
-    for (const ModuleRecord& record : core.modules) {
+    AddPluginElement(coreModule, kCoreId, FileNameOf(executablePath).c_str(), 1, 0);
+    for (const ModuleRecord& record : modules.records()) {
         TiXmlElement* plugin = AddPluginElement(coreModule, Low32(record.info.module_id), record.file_name.c_str(),
                                                 1, record.open_code);
         plugin->SetAttribute("LoadTime", Low32(record.load_time_ms));
         plugin->SetAttribute("OpenTime", Low32(record.open_time_ms));
     }
-    for (size_t i = 0; i < core.notLoadedFiles.size(); ++i) {
+    const std::vector<std::string>& notLoaded = modules.notLoaded();
+    for (size_t i = 0; i < notLoaded.size(); ++i) {
         const int id = Low32(i + 1);
-        const char* file = core.notLoadedFiles[i].c_str();
+        const char* file = notLoaded[i].c_str();
         AddModuleElement(list, id, file, "not loaded");
         AddPluginElement(coreModule, id, file, 1, StatusDocuments::kNotLoadedOpenCode);
     }
@@ -178,23 +162,20 @@ TiXmlElement* AddPluginElement(TiXmlElement* parent, int id, const char* filenam
     return parent->InsertEndChild(element)->ToElement();
 }
 
-bool Core::PublishModuleStatus()
+void StatusDocuments::PublishModuleStatus(Dispatcher& dispatcher, const std::string& executablePath,
+                                           const ModuleList& modules)
 {
-    for (ModuleRecord& record : modules)
-        if (record.library)
-            OpenModule(record, passWatch);
     try {
         TiXmlDocument document;
-        BuildModuleStatus(document, *this);
+        BuildModuleStatus(document, executablePath, modules);
         Save(document, StatusDocuments::kModuleStatusFile);
-        SendDocument(document, kNotifyFlags);
+        dispatcher.sendDocument(document, kNotifyFlags);
     } catch (const std::bad_alloc&) {
         ThreadLog::error("%s not published: out of memory", StatusDocuments::kModuleStatusFile);
     }
-    return true;
 }
 
-bool Core::ReadThrottleSetting()
+bool StatusDocuments::ReadThrottleSetting(Dispatcher& dispatcher)
 {
     bool enabled = true;
     try {
@@ -202,11 +183,11 @@ bool Core::ReadThrottleSetting()
     } catch (const std::bad_alloc&) {
         ThreadLog::error("%s could not be read: out of memory", StatusDocuments::kCoreSettingsFile);
     }
-    WriteCoreSettings(enabled);
+    WriteCoreSettings(dispatcher, enabled);
     return enabled;
 }
 
-void Core::WriteCoreSettings(bool enabled)
+void StatusDocuments::WriteCoreSettings(Dispatcher& dispatcher, bool enabled)
 {
     TiXmlElement memory("Memory");
     memory.SetAttribute("ID", kCoreId);
@@ -217,18 +198,18 @@ void Core::WriteCoreSettings(bool enabled)
     TiXmlDocument document;
     Assemble(document, root);
     Save(document, StatusDocuments::kCoreSettingsFile);
-    SendDocument(document, kNotifyFlags);
+    dispatcher.sendDocument(document, kNotifyFlags);
 }
 
-void Core::SendMemoryStatus(int64_t time)
+void StatusDocuments::SendMemoryStatus(Dispatcher& dispatcher, int64_t time)
 {
     TiXmlElement memory("Memory");
     memory.SetAttribute("ID", kCoreId);
-    memory.SetAttribute("Throttling", throttling.load() ? 1 : 0);
+    memory.SetAttribute("Throttling", dispatcher.throttling() ? 1 : 0);
     memory.SetAttribute("Time", StatusDocuments::Low32(time));
     TiXmlElement root("Kest");
     root.InsertEndChild(memory);
     TiXmlDocument document;
     Assemble(document, root);
-    SendDocument(document, kMemoryStatusFlags);
+    dispatcher.sendDocument(document, kMemoryStatusFlags);
 }

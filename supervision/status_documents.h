@@ -1,9 +1,8 @@
 // The XML status documents: the module status ("plugins.xml"), the core
 // settings ("core.xml") and the memory status (message only).
 //
-// The Core operations that build, save and send them are declared with the
-// Core; this header holds the element builders they share and the fixed
-// names. Every document is a declaration without attributes ("<?xml ?>")
+// Each is saved (the two files) and sent to the modules through the
+// dispatcher. Every document is a declaration without attributes ("<?xml ?>")
 // followed by one root "Kest". Integers are written through TinyXML's int
 // overload, so wider values appear as their low 32 bits, signed.
 #pragma once
@@ -12,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+class Dispatcher;
+class ModuleList;
 class TiXmlElement;
 
 namespace StatusDocuments {
@@ -21,8 +22,6 @@ constexpr const char* kCoreSettingsFile = "core.xml";
 
 // OpenCode of a module file that failed to load.
 constexpr int kNotLoadedOpenCode = 79;
-// open_code of a module that exports no Open: it counts as failed.
-constexpr int32_t kMissingOpenCode = -1;
 
 // A "core.xml" larger than this is not used.
 constexpr size_t kMaxCoreSettingsBytes = size_t(1) << 20;
@@ -41,6 +40,18 @@ constexpr int32_t Low32(uint64_t value)
 {
     return static_cast<int32_t>(static_cast<uint32_t>(value));
 }
+
+// Builds "plugins.xml" from the listed modules (after their open pass) and
+// the files not loaded, saves it, and sends it to every module's IOCTL.
+// `executablePath` names the Core's own "Plugin".
+void PublishModuleStatus(Dispatcher& dispatcher, const std::string& executablePath, const ModuleList& modules);
+// The throttling setting of "core.xml" (enabled when it is missing or
+// unusable), written back and sent with WriteCoreSettings.
+bool ReadThrottleSetting(Dispatcher& dispatcher);
+void WriteCoreSettings(Dispatcher& dispatcher, bool enabled);
+// Sends the memory status (the dispatcher's throttling state at `time`) to
+// the modules of class 2.
+void SendMemoryStatus(Dispatcher& dispatcher, int64_t time);
 
 }  // namespace StatusDocuments
 

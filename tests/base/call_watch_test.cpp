@@ -48,14 +48,14 @@ TEST(CallWatch, TheEventHandlerEndsEachModuleCallWhenItReturns)
     testmodule::CoreHarness harness;
     ASSERT_TRUE(testmodule::InstallModule(harness.plugin("reader.so"), "accepts_write = 1\nmask0 = 0xff\n"));
     harness.load();
-    ASSERT_EQ(1u, harness.core.modules.size());
+    ASSERT_EQ(1u, harness.core.TEST_modules().size());
     for (uint64_t flags : {uint64_t(0x01), uint64_t(ORV_FLAG_NOTIFY_ALL)}) {
         SCOPED_TRACE(flags);
         // The delivery frees the payload, as the Core's queue owns it.
         Message message = testmodule::MakeMessage(0x77, flags, 0x5, std::malloc(1), 1);
-        const uint64_t before = harness.core.deliveryWatch.read().seq;
+        const uint64_t before = harness.core.TEST_deliveryWatch().read().seq;
         harness.core.DeliverMessage(message);
-        const CallWatch::Call after = harness.core.deliveryWatch.read();
+        const CallWatch::Call after = harness.core.TEST_deliveryWatch().read();
         EXPECT_NE(before, after.seq) << "no call was made";
         EXPECT_EQ(0u, after.seq & 1);
         EXPECT_EQ(nullptr, after.module);

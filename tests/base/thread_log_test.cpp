@@ -15,9 +15,9 @@
 #include <wx/log.h>
 
 #include "base/thread_log.h"
-#include "modules/callback.h"
+#include "core/callback.h"
+#include "modules/worker_registry.h"
 #include "pt/fatal.h"
-#include "routing/worker_registry.h"
 #include "support/core_harness.h"
 #include "support/messages.h"
 
@@ -77,8 +77,8 @@ TEST(ThreadChurn, WorkersAndModuleThreadsLeaveMemoryFlat)
     testmodule::CoreHarness harness;
     ASSERT_TRUE(testmodule::InstallModule(harness.plugin("churn.so"), "wants_read_worker = 1\n"));
     harness.load();
-    ASSERT_EQ(harness.core.modules.size(), 1u);
-    ModuleRecord& record = harness.core.modules[0];
+    ASSERT_EQ(harness.core.TEST_modules().size(), 1u);
+    ModuleRecord& record = harness.core.TEST_modules()[0];
 
     // Workers run a few at a time so that their stacks do not pile up.
     const long workers = GrowthKb(kWorkers, [&](int i) {

@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/callback.h"
 #include "core/core.h"
-#include "modules/callback.h"
 
 namespace {
 
@@ -52,7 +52,7 @@ protected:
         message.length = length;
         message.data = data;
         message.source_id = 0x80000000u;
-        ASSERT_EQ(EventQueue::Posted::Yes, core->eventQueue.post(message, nullptr, false));
+        ASSERT_EQ(EventQueue::Posted::Yes, core->TEST_eventQueue().post(message, nullptr, false));
     }
 
     std::string dir;
@@ -64,29 +64,29 @@ TEST_F(CoreLifecycle, ConstructionTouchesNothing)
 {
     EXPECT_EQ(core, Core::AcquireInstance());
     Core::ReleaseInstance();
-    EXPECT_EQ(dir + "/orvantisd", core->executablePath);
-    EXPECT_FALSE(core->eventQueue.running());
-    EXPECT_EQ(nullptr, core->eventHandlerThread);
-    EXPECT_EQ(nullptr, core->schedulerThread);
-    EXPECT_TRUE(core->modules.empty());
-    EXPECT_TRUE(core->eventQueue.TEST_messages().empty());
-    EXPECT_FALSE(core->throttling.load());
-    EXPECT_EQ(0, core->throttleSince);
+    EXPECT_EQ(dir + "/orvantisd", core->TEST_executablePath());
+    EXPECT_FALSE(core->TEST_eventQueue().running());
+    EXPECT_FALSE(core->TEST_eventHandlerRunning());
+    EXPECT_FALSE(core->TEST_schedulerRunning());
+    EXPECT_TRUE(core->TEST_modules().empty());
+    EXPECT_TRUE(core->TEST_eventQueue().TEST_messages().empty());
+    EXPECT_FALSE(core->TEST_throttling());
+    EXPECT_EQ(0, core->TEST_throttleSince());
 }
 
 TEST_F(CoreLifecycle, StopAfterStartWithoutModulesLeavesNothingRunning)
 {
     ASSERT_TRUE(core->Start());
-    EXPECT_TRUE(core->eventQueue.running());
-    EXPECT_TRUE(core->modules.empty());
-    core->notLoadedFiles.push_back("broken.so");
+    EXPECT_TRUE(core->TEST_eventQueue().running());
+    EXPECT_TRUE(core->TEST_modules().empty());
+    core->TEST_moduleList().noteNotLoaded("broken.so");
     core->Stop();
-    EXPECT_FALSE(core->eventQueue.running());
-    EXPECT_EQ(nullptr, core->eventHandlerThread);
-    EXPECT_EQ(nullptr, core->schedulerThread);
-    EXPECT_TRUE(core->modules.empty());
-    ASSERT_EQ(1u, core->notLoadedFiles.size());
-    EXPECT_EQ("broken.so", core->notLoadedFiles[0]);
+    EXPECT_FALSE(core->TEST_eventQueue().running());
+    EXPECT_FALSE(core->TEST_eventHandlerRunning());
+    EXPECT_FALSE(core->TEST_schedulerRunning());
+    EXPECT_TRUE(core->TEST_modules().empty());
+    ASSERT_EQ(1u, core->TEST_moduleList().notLoaded().size());
+    EXPECT_EQ("broken.so", core->TEST_moduleList().notLoaded()[0]);
 }
 
 // Freed exactly once: a leak or a second free shows under AddressSanitizer.
@@ -97,8 +97,8 @@ TEST_F(CoreLifecycle, MessagesStillQueuedAtStopAreFreed)
         queue(malloc(static_cast<size_t>(length)), length);
     queue(nullptr, 0);
     core->Stop();
-    EXPECT_TRUE(core->eventQueue.TEST_messages().empty());
-    EXPECT_FALSE(core->eventQueue.running());
+    EXPECT_TRUE(core->TEST_eventQueue().TEST_messages().empty());
+    EXPECT_FALSE(core->TEST_eventQueue().running());
 }
 
 }  // namespace

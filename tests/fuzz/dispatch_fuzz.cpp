@@ -13,9 +13,9 @@
 #include <cstring>
 #include <string>
 
+#include "core/callback.h"
 #include "core/core.h"
 #include "fuzz/fuzz_scratch.h"
-#include "modules/callback.h"
 #include "support/test_module.h"
 
 namespace {
@@ -78,7 +78,7 @@ void Send(const Message& message)
 
 size_t Queued(Core& core)
 {
-    return core.eventQueue.TEST_messages().size();
+    return core.TEST_eventQueue().TEST_messages().size();
 }
 
 void Settle(Core& core)

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "modules/callback.h"
+#include "core/callback.h"
 #include "modules/module_files.h"
 #include "modules/module_library.h"
 #include "support/core_harness.h"
@@ -32,7 +32,7 @@ std::string Id(uint64_t id, const std::string& rest = "")
 std::vector<std::string> FileNames(const Core& core)
 {
     std::vector<std::string> names;
-    for (const ModuleRecord& record : core.modules)
+    for (const ModuleRecord& record : core.TEST_modules())
         names.push_back(record.file_name);
     return names;
 }
@@ -49,7 +49,7 @@ bool IsMapped(const std::string& path)
 std::vector<std::string> QueuedTexts(Core& core)
 {
     std::vector<std::string> texts;
-    for (const Message& message : core.eventQueue.TEST_messages()) {
+    for (const Message& message : core.TEST_eventQueue().TEST_messages()) {
         EXPECT_EQ(0x40u, message.flags);
         EXPECT_EQ(0x1000002u, message.event);
         EXPECT_EQ(ORV_CORE_ID, message.source_id);
@@ -117,7 +117,7 @@ TEST(Candidates, OnlyRegularFilesEndingInDotSoOneLevelDeep)
     ASSERT_TRUE(InstallModule(h.plugin(".so"), Id(0x13)));
     h.load();
     EXPECT_EQ((std::vector<std::string>{".so", "l.so"}), FileNames(h.core));
-    EXPECT_TRUE(h.core.notLoadedFiles.empty());
+    EXPECT_TRUE(h.core.TEST_moduleList().notLoaded().empty());
     EXPECT_TRUE(log.records().empty());
     for (std::string name : {"libcam.so.2", "cam.SO", "cameraso", "y.so/inner.so"})
         EXPECT_TRUE(ReadLog(h.plugin(name)).empty()) << name;
@@ -131,10 +131,10 @@ TEST(Candidates, MissingDirectoriesAddNothingAndLogNothing)
     ASSERT_TRUE(WriteFile(h.dir / "protected-plugins", "not a directory"));
     LogCapture log;
     h.load();
-    EXPECT_TRUE(h.core.modules.empty());
-    EXPECT_TRUE(h.core.notLoadedFiles.empty());
+    EXPECT_TRUE(h.core.TEST_modules().empty());
+    EXPECT_TRUE(h.core.TEST_moduleList().notLoaded().empty());
     EXPECT_TRUE(log.records().empty());
-    EXPECT_EQ(0u, h.core.eventQueue.TEST_messages().size());
+    EXPECT_EQ(0u, h.core.TEST_eventQueue().TEST_messages().size());
 }
 
 TEST(Rejections, DuplicateIdKeepsTheFirstAndNeverUnloadsTheOther)
@@ -204,10 +204,10 @@ TEST(Rejections, LibraryWithoutLoadLeavesNoTrace)
     LogCapture log;
     ASSERT_TRUE(InstallModule(h.plugin("n.so"), Id(1), "orv_test_module_noload"));
     h.load();
-    EXPECT_TRUE(h.core.modules.empty());
-    EXPECT_TRUE(h.core.notLoadedFiles.empty());
+    EXPECT_TRUE(h.core.TEST_modules().empty());
+    EXPECT_TRUE(h.core.TEST_moduleList().notLoaded().empty());
     EXPECT_TRUE(log.records().empty());  // absent exports are looked up silently
-    EXPECT_EQ(0u, h.core.eventQueue.TEST_messages().size());
+    EXPECT_EQ(0u, h.core.TEST_eventQueue().TEST_messages().size());
     EXPECT_FALSE(IsMapped(h.plugin("n.so")));
     EXPECT_TRUE(ReadLog(h.plugin("n.so")).empty());
 }
@@ -221,7 +221,7 @@ TEST(Rejections, MissingDependencyIsNoticedRecordedAndExplainedOnce)
     ASSERT_TRUE(InstallModule(h.protectedPlugin("dep2.so"), Id(3), "orv_test_module_missing_dep"));
     h.load();
     EXPECT_EQ(std::vector<std::string>{"ok.so"}, FileNames(h.core));
-    EXPECT_EQ((std::vector<std::string>{"dep.so", "dep2.so"}), h.core.notLoadedFiles);
+    EXPECT_EQ((std::vector<std::string>{"dep.so", "dep2.so"}), h.core.TEST_moduleList().notLoaded());
     EXPECT_EQ((std::vector<std::string>{"Failed to load plugin: dep.so (missing dependency)",
                                         "Failed to load plugin: dep2.so (missing dependency)"}),
               QueuedTexts(h.core));
@@ -253,7 +253,7 @@ TEST(FileNames, NonAsciiBytesLoadAndKeepTheirBytes)
     // Each Load ran in the module itself, not in the program.
     EXPECT_EQ(1u, Entries(h.plugin(utf8), "Load").size());
     EXPECT_EQ(1u, Entries(h.plugin(latin1), "Load").size());
-    EXPECT_EQ(std::vector<std::string>{broken}, h.core.notLoadedFiles);
+    EXPECT_EQ(std::vector<std::string>{broken}, h.core.TEST_moduleList().notLoaded());
     EXPECT_EQ(std::vector<std::string>{"Failed to load plugin: " + broken + " (missing dependency)"},
               QueuedTexts(h.core));
 }
@@ -268,8 +268,8 @@ TEST(Loading, RecordHoldsWhatLoadReturned)
     LogCapture log;
     h.load();
     EXPECT_TRUE(log.records().empty());  // absent entry points are looked up silently
-    ASSERT_EQ(2u, h.core.modules.size());
-    const ModuleRecord& m = h.core.modules[0];
+    ASSERT_EQ(2u, h.core.TEST_modules().size());
+    const ModuleRecord& m = h.core.TEST_modules()[0];
     EXPECT_EQ("m.so", m.file_name);
     EXPECT_NE(nullptr, m.library);
     EXPECT_EQ(0x77u, m.info.module_id);
@@ -289,7 +289,7 @@ TEST(Loading, RecordHoldsWhatLoadReturned)
     EXPECT_EQ(nullptr, m.read_worker);
     for (OrvEntryPoint entry : {m.Load, m.Unload, m.Open, m.Close, m.Read, m.Write, m.Seek, m.IOCTL})
         EXPECT_NE(nullptr, entry);
-    const ModuleRecord& n = h.core.modules[1];
+    const ModuleRecord& n = h.core.TEST_modules()[1];
     EXPECT_NE(nullptr, n.Load);
     for (OrvEntryPoint entry : {n.Read, n.Write, n.Seek, n.IOCTL})
         EXPECT_EQ(nullptr, entry);
@@ -311,9 +311,9 @@ TEST(Loading, IoctlWorkerStartsAtOnceOnItsOwnThread)
     ASSERT_TRUE(InstallModule(i, Id(1, "wants_ioctl_worker = 1\nblock_until_close = 1\n")));
     ASSERT_TRUE(InstallModule(h.plugin("j.so"), Id(2)));
     h.load();
-    ASSERT_EQ(2u, h.core.modules.size());
-    EXPECT_NE(nullptr, h.core.modules[0].ioctl_worker);
-    EXPECT_EQ(nullptr, h.core.modules[1].ioctl_worker);
+    ASSERT_EQ(2u, h.core.TEST_modules().size());
+    EXPECT_NE(nullptr, h.core.TEST_modules()[0].ioctl_worker);
+    EXPECT_EQ(nullptr, h.core.TEST_modules()[1].ioctl_worker);
     ASSERT_TRUE(WaitForEntries(i, "IOCTL"));
     LogLine call = Entries(i, "IOCTL").at(0);
     EXPECT_NE(std::to_string(syscall(SYS_gettid)), call.str("tid"));

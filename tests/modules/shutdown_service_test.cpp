@@ -29,7 +29,7 @@ std::string Module(uint64_t id, uint64_t closeKey)
 std::vector<std::string> QueuedCalls(Core& core)
 {
     std::vector<std::string> calls;
-    for (const Message& message : core.eventQueue.TEST_messages())
+    for (const Message& message : core.TEST_eventQueue().TEST_messages())
         calls.push_back((message.event == 0xC ? "close " : "unload ") + std::to_string(message.source_id));
     return calls;
 }
@@ -60,8 +60,8 @@ TEST(ShutdownService, ModulesCloseAndUnloadLargestKeyFirst)
                                                            "unload 393216", "unload 2", "unload 4", "unload 1",
                                                            "unload 3"}));
     core.Stop();
-    EXPECT_TRUE(core.modules.empty());
-    EXPECT_FALSE(core.eventQueue.running());
+    EXPECT_TRUE(core.TEST_modules().empty());
+    EXPECT_FALSE(core.TEST_eventQueue().running());
 }
 
 TEST(ShutdownService, WorkersReturnFromCloseBeforeTheirModuleIsUnloaded)
@@ -91,7 +91,7 @@ TEST(ShutdownService, AWorkerThatNeverReturnsLeavesItsModuleLoaded)
     const std::string stuck = service.install("stuck.so", "id = 8\nwants_read_worker = 1\nworker_never_returns = 1\n");
     const std::string fine = service.install("fine.so", "id = 9\nwants_read_worker = 1\n");
     Core core(service.executable());
-    core.workerExitTimeoutMs = 300;
+    core.TEST_workerWaits().exitTimeoutMs = 300;
     ASSERT_TRUE(core.Start());
     ASSERT_TRUE(testmodule::WaitForEntries(stuck, "Read"));
     ASSERT_TRUE(testmodule::WaitForEntries(fine, "ReadEnd"));
@@ -99,7 +99,7 @@ TEST(ShutdownService, AWorkerThatNeverReturnsLeavesItsModuleLoaded)
     const auto start = std::chrono::steady_clock::now();
     core.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    EXPECT_TRUE(core.modules.empty());
+    EXPECT_TRUE(core.TEST_modules().empty());
     EXPECT_EQ(Entries(stuck, "Close").size(), 1u);
     EXPECT_EQ(Entries(stuck, "Unload").size(), 1u);
     EXPECT_EQ(Entries(fine, "Unload").size(), 1u);

@@ -11,7 +11,7 @@
 #include <wx/log.h>
 
 #include "core/core.h"
-#include "routing/worker_registry.h"
+#include "modules/worker_registry.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ ModuleRecord FakeModule(uint64_t key, uint64_t id = N)
 std::vector<uint64_t> Ids(const Core& core)
 {
     std::vector<uint64_t> ids;
-    for (const ModuleRecord& record : core.modules)
+    for (const ModuleRecord& record : core.TEST_modules())
         ids.push_back(record.info.module_id);
     return ids;
 }
@@ -74,7 +74,7 @@ protected:
         EXPECT_TRUE(core.CloseModules());
         closeOrder = Ids(core);
         EXPECT_TRUE(core.UnloadModules());
-        EXPECT_TRUE(core.modules.empty());
+        EXPECT_TRUE(core.TEST_modules().empty());
         EXPECT_TRUE(recordsAsExpected);
     }
 
@@ -105,9 +105,9 @@ private:
 
 TEST_F(Shutdown, LargestKeyFirstThenTheSameOrderForUnload)
 {
-    core.modules.push_back(FakeModule<1>(1));
-    core.modules.push_back(FakeModule<2>(0x10));
-    core.modules.push_back(FakeModule<3>(0));
+    core.TEST_modules().push_back(FakeModule<1>(1));
+    core.TEST_modules().push_back(FakeModule<2>(0x10));
+    core.TEST_modules().push_back(FakeModule<3>(0));
     Stop();
     EXPECT_EQ(closeOrder, (std::vector<uint64_t>{2, 1, 3}));
     EXPECT_EQ(calls, (std::vector<std::string>{"close 2", "close 1", "close 3", "unload 2", "unload 1", "unload 3"}));
@@ -115,29 +115,29 @@ TEST_F(Shutdown, LargestKeyFirstThenTheSameOrderForUnload)
 
 TEST_F(Shutdown, EqualKeysKeepLoadOrderWithTheHeadModuleFirst)
 {
-    core.modules.push_back(FakeModule<1>(5, ORV_HEAD_MODULE_ID));
-    core.modules.push_back(FakeModule<2>(5));
-    core.modules.push_back(FakeModule<3>(7));
-    core.modules.push_back(FakeModule<4>(5));
-    core.modules.push_back(FakeModule<5>(7));
+    core.TEST_modules().push_back(FakeModule<1>(5, ORV_HEAD_MODULE_ID));
+    core.TEST_modules().push_back(FakeModule<2>(5));
+    core.TEST_modules().push_back(FakeModule<3>(7));
+    core.TEST_modules().push_back(FakeModule<4>(5));
+    core.TEST_modules().push_back(FakeModule<5>(7));
     Stop();
     EXPECT_EQ(closeOrder, (std::vector<uint64_t>{3, 5, ORV_HEAD_MODULE_ID, 2, 4}));
 }
 
 TEST_F(Shutdown, KeysCompareUnsigned)
 {
-    core.modules.push_back(FakeModule<1>(UINT64_C(0x7FFFFFFFFFFFFFFF)));
-    core.modules.push_back(FakeModule<2>(1));
-    core.modules.push_back(FakeModule<3>(UINT64_C(0x8000000000000000)));
-    core.modules.push_back(FakeModule<4>(UINT64_MAX));
+    core.TEST_modules().push_back(FakeModule<1>(UINT64_C(0x7FFFFFFFFFFFFFFF)));
+    core.TEST_modules().push_back(FakeModule<2>(1));
+    core.TEST_modules().push_back(FakeModule<3>(UINT64_C(0x8000000000000000)));
+    core.TEST_modules().push_back(FakeModule<4>(UINT64_MAX));
     Stop();
     EXPECT_EQ(closeOrder, (std::vector<uint64_t>{4, 3, 1, 2}));
 }
 
 TEST_F(Shutdown, AFailingCloseIsStillUnloaded)
 {
-    core.modules.push_back(FakeModule<1, -9>(0));
-    core.modules.push_back(FakeModule<2, 4>(0));
+    core.TEST_modules().push_back(FakeModule<1, -9>(0));
+    core.TEST_modules().push_back(FakeModule<2, 4>(0));
     Stop();
     EXPECT_EQ(calls, (std::vector<std::string>{"close 1", "close 2", "unload 1", "unload 2"}));
 }
@@ -153,23 +153,23 @@ TEST_F(Shutdown, EmptyListAndMissingEntryPoints)
     ModuleRecord noLibrary = FakeModule<2>(0);
     delete noLibrary.library;
     noLibrary.library = nullptr;
-    core.modules.push_back(bare);
-    core.modules.push_back(noLibrary);
-    core.modules.push_back(FakeModule<3>(0));
+    core.TEST_modules().push_back(bare);
+    core.TEST_modules().push_back(noLibrary);
+    core.TEST_modules().push_back(FakeModule<3>(0));
     Stop();
     EXPECT_EQ(calls, (std::vector<std::string>{"close 3", "unload 3"}));
 }
 
 TEST_F(Shutdown, CloseDropsTheReadWorkerAndStopsOpenRequests)
 {
-    core.modules.push_back(FakeModule<1>(0));
+    core.TEST_modules().push_back(FakeModule<1>(0));
     PluginThread* dummy = reinterpret_cast<PluginThread*>(&calls);
-    core.modules[0].read_worker = dummy;
-    core.modules[0].ioctl_worker = dummy;
+    core.TEST_modules()[0].read_worker = dummy;
+    core.TEST_modules()[0].ioctl_worker = dummy;
     EXPECT_TRUE(core.CloseModules());
-    EXPECT_TRUE(core.modulesClosing);
-    EXPECT_EQ(core.modules[0].read_worker, nullptr);
-    EXPECT_EQ(core.modules[0].ioctl_worker, dummy);
+    EXPECT_TRUE(core.TEST_moduleList().isClosing());
+    EXPECT_EQ(core.TEST_modules()[0].read_worker, nullptr);
+    EXPECT_EQ(core.TEST_modules()[0].ioctl_worker, dummy);
     EXPECT_TRUE(core.UnloadModules());
 }
 
@@ -191,9 +191,9 @@ int32_t UnloadAfterWorker(void*, void*)
 
 TEST_F(Shutdown, UnloadWaitsForTheModulesWorkers)
 {
-    core.modules.push_back(FakeModule<1>(0));
-    core.modules[0].Unload = UnloadAfterWorker;
-    const void* library = core.modules[0].library;
+    core.TEST_modules().push_back(FakeModule<1>(0));
+    core.TEST_modules()[0].Unload = UnloadAfterWorker;
+    const void* library = core.TEST_modules()[0].library;
     WorkerRegistry::instance().workerStarted(library, WorkerEntry::Read);
     workerLeft = false;
     std::thread worker([&] {
@@ -210,14 +210,14 @@ TEST_F(Shutdown, UnloadWaitsForTheModulesWorkers)
 TEST_F(Shutdown, AStuckModuleIsUnloadedButStaysLoadedAndDelaysNobody)
 {
     ErrorCapture log;
-    core.workerGraceMs = 50;
-    core.workerExitTimeoutMs = 400;
-    core.modules.push_back(FakeModule<1>(1));
-    core.modules.push_back(FakeModule<2>(0));
-    core.modules[0].file_name = "stuck.so";
-    const void* stuck = core.modules[0].library;
+    core.TEST_workerWaits().graceMs = 50;
+    core.TEST_workerWaits().exitTimeoutMs = 400;
+    core.TEST_modules().push_back(FakeModule<1>(1));
+    core.TEST_modules().push_back(FakeModule<2>(0));
+    core.TEST_modules()[0].file_name = "stuck.so";
+    const void* stuck = core.TEST_modules()[0].library;
     WorkerRegistry::instance().workerStarted(stuck, WorkerEntry::Ioctl);
-    const void* quick = core.modules[1].library;
+    const void* quick = core.TEST_modules()[1].library;
     WorkerRegistry::instance().workerStarted(quick, WorkerEntry::Read);
     std::thread quickWorker([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -242,7 +242,7 @@ TEST_F(Shutdown, AStuckModuleIsUnloadedButStaysLoadedAndDelaysNobody)
 TEST(ShutdownTimeout, IsTenSecondsByDefault)
 {
     Core core("/x/orvantisd");
-    EXPECT_EQ(core.workerExitTimeoutMs, 10000);
+    EXPECT_EQ(core.TEST_workerWaits().exitTimeoutMs, 10000);
 }
 
 // --- Release right after Unload ---------------------------------------------
@@ -256,7 +256,7 @@ template <int N>
 int32_t UnloadSeeingReleases(void*, void*)
 {
     std::string released;
-    for (const ModuleRecord& record : unloading->modules)
+    for (const ModuleRecord& record : unloading->TEST_modules())
         released += record.library ? "" : " " + record.file_name;
     calls.push_back("unload " + std::to_string(N) + ", released:" + released);
     return 0;
@@ -267,13 +267,13 @@ int32_t UnloadSeeingReleases(void*, void*)
 TEST_F(Shutdown, EachLibraryGoesRightAfterItsUnloadUnlessItsWorkersRun)
 {
     unloading = &core;
-    core.workerGraceMs = 0;
-    core.modules.push_back(FakeModule<1>(0));
-    core.modules.push_back(FakeModule<2>(0));
-    core.modules.push_back(FakeModule<3>(0));
-    core.modules[1].Unload = UnloadSeeingReleases<2>;
-    core.modules[2].Unload = UnloadSeeingReleases<3>;
-    const void* busy = core.modules[1].library;
+    core.TEST_workerWaits().graceMs = 0;
+    core.TEST_modules().push_back(FakeModule<1>(0));
+    core.TEST_modules().push_back(FakeModule<2>(0));
+    core.TEST_modules().push_back(FakeModule<3>(0));
+    core.TEST_modules()[1].Unload = UnloadSeeingReleases<2>;
+    core.TEST_modules()[2].Unload = UnloadSeeingReleases<3>;
+    const void* busy = core.TEST_modules()[1].library;
     WorkerRegistry::instance().workerStarted(busy, WorkerEntry::Read);
     std::thread worker([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

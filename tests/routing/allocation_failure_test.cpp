@@ -17,7 +17,7 @@
 #include <wx/log.h>
 
 #include "base/thread_log.h"
-#include "routing/worker_registry.h"
+#include "modules/worker_registry.h"
 #include "support/core_harness.h"
 #include "support/messages.h"
 
@@ -154,7 +154,7 @@ TEST(AllocationFailure, RequestWorkersLeaveNoLockHeld)
     const std::string reader = h.plugin("reader.so");
     ASSERT_TRUE(InstallModule(reader, "id = 0x31\nwants_read_worker = 1\nmask1 = 0xFFFFFF\n"));
     h.start();
-    const void* library = h.core.modules.at(0).library;
+    const void* library = h.core.TEST_modules().at(0).library;
     RunBounded(60, [&] {
         {
             // Each worker registers its flow slot and ends while allocations fail.

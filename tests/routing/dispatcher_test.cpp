@@ -9,8 +9,8 @@
 #include <cstring>
 #include <thread>
 
+#include "modules/worker_registry.h"
 #include "routing/plugin_thread.h"
-#include "routing/worker_registry.h"
 #include "support/core_harness.h"
 #include "tests/support/messages.h"
 
@@ -36,7 +36,7 @@ void Scribble(void* p, size_t n)
 
 Message Front(Core& core)
 {
-    return core.eventQueue.TEST_messages().front();
+    return core.TEST_eventQueue().TEST_messages().front();
 }
 
 }  // namespace
@@ -69,7 +69,7 @@ TEST(DispatchResults, EmptyPayloadIsQueuedAsNone)
     EXPECT_EQ(0, Send(MakeMessage(SENDER, 0, 1, bytes, 0)));
     EXPECT_EQ(0, Send(MakeMessage(SENDER, 0, 2, nullptr, 9)));
     ASSERT_EQ(2u, QueueLength(h.core));
-    for (const Message& queued : h.core.eventQueue.TEST_messages()) {
+    for (const Message& queued : h.core.TEST_eventQueue().TEST_messages()) {
         EXPECT_EQ(nullptr, queued.data);
         EXPECT_EQ(0, queued.length);
     }
@@ -89,7 +89,7 @@ TEST(DispatchResults, ThrottlingRefusesVideoBeforeCopying)
     CoreHarness h;
     h.createTrigger();
     char bytes[4] = "abc";
-    h.core.throttling = true;
+    h.core.TEST_dispatcher().setThrottling(true);
     // Refused before the copy: an impossible length does not matter.
     EXPECT_EQ(5, Send(MakeMessage(SENDER, 0x01, 0x1000002, bytes, -1)));
     EXPECT_EQ(5, Send(MakeMessage(SENDER, 0x41, 0x3000000, bytes, 3)));
@@ -97,7 +97,7 @@ TEST(DispatchResults, ThrottlingRefusesVideoBeforeCopying)
     EXPECT_EQ(0, Send(MakeMessage(SENDER, 0x02, 0x1000002, bytes, 3)));
     EXPECT_EQ(0, Send(MakeMessage(SENDER, 0x01, 0x0000002, bytes, 3)));
     EXPECT_EQ(2u, QueueLength(h.core));
-    h.core.throttling = false;
+    h.core.TEST_dispatcher().setThrottling(false);
     EXPECT_EQ(0, Send(MakeMessage(SENDER, 0x01, 0x1000002, bytes, 3)));
     EXPECT_EQ(3u, QueueLength(h.core));
 }
@@ -111,7 +111,7 @@ TEST(DispatchResults, OutsideStartAndStopEverythingIsTurnedAway)
     EXPECT_EQ(1, Send(MakeMessage(0, ORV_CMD_CANCEL, 0, nullptr, 0, 7)));
     EXPECT_EQ(1, Send(MakeMessage(0, 0x02, 0x1000002, nullptr, 0, 7)));
     EXPECT_EQ(0u, QueueLength(h.core));
-    EXPECT_TRUE(h.core.requestFlow.TEST_cancelledCount() == 0);
+    EXPECT_TRUE(h.core.TEST_requestFlow().TEST_cancelledCount() == 0);
 
     h.createTrigger();
     EXPECT_EQ(0, Send(MakeMessage(SENDER, 0x04, 1)));
@@ -152,10 +152,10 @@ TEST(WholeValueCommands, CancelOnlyFromSourceZero)
     h.createTrigger();
     EXPECT_EQ(0, Send(MakeMessage(0, ORV_CMD_CANCEL, 0, nullptr, 0, 7)));
     EXPECT_EQ(0u, QueueLength(h.core));
-    EXPECT_TRUE(h.core.requestFlow.TEST_cancelled(7));
+    EXPECT_TRUE(h.core.TEST_requestFlow().TEST_cancelled(7));
     EXPECT_EQ(0, Send(MakeMessage(SENDER, ORV_CMD_CANCEL, 0, nullptr, 0, 0)));
     EXPECT_EQ(1u, QueueLength(h.core));
-    EXPECT_EQ(1u, h.core.requestFlow.TEST_cancelledCount());
+    EXPECT_EQ(1u, h.core.TEST_requestFlow().TEST_cancelledCount());
 }
 
 TEST(PayloadHolds, StrayRepeatedAndCoreIdReleasesNeverDropTheCoresHold)
@@ -163,18 +163,18 @@ TEST(PayloadHolds, StrayRepeatedAndCoreIdReleasesNeverDropTheCoresHold)
     CoreHarness h;
     h.createTrigger();
     void* payload = Buffer("held");  // held by the Core, as while delivered
-    h.core.payloadHolds.addHold(payload, 0x11);
-    h.core.payloadHolds.addHold(payload, ORV_CORE_ID);  // a module that took the Core's id
+    h.core.TEST_payloadHolds().addHold(payload, 0x11);
+    h.core.TEST_payloadHolds().addHold(payload, ORV_CORE_ID);  // a module that took the Core's id
     EXPECT_EQ(0, Release(payload, 0x22));  // holds nothing
     EXPECT_EQ(0, Release(payload, 0));
-    EXPECT_EQ(2u, h.core.payloadHolds.keptHolds(payload));
+    EXPECT_EQ(2u, h.core.TEST_payloadHolds().keptHolds(payload));
     EXPECT_EQ(0, Release(payload, 0x11));
     EXPECT_EQ(0, Release(payload, 0x11));  // released twice
     EXPECT_EQ(0, Release(payload, ORV_CORE_ID));
     EXPECT_EQ(0, Release(payload, ORV_CORE_ID));  // only the module's hold went
-    EXPECT_EQ(0u, h.core.payloadHolds.keptHolds(payload));
+    EXPECT_EQ(0u, h.core.TEST_payloadHolds().keptHolds(payload));
     EXPECT_EQ(0, std::memcmp(payload, "held", 4));  // the delivery pass still has it
-    h.core.payloadHolds.endPass(MakeMessage(SENDER, 0x04, 1, payload, 4), true);  // the last: freed (ASan checks)
+    h.core.TEST_payloadHolds().endPass(MakeMessage(SENDER, 0x04, 1, payload, 4), true);  // the last: freed (ASan checks)
 }
 
 // The calling thread poses as a request worker: it owns a flow slot.
@@ -182,11 +182,11 @@ class PosingWorker {
 public:
     explicit PosingWorker(Core& core_) : core(core_)
     {
-        core.requestFlow.addSlot(pthread_self());
+        core.TEST_requestFlow().addSlot(pthread_self());
     }
     ~PosingWorker()
     {
-        core.requestFlow.removeSlot(pthread_self());
+        core.TEST_requestFlow().removeSlot(pthread_self());
     }
 
 private:
@@ -208,7 +208,7 @@ TEST(RequestRules, RequestIdNeedsAFlowSlotAndAnOpenRequest)
     EXPECT_EQ(1, Send(MakeMessage(SENDER, 0x04, 2, nullptr, 0, 7)));
     EXPECT_EQ(0, Send(MakeMessage(SENDER, 0x04, 2, nullptr, 0, 8)));  // other requests go on
     EXPECT_EQ(0, Send(MakeMessage(0, 0x02, 0x1000002, nullptr, 0, 7)));
-    EXPECT_FALSE(h.core.requestFlow.TEST_cancelled(7));
+    EXPECT_FALSE(h.core.TEST_requestFlow().TEST_cancelled(7));
     EXPECT_EQ(0, Send(MakeMessage(SENDER, 0x04, 3, nullptr, 0, 7)));
     EXPECT_EQ(3u, QueueLength(h.core));
 }
@@ -235,8 +235,8 @@ TEST(RequestRules, SendRefusedAfterItsWaitGivesTheGateBack)
     // retired meanwhile, as at the end of a stop (whose opening of every gate
     // would wake the waiting send by itself).
     Message first = Front(h.core);
-    h.core.eventQueue.retire();
-    h.core.payloadHolds.endPass(first, false);
+    h.core.TEST_eventQueue().retire();
+    h.core.TEST_payloadHolds().endPass(first, false);
     ASSERT_TRUE(WaitFor([&] { return second.load() != 0x7777; }));
     EXPECT_EQ(1, second.load());
 
@@ -244,7 +244,7 @@ TEST(RequestRules, SendRefusedAfterItsWaitGivesTheGateBack)
     restarted = true;
     EXPECT_TRUE(WaitFor([&] { return third.load() != 0x7777; }, 2000)) << "the refused send kept the gate";
     if (third.load() == 0x7777) {
-        h.core.requestFlow.TEST_openGates();
+        h.core.TEST_requestFlow().TEST_openGates();
     }
     worker.join();
     EXPECT_EQ(0, third.load());
@@ -277,7 +277,7 @@ TEST(OpenRequests, OneReadWorkerPerChosenModuleEachWithItsOwnCopy)
     ASSERT_TRUE(InstallModule(r5, Reader(5, 0x2000002)));         // the delivery key only
     ASSERT_TRUE(InstallModule(r6, Reader(6, ~0ull), "orv_test_module_bare"));  // no Read export
     h.load();
-    ASSERT_EQ(6u, h.core.modules.size());
+    ASSERT_EQ(6u, h.core.TEST_modules().size());
 
     const std::string bytes = "request-bytes";
     void* sent = Buffer(bytes);
@@ -302,7 +302,7 @@ TEST(OpenRequests, OneReadWorkerPerChosenModuleEachWithItsOwnCopy)
     }
     EXPECT_NE(read1.ptr("data"), read4.ptr("data"));
     EXPECT_NE(read1.str("tid"), read4.str("tid"));
-    for (const ModuleRecord& record : h.core.modules)
+    for (const ModuleRecord& record : h.core.TEST_modules())
         EXPECT_TRUE(WorkerRegistry::instance().waitForWorkers(record.library, 5000));
     EXPECT_TRUE(Entries(r2, "Read").empty());
     EXPECT_TRUE(Entries(r3, "Read").empty());
@@ -329,8 +329,8 @@ TEST(OpenRequests, WorkerWhosePayloadCannotBeCopiedIsNotStarted)
     h.load();
     char bytes[4] = "abc";
     EXPECT_EQ(-1, Send(MakeMessage(0, 0x02, 0x1000002, bytes, -1, 7)));
-    EXPECT_EQ(0, WorkerRegistry::instance().liveWorkers(h.core.modules[0].library));
-    EXPECT_FALSE(h.core.requestFlow.TEST_cancelled(7));
+    EXPECT_EQ(0, WorkerRegistry::instance().liveWorkers(h.core.TEST_modules()[0].library));
+    EXPECT_FALSE(h.core.TEST_requestFlow().TEST_cancelled(7));
     h.stop();
     EXPECT_TRUE(Entries(r1, "Read").empty());
 }
@@ -360,8 +360,8 @@ TEST(OpenRequests, ScheduledReadWorkerServesNoRequest)
                                          "send = read flags=0x04 event=1 request=7\n"
                                          "send = read flags=0x04 event=2\n")));
     h.load();
-    ASSERT_TRUE(h.core.StartReadWorker(h.core.modules[0]));
-    EXPECT_NE(nullptr, h.core.modules[0].read_worker);
+    ASSERT_TRUE(h.core.StartReadWorker(h.core.TEST_modules()[0]));
+    EXPECT_NE(nullptr, h.core.TEST_modules()[0].read_worker);
     ASSERT_TRUE(WaitForEntries(r1, "ReadEnd"));
     LogLine read = Entries(r1, "Read").at(0);
     EXPECT_EQ(0, read.num("length"));
@@ -393,8 +393,8 @@ TEST(FlowControl, SecondPayloadWaitsUntilEveryHolderOfTheFirstReleased)
     ASSERT_TRUE(WaitForEntries(producer, "Send", 1, "event", "0x21"));
     void* first = Entries(keeper1, "Write", "event", "0x20").at(0).ptr("data");
     EXPECT_EQ(first, Entries(keeper2, "Write", "event", "0x20").at(0).ptr("data"));
-    ASSERT_EQ(1u, h.core.requestFlow.TEST_slotCount());
-    EXPECT_EQ(first, h.core.requestFlow.TEST_inFlight().at(0));
+    ASSERT_EQ(1u, h.core.TEST_requestFlow().TEST_slotCount());
+    EXPECT_EQ(first, h.core.TEST_requestFlow().TEST_inFlight().at(0));
 
     EXPECT_EQ(0, Release(first, 0x2));
     usleep(200 * 1000);
@@ -404,7 +404,7 @@ TEST(FlowControl, SecondPayloadWaitsUntilEveryHolderOfTheFirstReleased)
     ASSERT_TRUE(WaitForEntries(producer, "Send", 1, "event", "0x22"));
     EXPECT_EQ(0, Entries(producer, "Send", "event", "0x22").at(0).num("result"));
     ASSERT_TRUE(WaitForEntries(producer, "ReadEnd"));
-    EXPECT_TRUE(WorkerRegistry::instance().waitForWorkers(h.core.modules[h.indexOf("producer.so")].library, 5000));
+    EXPECT_TRUE(WorkerRegistry::instance().waitForWorkers(h.core.TEST_modules()[h.indexOf("producer.so")].library, 5000));
     EXPECT_EQ(0u, FlowSlotCount(h.core));
 
     // A payload outliving its worker's slot is freed by its last holder as usual.
@@ -413,7 +413,7 @@ TEST(FlowControl, SecondPayloadWaitsUntilEveryHolderOfTheFirstReleased)
     EXPECT_EQ(Hex("second"), second.str("payload"));
     EXPECT_EQ(0, Release(second.ptr("data"), 0x2));
     EXPECT_EQ(0, Release(second.ptr("data"), 0x3));
-    EXPECT_EQ(0u, h.core.payloadHolds.keptHolds(second.ptr("data")));
+    EXPECT_EQ(0u, h.core.TEST_payloadHolds().keptHolds(second.ptr("data")));
 }
 
 TEST(CoreMessages, TextAndDocumentsCarryTheirBytesWithoutTerminator)

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/thread_log.h"
-#include "routing/worker_registry.h"
+#include "modules/worker_registry.h"
 #include "support/core_harness.h"
 #include "support/log_capture.h"
 #include "support/messages.h"
@@ -42,14 +42,14 @@ TEST(EntryExceptions, DeliveryAndWorkersGoOnPastAModuleThatThrows)
     ASSERT_TRUE(InstallModule(thrower, "", "orv_throwing_module"));
     ASSERT_TRUE(InstallModule(receiver, "id = 0x22\naccepts_write = 1\nmask1 = 0xFF\n"));
     h.start();
-    ASSERT_EQ(2u, h.core.modules.size());
+    ASSERT_EQ(2u, h.core.TEST_modules().size());
     char bytes[4] = "abc";
     for (uint64_t event = 1; event <= 3; ++event)
         ASSERT_EQ(0, Send(MakeMessage(0x4321, 0x02, event, bytes, 3)));
     ASSERT_EQ(0, Send(MakeMessage(0x4321, ORV_FLAG_NOTIFY_OTHERS, 0x4, bytes, 3)));
     ASSERT_EQ(0, Send(MakeMessage(0, 0x02, 0x1, nullptr, 0, 5)));
     ASSERT_TRUE(WaitForEntries(receiver, "IOCTL"));
-    EXPECT_TRUE(WorkerRegistry::instance().waitForWorkers(h.core.modules.at(h.indexOf("a-thrower.so")).library, 5000));
+    EXPECT_TRUE(WorkerRegistry::instance().waitForWorkers(h.core.TEST_modules().at(h.indexOf("a-thrower.so")).library, 5000));
     h.stop();
     ThreadLog::setTarget(nullptr);
 

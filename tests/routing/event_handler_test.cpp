@@ -203,7 +203,7 @@ TEST(PayloadHolds, MessageWithoutPayloadRecordsNoHold)
     EXPECT_EQ("-", w.str("payload"));
     EXPECT_EQ(0, w.num("keeps"));
     h.stop();
-    EXPECT_EQ(0u, h.core.payloadHolds.keptHolds(nullptr));
+    EXPECT_EQ(0u, h.core.TEST_payloadHolds().keptHolds(nullptr));
 }
 
 TEST(PayloadHolds, KeptPayloadLivesUntilItsLastHolderReleases)
@@ -220,18 +220,18 @@ TEST(PayloadHolds, KeptPayloadLivesUntilItsLastHolderReleases)
     ASSERT_TRUE(WaitForEntries(k2, "IOCTL"));
     ASSERT_TRUE(WaitForEntries(k1, "Write"));
     void* payload = Entries(k1, "Write").at(0).ptr("data");
-    ASSERT_TRUE(WaitFor([&] { return h.core.payloadHolds.keptHolds(payload) == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return h.core.TEST_payloadHolds().keptHolds(payload) == 2; }));
 
     EXPECT_EQ(0, Release(payload, 0x23));  // holds nothing
     EXPECT_EQ(0, Send(MakeMessage(0x4321, 0x04, 0x77)));
     ASSERT_TRUE(WaitForEntries(k1, "Release"));
     EXPECT_EQ(0, Entries(k1, "Release").at(0).num("result"));
-    EXPECT_EQ(1u, h.core.payloadHolds.keptHolds(payload));
+    EXPECT_EQ(1u, h.core.TEST_payloadHolds().keptHolds(payload));
     EXPECT_EQ(0, Release(payload, 0x21));  // k1 again: it holds nothing any more
-    EXPECT_EQ(1u, h.core.payloadHolds.keptHolds(payload));
+    EXPECT_EQ(1u, h.core.TEST_payloadHolds().keptHolds(payload));
     EXPECT_EQ(0, std::memcmp(payload, "kept", 4));  // still allocated (ASan)
     EXPECT_EQ(0, Release(payload, 0x22));
-    EXPECT_EQ(0u, h.core.payloadHolds.keptHolds(payload));
+    EXPECT_EQ(0u, h.core.TEST_payloadHolds().keptHolds(payload));
 }
 
 TEST(PayloadHolds, ReleaseSentInsideTheWriteThatKeepsThePayloadCounts)
@@ -247,13 +247,13 @@ TEST(PayloadHolds, ReleaseSentInsideTheWriteThatKeepsThePayloadCounts)
     ASSERT_TRUE(WaitForEntries(z, "Write"));
     void* payload = Entries(z, "Write").at(0).ptr("data");
     EXPECT_EQ(Hex("early"), Entries(z, "Write").at(0).str("payload"));
-    ASSERT_TRUE(WaitFor([&] { return h.core.payloadHolds.keptHolds(payload) == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return h.core.TEST_payloadHolds().keptHolds(payload) == 1; }));
     EXPECT_EQ(0, Entries(k, "Release").at(0).num("result"));
     EXPECT_EQ(0, Release(payload, 0x21));  // k holds nothing any more
-    EXPECT_EQ(1u, h.core.payloadHolds.keptHolds(payload));
+    EXPECT_EQ(1u, h.core.TEST_payloadHolds().keptHolds(payload));
     EXPECT_EQ(0, std::memcmp(payload, "early", 5));
     EXPECT_EQ(0, Release(payload, 0x22));  // the last hold: freed (ASan checks)
-    EXPECT_EQ(0u, h.core.payloadHolds.keptHolds(payload));
+    EXPECT_EQ(0u, h.core.TEST_payloadHolds().keptHolds(payload));
 }
 
 TEST(PayloadHolds, ModuleWithTheCoresIdCannotFreeWhatOthersHold)
@@ -266,13 +266,13 @@ TEST(PayloadHolds, ModuleWithTheCoresIdCannotFreeWhatOthersHold)
     ASSERT_EQ(0, SendPayload(0x4321, 0x04, 0x1, "shared"));
     ASSERT_TRUE(WaitForEntries(k, "Write"));
     void* payload = Entries(k, "Write").at(0).ptr("data");
-    ASSERT_TRUE(WaitFor([&] { return h.core.payloadHolds.keptHolds(payload) == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return h.core.TEST_payloadHolds().keptHolds(payload) == 2; }));
     EXPECT_EQ(0, Release(payload, ORV_CORE_ID));
     EXPECT_EQ(0, Release(payload, ORV_CORE_ID));
-    EXPECT_EQ(1u, h.core.payloadHolds.keptHolds(payload));
+    EXPECT_EQ(1u, h.core.TEST_payloadHolds().keptHolds(payload));
     EXPECT_EQ(0, std::memcmp(payload, "shared", 6));
     EXPECT_EQ(0, Release(payload, 0x21));
-    EXPECT_EQ(0u, h.core.payloadHolds.keptHolds(payload));
+    EXPECT_EQ(0u, h.core.TEST_payloadHolds().keptHolds(payload));
 }
 
 TEST(DeliveryOrder, WriteThatSendsBackIsFollowedByTheNewMessage)
@@ -342,7 +342,7 @@ TEST(DeliveryOrder, StopBeforeTheFirstWaitStillDrains)
     h.load();
     ASSERT_EQ(0, SendPayload(0x4321, 0x04, 0x1, "one"));
     {
-        EventHandlerThread handler(&h.core);
+        EventHandlerThread handler(h.core.TEST_eventQueue(), h.core.TEST_delivery());
         handler.signal();  // signalled before it ever waits
         handler.start();
         ASSERT_TRUE(WaitFor([&] { return handler.isFinished(); }));
@@ -420,9 +420,9 @@ TEST(MissingEntryPoints, AreSkippedNotCalled)
     ASSERT_TRUE(InstallModule(bare, Config(0x31, everything), "orv_test_module_bare"));
     ASSERT_TRUE(InstallModule(full, Config(0x32, "accepts_write = 1\nmask2 = 0xFF\n")));
     h.start();
-    ASSERT_EQ(2u, h.core.modules.size());
-    EXPECT_EQ(nullptr, h.core.modules[0].ioctl_worker);
-    EXPECT_FALSE(h.core.StartReadWorker(h.core.modules[0]));
+    ASSERT_EQ(2u, h.core.TEST_modules().size());
+    EXPECT_EQ(nullptr, h.core.TEST_modules()[0].ioctl_worker);
+    EXPECT_FALSE(h.core.StartReadWorker(h.core.TEST_modules()[0]));
     ASSERT_EQ(0, SendPayload(0x4321, 0x104, 0x1, "x"));
     ASSERT_EQ(0, Send(MakeMessage(0, 0x02, 0x1000002, nullptr, 0, 5)));
     ASSERT_TRUE(WaitForEntries(full, "IOCTL"));
@@ -485,7 +485,7 @@ TEST(Concurrency, OpenRequestsWhileModulesAreStillLoading)
                                                                      "load_sleep_ms = 5\n")));
     }
     h.start();
-    ASSERT_EQ(9u, h.core.modules.size());
+    ASSERT_EQ(9u, h.core.TEST_modules().size());
     ASSERT_TRUE(WaitForEntries(readers.back(), "ReadEnd"));
     h.stop();
     // Carried out until the close pass begins, refused from then on.

@@ -63,6 +63,6 @@ TEST(Service, TwoModulesExchangeMessages)
         EXPECT_EQ(1u, Entries(module, "Open").size());
         EXPECT_EQ(1u, Entries(module, "Unload").size());
     }
-    EXPECT_TRUE(h.core.modules.empty());
-    EXPECT_FALSE(h.core.eventQueue.running());
+    EXPECT_TRUE(h.core.TEST_modules().empty());
+    EXPECT_FALSE(h.core.TEST_eventQueue().running());
 }

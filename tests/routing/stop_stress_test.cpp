@@ -171,7 +171,7 @@ protected:
         snapshot.modules = counters;
         snapshot.module_capacity = 4;
         snapshot.module_size = sizeof(ModuleCounters);
-        return FillHostSnapshot(h->core, &snapshot);
+        return h->core.FillSnapshot(&snapshot);
     }
 
     void expectCountedWrites()

@@ -102,17 +102,17 @@ const time_t T = 1700000000;
 TEST_F(Throttling, OneLowNoticeWhileTheFlagFollowsEverySample)
 {
     core.UpdateThrottling(true, T);
-    EXPECT_TRUE(core.throttling);
-    EXPECT_EQ(core.throttleSince, T);
+    EXPECT_TRUE(core.TEST_throttling());
+    EXPECT_EQ(core.TEST_throttleSince(), T);
     EXPECT_EQ(Sent(core), (std::vector<std::string>{std::string("text:") + kLow, "doc:" + MemoryStatus(1, T)}));
 
     core.UpdateThrottling(false, T + 30);
-    EXPECT_FALSE(core.throttling);
-    EXPECT_EQ(core.throttleSince, T);
+    EXPECT_FALSE(core.TEST_throttling());
+    EXPECT_EQ(core.TEST_throttleSince(), T);
 
     core.UpdateThrottling(true, T + 31);
-    EXPECT_TRUE(core.throttling);
-    EXPECT_EQ(core.throttleSince, T + 31);
+    EXPECT_TRUE(core.TEST_throttling());
+    EXPECT_EQ(core.TEST_throttleSince(), T + 31);
     EXPECT_TRUE(Sent(core).empty());
 }
 
@@ -124,11 +124,11 @@ TEST_F(Throttling, MemoryOkComesSixtySecondsAfterTheLatestLowSample)
     core.UpdateThrottling(false, T + 11);
     core.UpdateThrottling(false, T + 69);
     EXPECT_TRUE(Sent(core).empty());
-    EXPECT_EQ(core.throttleSince, T + 10);
+    EXPECT_EQ(core.TEST_throttleSince(), T + 10);
 
     core.UpdateThrottling(false, T + 70);
-    EXPECT_FALSE(core.throttling);
-    EXPECT_EQ(core.throttleSince, 0);
+    EXPECT_FALSE(core.TEST_throttling());
+    EXPECT_EQ(core.TEST_throttleSince(), 0);
     EXPECT_EQ(Sent(core), (std::vector<std::string>{std::string("text:") + kOk, "doc:" + MemoryStatus(0, T + 10)}));
 
     core.UpdateThrottling(false, T + 200);
@@ -143,7 +143,7 @@ TEST_F(Throttling, ClockJumpsMoveTheHoldOff)
     core.UpdateThrottling(false, T - 3600);
     core.UpdateThrottling(false, T + 59);
     EXPECT_TRUE(Sent(core).empty());
-    EXPECT_EQ(core.throttleSince, T);
+    EXPECT_EQ(core.TEST_throttleSince(), T);
     core.UpdateThrottling(false, T + 60);
     EXPECT_EQ(Sent(core).size(), 2u);
 
@@ -158,8 +158,8 @@ TEST_F(Throttling, NotLowWithoutAnnouncementSendsNothing)
 {
     core.UpdateThrottling(false, T);
     core.UpdateThrottling(false, T + 100);
-    EXPECT_FALSE(core.throttling);
-    EXPECT_EQ(core.throttleSince, 0);
+    EXPECT_FALSE(core.TEST_throttling());
+    EXPECT_EQ(core.TEST_throttleSince(), 0);
     EXPECT_TRUE(Sent(core).empty());
 }
 
@@ -197,9 +197,9 @@ TEST_F(Throttling, FirstCycleSendsTheStateBeforeAnySample)
     SchedulerState state;
     state.memoryLimit = 1000;
     FakeSampler fake{{1000}};
-    RunSchedulerCycle(core, state, T, fake.sampler());
+    RunSchedulerCycle(core.TEST_schedulerParts(), state, T, fake.sampler());
     EXPECT_EQ(fake.calls, 1);
-    EXPECT_FALSE(core.throttling);  // equal to the limit is not low
+    EXPECT_FALSE(core.TEST_throttling());  // equal to the limit is not low
     EXPECT_EQ(Sent(core), (std::vector<std::string>{"doc:" + MemoryStatus(0, T)}));
     EXPECT_EQ(state.previousSecond, T);
 }
@@ -209,8 +209,8 @@ TEST_F(Throttling, LowAtStartSendsBothStatesWithTheSameTime)
     SchedulerState state;
     state.memoryLimit = 1000;
     FakeSampler fake{{1001}};
-    RunSchedulerCycle(core, state, T, fake.sampler());
-    EXPECT_TRUE(core.throttling);
+    RunSchedulerCycle(core.TEST_schedulerParts(), state, T, fake.sampler());
+    EXPECT_TRUE(core.TEST_throttling());
     EXPECT_EQ(Sent(core), (std::vector<std::string>{"doc:" + MemoryStatus(0, T), std::string("text:") + kLow,
                                                     "doc:" + MemoryStatus(1, T)}));
 }
@@ -221,10 +221,10 @@ TEST_F(Throttling, OneSamplePerNewSecond)
     state.memoryLimit = 1000;
     FakeSampler fake{{10}};
     for (int i = 0; i < 10; ++i)
-        RunSchedulerCycle(core, state, T, fake.sampler());
+        RunSchedulerCycle(core.TEST_schedulerParts(), state, T, fake.sampler());
     EXPECT_EQ(fake.calls, 1);
-    RunSchedulerCycle(core, state, T + 1, fake.sampler());
-    RunSchedulerCycle(core, state, T + 1, fake.sampler());
+    RunSchedulerCycle(core.TEST_schedulerParts(), state, T + 1, fake.sampler());
+    RunSchedulerCycle(core.TEST_schedulerParts(), state, T + 1, fake.sampler());
     EXPECT_EQ(fake.calls, 2);
     EXPECT_EQ(Sent(core).size(), 1u);  // the first cycle's status only
 }
@@ -234,13 +234,13 @@ TEST_F(Throttling, ClockNoticesInTheCycle)
     SchedulerState state;
     state.memoryLimit = 1000;
     FakeSampler fake{{10}};
-    RunSchedulerCycle(core, state, T, fake.sampler());
+    RunSchedulerCycle(core.TEST_schedulerParts(), state, T, fake.sampler());
     Sent(core);
-    RunSchedulerCycle(core, state, T + 1, fake.sampler());
-    RunSchedulerCycle(core, state, T, fake.sampler());
+    RunSchedulerCycle(core.TEST_schedulerParts(), state, T + 1, fake.sampler());
+    RunSchedulerCycle(core.TEST_schedulerParts(), state, T, fake.sampler());
     EXPECT_TRUE(Sent(core).empty());
-    RunSchedulerCycle(core, state, T + 2, fake.sampler());
-    RunSchedulerCycle(core, state, T - 3, fake.sampler());
+    RunSchedulerCycle(core.TEST_schedulerParts(), state, T + 2, fake.sampler());
+    RunSchedulerCycle(core.TEST_schedulerParts(), state, T - 3, fake.sampler());
     EXPECT_EQ(Sent(core), (std::vector<std::string>{"text:system time changed by 2 seconds",
                                                     "text:system time changed by -5 seconds"}));
 }
@@ -260,7 +260,7 @@ TEST_F(Throttling, ClockStepsOfAnySizeAreAnnounced)
     state.throttlingEnabled = false;
     for (const auto& step : steps) {
         state.previousSecond = step[0];
-        RunSchedulerCycle(core, state, step[1], kUnavailable);
+        RunSchedulerCycle(core.TEST_schedulerParts(), state, step[1], kUnavailable);
     }
     EXPECT_EQ(Sent(core), (std::vector<std::string>{
                               "text:system time changed by 2147483647 seconds",
@@ -281,9 +281,9 @@ TEST_F(Throttling, AFailedSampleChangesNothing)
     SchedulerState state;
     state.memoryLimit = 1000;
     state.previousSecond = T;
-    RunSchedulerCycle(core, state, T + 100, kUnavailable);
-    EXPECT_TRUE(core.throttling);
-    EXPECT_EQ(core.throttleSince, T);
+    RunSchedulerCycle(core.TEST_schedulerParts(), state, T + 100, kUnavailable);
+    EXPECT_TRUE(core.TEST_throttling());
+    EXPECT_EQ(core.TEST_throttleSince(), T);
     EXPECT_EQ(Sent(core), (std::vector<std::string>{"text:system time changed by 100 seconds"}));
 }
 
@@ -293,12 +293,12 @@ TEST_F(Throttling, DisabledMeansNoSamplesNoDocumentsButTheClockWatch)
     state.memoryLimit = 1000;
     state.throttlingEnabled = false;
     FakeSampler fake{{UINT64_MAX}};
-    RunSchedulerCycle(core, state, T, fake.sampler());
-    RunSchedulerCycle(core, state, T + 1, fake.sampler());
-    RunSchedulerCycle(core, state, T + 9, fake.sampler());
+    RunSchedulerCycle(core.TEST_schedulerParts(), state, T, fake.sampler());
+    RunSchedulerCycle(core.TEST_schedulerParts(), state, T + 1, fake.sampler());
+    RunSchedulerCycle(core.TEST_schedulerParts(), state, T + 9, fake.sampler());
     EXPECT_EQ(fake.calls, 0);
-    EXPECT_FALSE(core.throttling);
-    EXPECT_EQ(core.throttleSince, 0);
+    EXPECT_FALSE(core.TEST_throttling());
+    EXPECT_EQ(core.TEST_throttleSince(), 0);
     EXPECT_EQ(Sent(core), (std::vector<std::string>{"text:system time changed by 8 seconds"}));
 }
 
@@ -310,7 +310,7 @@ TEST(SchedulerThread, StopWithoutAThreadReturnsAtOnce)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(core.StopScheduler());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
-    EXPECT_EQ(core.schedulerThread, nullptr);
+    EXPECT_FALSE(core.TEST_schedulerRunning());
 }
 
 TEST(SchedulerThread, StartsWritesCoreSettingsAndStopsWithinACycle)
@@ -320,13 +320,13 @@ TEST(SchedulerThread, StartsWritesCoreSettingsAndStopsWithinACycle)
     Core core("/x/orvantisd");
     ArmQueue(core);
     EXPECT_TRUE(core.StartScheduler());
-    ASSERT_NE(core.schedulerThread, nullptr);
+    ASSERT_TRUE(core.TEST_schedulerRunning());
     pt::sleepMs(250);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(core.StopScheduler());
     // Signalled mid-wait: the cycle ends at once, and one poll notices it.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(350));
-    EXPECT_EQ(core.schedulerThread, nullptr);
+    EXPECT_FALSE(core.TEST_schedulerRunning());
     EXPECT_EQ(ReadFileBytes("core.xml"),
               "<?xml ?>\n<Kest Delta=\"0\">\n    <Memory ID=\"-2147483648\" Throttling=\"0\" />\n</Kest>\n");
     std::vector<SentMessage> sent = TakeQueued(core);

@@ -55,9 +55,9 @@ TEST(ServiceStatus, ModulesAreOpenedAndEveryOneReceivesThePublishedDocuments)
     service.install("c.so", "", "orv_test_module_missing_dep");
     Core core(service.executable());
     ASSERT_TRUE(core.Start());
-    ASSERT_EQ(core.modules.size(), 2u);
-    const ModuleRecord& ra = core.modules[0];
-    const ModuleRecord& rb = core.modules[1];
+    ASSERT_EQ(core.TEST_modules().size(), 2u);
+    const ModuleRecord& ra = core.TEST_modules()[0];
+    const ModuleRecord& rb = core.TEST_modules()[1];
     EXPECT_EQ(ra.open_code, 0);
     EXPECT_GE(ra.open_time_ms, 25);
     EXPECT_EQ(rb.open_code, 7);
@@ -227,7 +227,7 @@ TEST(ServiceThrottling, ALargeAllocationThrottlesVideoUntilItIsFreed)
     ASSERT_TRUE(testmodule::WaitForEntries(watch, "Free"));
     EXPECT_TRUE(testmodule::WaitFor(
         [&] { return service::Send(core, service::ModuleMessage(camera, 0x01, 0x1000000, "frame")) == 0; }, 3000));
-    EXPECT_FALSE(core.throttling);
+    EXPECT_FALSE(core.TEST_throttling());
     core.Stop();
     // The memory-ok announcement waits a minute after the latest low sample.
     for (const LogLine& line : WritesOf(watch, "0x1000002"))

@@ -52,9 +52,9 @@ TEST(ModuleStatusFile, ListsModulesInOrderWithTheirCodesAndTimes)
 {
     TempWorkDir dir;
     Core core("/opt/orvantis/bin/orvantisd");
-    core.modules.push_back(ListedRecord(0x60000, "head.so", 0, 12, 3));
-    core.modules.push_back(ListedRecord(0x70001, "cam.so", -22, 0, 1500));
-    core.modules.push_back(ListedRecord(5, "a&b<c>.so", 7, -4, 0));
+    core.TEST_modules().push_back(ListedRecord(0x60000, "head.so", 0, 12, 3));
+    core.TEST_modules().push_back(ListedRecord(0x70001, "cam.so", -22, 0, 1500));
+    core.TEST_modules().push_back(ListedRecord(5, "a&b<c>.so", 7, -4, 0));
     EXPECT_TRUE(core.PublishModuleStatus());
     EXPECT_EQ(ReadFileBytes("plugins.xml"),
               kCoreModuleOpen +
@@ -70,8 +70,9 @@ TEST(ModuleStatusFile, FilesThatFailedToLoadGetAModuleAndAPluginEach)
 {
     TempWorkDir dir;
     Core core("orvantisd");
-    core.modules.push_back(ListedRecord(1, "one.so", 0, 2, 1));
-    core.notLoadedFiles = {"broken.so", "missing-dep.so"};
+    core.TEST_modules().push_back(ListedRecord(1, "one.so", 0, 2, 1));
+    core.TEST_moduleList().noteNotLoaded("broken.so");
+    core.TEST_moduleList().noteNotLoaded("missing-dep.so");
     EXPECT_TRUE(core.PublishModuleStatus());
     EXPECT_EQ(ReadFileBytes("plugins.xml"),
               kCoreModuleOpen +
@@ -83,15 +84,15 @@ TEST(ModuleStatusFile, FilesThatFailedToLoadGetAModuleAndAPluginEach)
                   "        <Module ID=\"2\" Name=\"missing-dep.so\" Version=\"not loaded\" />\n"
                   "    </Modules>\n"
                   "</Kest>\n");
-    EXPECT_EQ(core.notLoadedFiles.size(), 2u);
+    EXPECT_EQ(core.TEST_moduleList().notLoaded().size(), 2u);
 }
 
 TEST(ModuleStatusFile, WideValuesAreCutToTheirLow32BitsSigned)
 {
     TempWorkDir dir;
     Core core("/x/orvantisd");
-    core.modules.push_back(ListedRecord(UINT64_C(0x123456789), "wide.so", 0, INT64_C(0x80000000), INT64_C(0x100000005)));
-    core.modules.push_back(ListedRecord(UINT64_C(0xFFFFFFFFFFFFFFFF), "all.so", 0, -1, 0));
+    core.TEST_modules().push_back(ListedRecord(UINT64_C(0x123456789), "wide.so", 0, INT64_C(0x80000000), INT64_C(0x100000005)));
+    core.TEST_modules().push_back(ListedRecord(UINT64_C(0xFFFFFFFFFFFFFFFF), "all.so", 0, -1, 0));
     EXPECT_TRUE(core.PublishModuleStatus());
     EXPECT_EQ(ReadFileBytes("plugins.xml"),
               kCoreModuleOpen +
@@ -165,26 +166,26 @@ TEST(OpenPass, CallsEveryOpenInListOrderAndRecordsCodeAndTime)
     openCalls.clear();
     openArgsAsExpected = true;
     Core core("/x/orvantisd");
-    core.modules.push_back(OpenableRecord(1, FakeOpen<1, 0, 60>));
-    core.modules.push_back(OpenableRecord(2, FakeOpen<2, 17, 0>));
-    core.modules.push_back(OpenableRecord(3, nullptr));
-    core.modules.push_back(ListedRecord(4, "nolib.so", 0, 0, 0));
-    core.modules.back().Open = FakeOpen<4, 99, 0>;
+    core.TEST_modules().push_back(OpenableRecord(1, FakeOpen<1, 0, 60>));
+    core.TEST_modules().push_back(OpenableRecord(2, FakeOpen<2, 17, 0>));
+    core.TEST_modules().push_back(OpenableRecord(3, nullptr));
+    core.TEST_modules().push_back(ListedRecord(4, "nolib.so", 0, 0, 0));
+    core.TEST_modules().back().Open = FakeOpen<4, 99, 0>;
 
     EXPECT_TRUE(core.PublishModuleStatus());
     EXPECT_EQ(openCalls, (std::vector<int>{1, 2}));
     EXPECT_TRUE(openArgsAsExpected);
-    EXPECT_EQ(core.modules[0].open_code, 0);
-    EXPECT_GE(core.modules[0].open_time_ms, 50);
-    EXPECT_LT(core.modules[0].open_time_ms, 5000);
-    EXPECT_EQ(core.modules[1].open_code, 17);
-    EXPECT_EQ(core.modules[2].open_code, StatusDocuments::kMissingOpenCode);
-    EXPECT_EQ(core.modules[3].open_code, 0);  // no library: never opened
+    EXPECT_EQ(core.TEST_modules()[0].open_code, 0);
+    EXPECT_GE(core.TEST_modules()[0].open_time_ms, 50);
+    EXPECT_LT(core.TEST_modules()[0].open_time_ms, 5000);
+    EXPECT_EQ(core.TEST_modules()[1].open_code, 17);
+    EXPECT_EQ(core.TEST_modules()[2].open_code, ModulePasses::kMissingOpenCode);
+    EXPECT_EQ(core.TEST_modules()[3].open_code, 0);  // no library: never opened
 
     const std::string file = ReadFileBytes("plugins.xml");
     EXPECT_NE(file.find("<Plugin ID=\"2\" Filename=\"m.so\" Opened=\"1\" OpenCode=\"17\""), std::string::npos) << file;
-    EXPECT_NE(file.find("OpenTime=\"" + std::to_string(core.modules[0].open_time_ms) + "\""), std::string::npos);
-    for (ModuleRecord& record : core.modules)
+    EXPECT_NE(file.find("OpenTime=\"" + std::to_string(core.TEST_modules()[0].open_time_ms) + "\""), std::string::npos);
+    for (ModuleRecord& record : core.TEST_modules())
         delete record.library;
 }
 

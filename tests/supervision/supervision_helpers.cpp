@@ -40,13 +40,13 @@ void WriteFileBytes(const std::string& path, const std::string& bytes)
 
 void ArmQueue(Core& core)
 {
-    core.eventQueue.open();
+    core.TEST_eventQueue().open();
 }
 
 std::vector<SentMessage> TakeQueued(Core& core)
 {
     std::vector<Message> queued;
-    core.eventQueue.takeAll(queued);
+    core.TEST_eventQueue().takeAll(queued);
     std::vector<SentMessage> taken;
     for (const Message& message : queued) {
         std::string payload;
@@ -61,5 +61,5 @@ std::vector<SentMessage> TakeQueued(Core& core)
 void DisarmQueue(Core& core)
 {
     TakeQueued(core);
-    core.eventQueue.retire();
+    core.TEST_eventQueue().retire();
 }

@@ -35,7 +35,7 @@ public:
     // Start's first step: the trigger, so that Dispatch accepts messages.
     void createTrigger()
     {
-        core.eventQueue.open();
+        core.TEST_eventQueue().open();
         stopped = false;
     }
 
@@ -56,8 +56,8 @@ public:
     // The index of the listed module with `fileName`, or -1.
     int indexOf(const std::string& fileName) const
     {
-        for (size_t i = 0; i < core.modules.size(); ++i)
-            if (core.modules[i].file_name == fileName)
+        for (size_t i = 0; i < core.TEST_modules().size(); ++i)
+            if (core.TEST_modules()[i].file_name == fileName)
                 return static_cast<int>(i);
         return -1;
     }

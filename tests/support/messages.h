@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "core/callback.h"
 #include "core/core.h"
-#include "modules/callback.h"
 #include "routing/message_api.h"
 
 namespace testmodule {
@@ -41,12 +41,12 @@ inline int32_t Release(void* data, uint64_t holder)
 
 inline size_t QueueLength(Core& core)
 {
-    return core.eventQueue.TEST_messages().size();
+    return core.TEST_eventQueue().TEST_messages().size();
 }
 
 inline size_t FlowSlotCount(Core& core)
 {
-    return core.requestFlow.TEST_slotCount();
+    return core.TEST_requestFlow().TEST_slotCount();
 }
 
 }  // namespace testmodule

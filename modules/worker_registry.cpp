@@ -1,4 +1,4 @@
-#include "routing/worker_registry.h"
+#include "modules/worker_registry.h"
 
 #include <chrono>
 
@@ -13,21 +13,21 @@ int& Count(WorkerRegistry::Live& live, WorkerEntry entry)
 
 WorkerRegistry& WorkerRegistry::instance()
 {
-    // Deliberately leaked: workers may outlive every Core and static destruction.
+    // Deliberately leaked: workers may outlive every owner and static destruction.
     static WorkerRegistry* registry = new WorkerRegistry;
     return *registry;
 }
 
-void WorkerRegistry::coreCreated(const Core* core)
+void WorkerRegistry::ownerCreated(const void* owner)
 {
     std::lock_guard<std::mutex> guard(lock);
-    aliveCores.insert(core);
+    aliveOwners.insert(owner);
 }
 
-void WorkerRegistry::coreDestroyed(const Core* core)
+void WorkerRegistry::ownerDestroyed(const void* owner)
 {
     std::lock_guard<std::mutex> guard(lock);
-    aliveCores.erase(core);
+    aliveOwners.erase(owner);
 }
 
 void WorkerRegistry::workerStarted(const void* module, WorkerEntry entry)
@@ -36,11 +36,11 @@ void WorkerRegistry::workerStarted(const void* module, WorkerEntry entry)
     ++Count(workers[module], entry);
 }
 
-void WorkerRegistry::workerEnded(const void* module, WorkerEntry entry, const Core* core,
+void WorkerRegistry::workerEnded(const void* module, WorkerEntry entry, const void* owner,
                                  const std::function<void()>& finish)
 {
     std::lock_guard<std::mutex> guard(lock);
-    if (aliveCores.count(core))
+    if (aliveOwners.count(owner))
         finish();
     auto it = workers.find(module);
     if (it != workers.end()) {

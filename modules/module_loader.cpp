@@ -4,8 +4,10 @@
 //
 // Runs on the main thread inside Start, before the Core's threads exist. The
 // IOCTL workers it starts, and module threads calling the callback, may read
-// the list meanwhile (open requests), so every insertion takes modulesLock
-// exclusively; no lock is held while a module's Load runs.
+// the list meanwhile (open requests), so every insertion takes the list's
+// lock exclusively; no lock is held while a module's Load runs.
+#include "modules/module_loader.h"
+
 #include <wx/dynlib.h>
 #include <wx/log.h>
 #include <wx/strconv.h>
@@ -13,12 +15,10 @@
 #include <new>
 #include <set>
 
-#include "core/core.h"
-#include "modules/callback.h"
+#include "base/service_stats.h"
 #include "modules/module_call.h"
 #include "modules/module_files.h"
 #include "modules/module_library.h"
-#include "pt/mutex_lock.h"
 
 namespace {
 
@@ -52,30 +52,29 @@ void WarnOfReservedId(const std::string& name, uint64_t id)
                      LogText(name));
 }
 
-void NoteNotLoaded(Core& core, const std::string& name, const std::string& reason)
+}  // namespace
+
+ModuleLoader::ModuleLoader(ModuleList& modules_, ServiceStats& stats_, void* core_, OrvCallback callback_,
+                           Hooks hooks_)
+    : modules(modules_), stats(stats_), core(core_), callback(callback_), hooks(std::move(hooks_))
+{
+}
+
+void ModuleLoader::noteNotLoaded(const std::string& name, const std::string& reason)
 {
     wxLogError("plugin %s could not be opened: %s", LogText(name), LogText(reason));
-    core.SendText("Failed to load plugin: " + name + " (missing dependency)");
-    core.notLoadedFiles.push_back(name);
+    hooks.sendText("Failed to load plugin: " + name + " (missing dependency)");
+    modules.noteNotLoaded(name);
 }
 
-void Insert(Core& core, const ModuleRecord& record)
-{
-    pt::writeLock lock(core.modulesLock);
-    if (record.info.module_id == ORV_HEAD_MODULE_ID && !core.modules.empty())
-        core.modules.insert(core.modules.begin(), record);
-    else
-        core.modules.push_back(record);
-}
-
-void LoadCandidate(Core& core, const boost::filesystem::path& path, std::set<uint64_t>& seenIds)
+void ModuleLoader::loadCandidate(const boost::filesystem::path& path, std::set<uint64_t>& seenIds)
 {
     ModuleRecord record;
     record.file_name = path.filename().string();
     std::string reason;
     record.library = OpenModuleLibrary(path.string(), reason);
     if (!record.library) {
-        NoteNotLoaded(core, record.file_name, reason);
+        noteNotLoaded(record.file_name, reason);
         return;
     }
     ResolveEntryPoints(record);
@@ -84,7 +83,7 @@ void LoadCandidate(Core& core, const boost::filesystem::path& path, std::set<uin
         return;
     }
     ModuleInfo info;
-    const int32_t rc = ModuleCall::Load(record, &core, &ModuleCallback, info);
+    const int32_t rc = ModuleCall::Load(record, core, callback, info);
     if (rc != 0 || info.load_error != 0) {
         wxLogError("plugin %s load returned %d error %d", LogText(record.file_name), rc, info.load_error);
         ReleaseModuleLibrary(record.library);
@@ -98,15 +97,13 @@ void LoadCandidate(Core& core, const boost::filesystem::path& path, std::set<uin
     }
     WarnOfReservedId(record.file_name, info.module_id);
     record.info = info;
-    record.stats = core.stats.add(info.module_id, record.file_name);
+    record.stats = stats.add(info.module_id, record.file_name);
     if (info.wants_ioctl_worker)
-        core.StartIoctlWorker(record);
-    Insert(core, record);
+        hooks.startIoctlWorker(record);
+    modules.insert(record);
 }
 
-}  // namespace
-
-bool Core::LoadModules()
+bool ModuleLoader::loadAll(const std::string& executablePath)
 {
     CandidateSet candidates;
     for (const std::string& directory : PluginDirectories(executablePath))
@@ -115,10 +112,10 @@ bool Core::LoadModules()
     for (const boost::filesystem::path& path : candidates) {
         // Memory that runs out while one file is loaded costs that file only.
         try {
-            LoadCandidate(*this, path, seenIds);
+            loadCandidate(path, seenIds);
         } catch (const std::bad_alloc&) {
             wxLogError("plugin %s not loaded: out of memory", LogText(path.filename().string()));
         }
     }
-    return !modules.empty();
+    return !modules.records().empty();
 }

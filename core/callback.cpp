@@ -1,4 +1,4 @@
-#include "modules/callback.h"
+#include "core/callback.h"
 
 #include "core/core.h"
 

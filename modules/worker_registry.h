@@ -1,14 +1,15 @@
-// Live worker threads per module, and which Cores are still alive.
+// Live worker threads per module, and which of their owners are still alive.
 //
 // Workers delete themselves and are never joined, yet no worker may be inside
-// a module when its library is released, and none may touch its Core after
-// the Core is destroyed. The registry is process-wide and never destroyed, so
-// a worker that returns from its module late can still consult it safely.
+// a module when its library is released, and none may touch the state it was
+// started for (its owner: the Core's request flow) after that is destroyed.
+// The registry is process-wide and never destroyed, so a worker that returns
+// from its module late can still consult it safely.
 //
 // Thread safety: every operation takes the registry's mutex. A worker's
-// Core-side clean-up runs under that mutex, so a Core cannot be destroyed in
-// the middle of it. Lock order: the registry's mutex before the Core's
-// requestLock; never the other way round.
+// clean-up on its owner runs under that mutex, so an owner cannot be
+// destroyed in the middle of it. Lock order: the registry's mutex before the
+// request flow's lock; never the other way round.
 #pragma once
 
 #include <condition_variable>
@@ -17,8 +18,6 @@
 #include <map>
 #include <mutex>
 #include <set>
-
-class Core;
 
 // The entry point a worker runs.
 enum class WorkerEntry { Read, Ioctl };
@@ -34,15 +33,16 @@ public:
 
     static WorkerRegistry& instance();
 
-    void coreCreated(const Core* core);
-    void coreDestroyed(const Core* core);
+    // An owner's life: workers' clean-up on it runs only in between.
+    void ownerCreated(const void* owner);
+    void ownerDestroyed(const void* owner);
 
     // Counts a worker of `module` in; called before the worker starts.
     void workerStarted(const void* module, WorkerEntry entry);
     // Counts a worker of `module` out once it has left the module's code.
-    // `finish` (the worker's clean-up on the Core's state) runs first, and
-    // only while `core` is alive.
-    void workerEnded(const void* module, WorkerEntry entry, const Core* core, const std::function<void()>& finish);
+    // `finish` (the worker's clean-up on its owner) runs first, and only
+    // while `owner` is alive.
+    void workerEnded(const void* module, WorkerEntry entry, const void* owner, const std::function<void()>& finish);
     // Blocks until no worker of `module` is live or `timeoutMs` has passed;
     // true when none is live.
     bool waitForWorkers(const void* module, int timeoutMs);
@@ -59,6 +59,6 @@ private:
     std::mutex lock;
     std::condition_variable changed;       // notified whenever a count drops
     std::map<const void*, Live> workers;   // guarded by lock; no entry once a module has none
-    std::set<const Core*> aliveCores;      // guarded by lock
+    std::set<const void*> aliveOwners;     // guarded by lock
     uint64_t ended = 0;                    // guarded by lock; workers ended so far
 };

@@ -1,4 +1,5 @@
-// The close and unload passes of the Core's stop.
+// The passes over the listed modules: the open pass of the start, the close
+// and unload passes of the stop.
 //
 // Every Close of a stop precedes the first Unload, and every listed module
 // gets its Unload, in list order, whatever its workers do: a module's Unload
@@ -8,7 +9,8 @@
 // waits (boundedly, each library under its own deadline) for them to leave
 // its code: a module's Close is where it has to make them return. A library whose workers do not return in time stays loaded;
 // releasing it would pull the code out from under a running thread.
-#include <algorithm>
+#include "modules/module_passes.h"
+
 #include <chrono>
 #include <vector>
 
@@ -16,13 +18,31 @@
 #include <wx/log.h>
 #include <wx/strconv.h>
 
-#include "core/core.h"
+#include "base/service_stats.h"
+#include "base/thread_log.h"
 #include "modules/module_call.h"
 #include "modules/module_library.h"
-#include "pt/mutex_lock.h"
-#include "routing/worker_registry.h"
+#include "modules/worker_registry.h"
 
 namespace {
+
+void OpenModule(ModuleRecord& record, CallWatch& watch)
+{
+    if (!record.Open) {
+        record.open_code = ModulePasses::kMissingOpenCode;
+        record.open_time_ms = 0;
+        return;
+    }
+    const int32_t code = ModuleCall::Open(record, watch);
+    record.open_code = code;
+    if (record.stats) {
+        record.stats->openCode.store(code, std::memory_order_relaxed);
+        record.stats->opened.store(true, std::memory_order_relaxed);
+    }
+    if (code != 0)
+        ThreadLog::warning("plugin %s ID 0x%08lX: open returned %d", record.file_name.c_str(),
+                           static_cast<unsigned long>(record.info.module_id), code);
+}
 
 void CloseModule(ModuleRecord& record, CallWatch& watch)
 {
@@ -55,22 +75,21 @@ int MsUntil(std::chrono::steady_clock::time_point deadline)
 
 }  // namespace
 
-bool Core::CloseModules()
+void ModulePasses::open(ModuleList& modules, CallWatch& watch)
+{
+    for (ModuleRecord& record : modules.records())
+        if (record.library)
+            OpenModule(record, watch);
+}
+
+void ModulePasses::close(ModuleList& modules, CallWatch& watch)
 {
     // Open requests arriving from now on start no workers, and none walks the
     // list while it is re-sorted.
-    {
-        pt::writeLock lock(modulesLock);
-        modulesClosing = true;
-        std::stable_sort(modules.begin(), modules.end(), [](const ModuleRecord& a, const ModuleRecord& b) {
-            return a.info.class_mask[5] > b.info.class_mask[5];
-        });
-    }
-
-    for (ModuleRecord& record : modules)
+    modules.beginClosing();
+    for (ModuleRecord& record : modules.records())
         if (record.library)
-            CloseModule(record, passWatch);
-    return true;
+            CloseModule(record, watch);
 }
 
 namespace {
@@ -113,19 +132,19 @@ std::vector<PendingRelease> ReleaseReady(const std::vector<PendingRelease>& pend
 
 }  // namespace
 
-bool Core::UnloadModules()
+void ModulePasses::unload(ModuleList& modules, const WorkerWaits& waits)
 {
     // Workers that Close has just told to return are usually gone within
     // moments; a short grace, shared by the whole pass, lets a module's Unload
     // find them gone without a stuck module holding up the others for long.
-    const auto grace = std::chrono::steady_clock::now() + std::chrono::milliseconds(workerGraceMs);
+    const auto grace = std::chrono::steady_clock::now() + std::chrono::milliseconds(waits.graceMs);
     std::vector<PendingRelease> pending;
-    for (ModuleRecord& record : modules) {
+    for (ModuleRecord& record : modules.records()) {
         if (!record.library)
             continue;
         WorkerRegistry::instance().waitForWorkers(record.library, MsUntil(grace));
         UnloadModule(record);
-        pending.push_back({&record, std::chrono::steady_clock::now() + std::chrono::milliseconds(workerExitTimeoutMs)});
+        pending.push_back({&record, std::chrono::steady_clock::now() + std::chrono::milliseconds(waits.exitTimeoutMs)});
         // Right after its own Unload, unless its workers still run.
         pending = ReleaseReady(pending);
     }
@@ -137,9 +156,5 @@ bool Core::UnloadModules()
         if (!pending.empty())
             WorkerRegistry::instance().waitForChange(seen, MsUntil(pending.front().deadline));
     }
-    {
-        pt::writeLock lock(modulesLock);
-        modules.clear();
-    }
-    return true;
+    modules.clear();
 }

@@ -1,0 +1,142 @@
+#include "routing/delivery.h"
+
+#include <new>
+#include <vector>
+
+#include "base/call_watch.h"
+#include "base/service_stats.h"
+#include "base/thread_log.h"
+#include "modules/module_call.h"
+#include "modules/module_list.h"
+#include "routing/event_queue.h"
+#include "routing/match_key.h"
+#include "routing/payload_holds.h"
+
+namespace {
+
+// Counts the messages through their delivery pass, for the service and for
+// the modules that sent them, a run at a time: counting each message would
+// cost more than the rest of a pass that delivers to one module. Runs end at
+// a change of sender and every kRun messages, so the counts lag by a few
+// hundred messages at most.
+class PassTally {
+public:
+    explicit PassTally(ServiceStats& stats) : stats(stats) {}
+    ~PassTally() { flush(); }
+
+    void add(const Message& message)
+    {
+        if (message.source_id != source || messages == kRun)
+            flush();
+        source = message.source_id;
+        ++messages;
+        bytes += message.data ? static_cast<uint32_t>(message.length) : 0;
+    }
+
+private:
+    static constexpr uint64_t kRun = 256;
+
+    void flush()
+    {
+        if (!messages)
+            return;
+        stats.countDelivered(messages, bytes);
+        if (ModuleStats* sender = stats.find(source))
+            Bump(sender->sentPassed, messages);
+        messages = 0;
+        bytes = 0;
+    }
+
+    ServiceStats& stats;
+    uint64_t source = 0;
+    uint64_t messages = 0;
+    uint64_t bytes = 0;
+};
+
+// Payload notice through IOCTL with sub-code `code`: the payload only.
+bool NotifyPayload(PayloadHolds& holds, CallWatch& watch, const ModuleRecord& record, const Message& message,
+                   uint32_t code)
+{
+    if (!record.IOCTL)
+        return false;
+    if (message.data)
+        holds.beginCall(message.data, record.info.module_id);
+    const bool keeps = ModuleCall::NotifyPayload(record, watch, message, code);
+    return message.data && holds.endCall(*record.stats, keeps);
+}
+
+bool WriteMessage(PayloadHolds& holds, CallWatch& watch, WriteSampler& sampler, const ModuleRecord& record,
+                  const Message& message)
+{
+    if (!record.Write)
+        return false;
+    if (message.data)
+        holds.beginCall(message.data, record.info.module_id);
+    const bool keeps = ModuleCall::Write(record, watch, sampler, message);
+    return message.data && holds.endCall(*record.stats, keeps);
+}
+
+}  // namespace
+
+Delivery::Delivery(EventQueue& queue_, ModuleList& modules_, PayloadHolds& holds_, ServiceStats& stats_,
+                   CallWatch& watch_)
+    : queue(queue_), modules(modules_), holds(holds_), stats(stats_), watch(watch_)
+{
+}
+
+void Delivery::drain()
+{
+    // Everything queued is taken under one hold of queueLock and delivered in
+    // order; what modules send meanwhile forms the next batch.
+    std::vector<Message> batch;
+    for (;;) {
+        queue.takeAll(batch);
+        if (batch.empty())
+            return;
+        stats.noteDepth();
+        {
+            PassTally passed(stats);
+            for (const Message& message : batch) {
+                deliver(message);
+                passed.add(message);
+            }
+        }
+        batch.clear();
+    }
+}
+
+// One module's part of a message's delivery pass; true when the module's
+// hold on the payload was recorded. The list does not change while this
+// thread runs, so the record stays valid across the module's call.
+void Delivery::deliver(const Message& message)
+{
+    const uint64_t key = MatchKey::delivery(message.event);
+    bool recorded = false;
+    std::vector<ModuleRecord>& records = modules.records();
+    for (size_t i = 0; i < records.size(); ++i) {
+        try {
+            if (records[i].library && deliverTo(records[i], message, key))
+                recorded = true;
+        } catch (const std::bad_alloc&) {
+            // A hold that could not be recorded cannot be released either:
+            // the payload stays allocated rather than be freed under a
+            // module that keeps it.
+            ThreadLog::error("plugin %s: out of memory recording its hold on a payload, which stays allocated",
+                             records[i].file_name.c_str());
+            return;
+        }
+    }
+    holds.endPass(message, recorded);
+}
+
+bool Delivery::deliverTo(const ModuleRecord& record, const Message& message, uint64_t key)
+{
+    const bool matched = MatchKey::selectedMaskMatches(record.info, message.flags, key);
+    if ((message.flags & ORV_FLAG_NOTIFY_OTHERS) && record.info.module_id != message.source_id)
+        return NotifyPayload(holds, watch, record, message, ORV_IOCTL_NOTIFY_OTHERS);
+    if (message.flags & ORV_FLAG_NOTIFY_ALL)
+        return NotifyPayload(holds, watch, record, message, ORV_IOCTL_NOTIFY_ALL);
+    if (matched && record.info.accepts_write)
+        return WriteMessage(holds, watch, writeSampler, record, message);
+    return false;
+}
