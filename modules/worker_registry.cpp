@@ -1,6 +1,6 @@
 #include "modules/worker_registry.h"
 
-#include <chrono>
+#include "pt/mutex_lock.h"
 
 namespace {
 
@@ -20,26 +20,26 @@ WorkerRegistry& WorkerRegistry::instance()
 
 void WorkerRegistry::ownerCreated(const void* owner)
 {
-    std::lock_guard<std::mutex> guard(lock);
+    pt::mutexLock guard(lock);
     aliveOwners.insert(owner);
 }
 
 void WorkerRegistry::ownerDestroyed(const void* owner)
 {
-    std::lock_guard<std::mutex> guard(lock);
+    pt::mutexLock guard(lock);
     aliveOwners.erase(owner);
 }
 
 void WorkerRegistry::workerStarted(const void* module, WorkerEntry entry)
 {
-    std::lock_guard<std::mutex> guard(lock);
+    pt::mutexLock guard(lock);
     ++Count(workers[module], entry);
 }
 
 void WorkerRegistry::workerEnded(const void* module, WorkerEntry entry, const void* owner,
                                  const std::function<void()>& finish)
 {
-    std::lock_guard<std::mutex> guard(lock);
+    pt::mutexLock guard(lock);
     if (aliveOwners.count(owner))
         finish();
     auto it = workers.find(module);
@@ -49,24 +49,30 @@ void WorkerRegistry::workerEnded(const void* module, WorkerEntry entry, const vo
             workers.erase(it);
     }
     ++ended;
-    changed.notify_all();
+    changed.notifyAll();
 }
 
 bool WorkerRegistry::waitForWorkers(const void* module, int timeoutMs)
 {
-    std::unique_lock<std::mutex> guard(lock);
-    return changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return workers.count(module) == 0; });
+    pt::mutexLock guard(lock);
+    const timespec deadline = pt::condition::deadlineIn(timeoutMs);
+    while (workers.count(module) != 0)
+        if (!changed.waitUntil(lock, deadline))
+            return workers.count(module) == 0;
+    return true;
 }
 
 void WorkerRegistry::waitForChange(uint64_t seen, int timeoutMs)
 {
-    std::unique_lock<std::mutex> guard(lock);
-    changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return ended != seen; });
+    pt::mutexLock guard(lock);
+    const timespec deadline = pt::condition::deadlineIn(timeoutMs);
+    while (ended == seen && changed.waitUntil(lock, deadline)) {
+    }
 }
 
 uint64_t WorkerRegistry::generation()
 {
-    std::lock_guard<std::mutex> guard(lock);
+    pt::mutexLock guard(lock);
     return ended;
 }
 
@@ -77,7 +83,7 @@ int WorkerRegistry::liveWorkers(const void* module)
 
 WorkerRegistry::Live WorkerRegistry::live(const void* module)
 {
-    std::lock_guard<std::mutex> guard(lock);
+    pt::mutexLock guard(lock);
     auto it = workers.find(module);
     return it == workers.end() ? Live() : it->second;
 }

@@ -12,12 +12,14 @@
 // request flow's lock; never the other way round.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <set>
+
+#include "pt/condition.h"
+#include "pt/mutex.h"
+#include "pt/thread_annotations.h"
 
 // The entry point a worker runs.
 enum class WorkerEntry { Read, Ioctl };
@@ -56,9 +58,9 @@ public:
 private:
     WorkerRegistry() = default;
 
-    std::mutex lock;
-    std::condition_variable changed;       // notified whenever a count drops
-    std::map<const void*, Live> workers;   // guarded by lock; no entry once a module has none
-    std::set<const void*> aliveOwners;     // guarded by lock
-    uint64_t ended = 0;                    // guarded by lock; workers ended so far
+    pt::mutex lock;
+    pt::condition changed;  // notified whenever a count drops
+    std::map<const void*, Live> workers GUARDED_BY(lock);  // no entry once a module has none
+    std::set<const void*> aliveOwners GUARDED_BY(lock);
+    uint64_t ended GUARDED_BY(lock) = 0;  // workers ended so far
 };

@@ -23,6 +23,7 @@ public:
     void unlock() RELEASE() { pthread_mutex_unlock(&handle); }
 
 private:
+    friend class condition;  // waits on the handle
     pthread_mutex_t handle;
 };
 

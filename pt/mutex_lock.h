@@ -16,12 +16,30 @@ namespace pt {
 class SCOPED_CAPABILITY mutexLock {
 public:
     explicit mutexLock(mutex& m) ACQUIRE(m) : held(m) { held.lock(); }
-    ~mutexLock() RELEASE() { held.unlock(); }
+    ~mutexLock() RELEASE()
+    {
+        if (locked)
+            held.unlock();
+    }
     mutexLock(const mutexLock&) = delete;
     mutexLock& operator=(const mutexLock&) = delete;
 
+    // Lets the lock go for a call that may block, and takes it back; the
+    // destructor releases it only when it is held.
+    void unlock() RELEASE()
+    {
+        held.unlock();
+        locked = false;
+    }
+    void relock() ACQUIRE()
+    {
+        held.lock();
+        locked = true;
+    }
+
 private:
-    mutex& held;  // held from construction to destruction; not owned
+    mutex& held;  // not owned
+    bool locked = true;
 };
 
 // The lock held exclusively, as a writer.

@@ -1,16 +1,16 @@
 #include "supervision/host_log.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include <wx/log.h>
 
 #include "base/monotonic_clock.h"
-#include "base/thread_log.h"
 #include "base/service_stats.h"
+#include "base/thread_log.h"
 #include "modules/entry_call.h"
+#include "pt/mutex_lock.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ HostLog::~HostLog()
 
 void HostLog::open()
 {
-    std::lock_guard<std::mutex> guard(lock);
+    pt::mutexLock guard(lock);
     if (accepting)
         return;
     accepting = true;
@@ -71,10 +71,10 @@ void HostLog::open()
 void HostLog::close()
 {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        pt::mutexLock guard(lock);
         accepting = false;
     }
-    wake.notify_all();
+    wake.notifyAll();
     if (writer.joinable())
         writer.join();
 }
@@ -101,7 +101,7 @@ int32_t HostLog::write(uint64_t moduleId, const std::string& name, uint32_t leve
     if (level < ORV_LOG_ERROR || level > ORV_LOG_DEBUG || (!text && length))
         return -1;
     const int64_t now = clock();
-    std::lock_guard<std::mutex> guard(lock);
+    pt::mutexLock guard(lock);
     if (!accepting)
         return 1;
     auto found = buckets.find(moduleId);
@@ -115,7 +115,7 @@ int32_t HostLog::write(uint64_t moduleId, const std::string& name, uint32_t leve
         // The first drop wakes an idle writer, which reports the count once a
         // token comes, whether or not the module writes again.
         if (bucket.dropped++ == 0)
-            wake.notify_one();
+            wake.notifyAll();
         return 2;
     }
     if (bucket.dropped && !reportDropped(moduleId, bucket)) {
@@ -123,7 +123,7 @@ int32_t HostLog::write(uint64_t moduleId, const std::string& name, uint32_t leve
         return 2;
     }
     queue.push_back(Line{level, FormatLine(moduleId, name, text, length)});
-    wake.notify_one();
+    wake.notifyAll();
     return 0;
 }
 
@@ -152,7 +152,7 @@ bool HostLog::reportDropped(uint64_t moduleId, Bucket& bucket)
 
 void HostLog::run()
 {
-    std::unique_lock<std::mutex> guard(lock);
+    pt::mutexLock guard(lock);
     for (;;) {
         while (!queue.empty()) {
             Line line = std::move(queue.front());
@@ -160,7 +160,7 @@ void HostLog::run()
             // The target may block: other modules keep queueing meanwhile.
             guard.unlock();
             sink(line.level, line.text);
-            guard.lock();
+            guard.relock();
         }
         if (!accepting) {
             // Counts still waiting for a token are reported at the close.
@@ -180,9 +180,9 @@ void HostLog::run()
             continue;
         waiting = waiting || std::any_of(buckets.begin(), buckets.end(), [](auto& b) { return b.second.dropped; });
         if (waiting)
-            wake.wait_for(guard, std::chrono::seconds(1));
+            wake.waitUntil(lock, pt::condition::deadlineIn(1000));
         else
-            wake.wait(guard);
+            wake.wait(lock);
     }
 }
 

@@ -21,15 +21,16 @@
 //    kMaxModules entries, whatever modules send.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "pt/condition.h"
+#include "pt/mutex.h"
+#include "pt/thread_annotations.h"
 #include "supervision/host_api.h"
 
 class ServiceStats;
@@ -79,20 +80,20 @@ private:
         std::string text;
     };
 
-    // REQUIRES: lock held. Refills `bucket` and takes one token.
-    bool takeToken(Bucket& bucket, int64_t now);
-    // REQUIRES: lock held. Queues the report of `bucket`'s dropped lines
-    // when there is room; true when it did.
-    bool reportDropped(uint64_t moduleId, Bucket& bucket);
+    // Refills `bucket` and takes one token.
+    bool takeToken(Bucket& bucket, int64_t now) REQUIRES(lock);
+    // Queues the report of `bucket`'s dropped lines when there is room; true
+    // when it did.
+    bool reportDropped(uint64_t moduleId, Bucket& bucket) REQUIRES(lock);
     void run();
 
     const Sink sink;
     const Clock clock;
-    std::mutex lock;
-    std::condition_variable wake;          // the writer waits on it for lines or close
-    bool accepting = false;                // guarded by lock
-    std::deque<Line> queue;                // guarded by lock
-    std::map<uint64_t, Bucket> buckets;    // guarded by lock; by module id
+    pt::mutex lock;
+    pt::condition wake;  // the writer waits on it for lines or close
+    bool accepting GUARDED_BY(lock) = false;
+    std::deque<Line> queue GUARDED_BY(lock);
+    std::map<uint64_t, Bucket> buckets GUARDED_BY(lock);  // by module id
     std::thread writer;                    // main thread only (open, close)
 };
 

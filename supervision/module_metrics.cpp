@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "pt/mutex_lock.h"
+
 namespace {
 
 constexpr int64_t kIndexBits = 16;
@@ -93,7 +95,7 @@ int64_t ModuleMetrics::declare(const MetricDeclaration& d)
 {
     if (!Valid(d))
         return ORV_METRIC_INVALID;
-    std::lock_guard<std::mutex> guard(lock);
+    pt::mutexLock guard(lock);
     if (const int64_t same = findSame(d))
         return same;
     if (!typeAgrees(d.name, d.type))
@@ -153,7 +155,7 @@ int32_t ModuleMetrics::read(MetricSnapshot* snapshot) const
     snapshot->size = sizeof *snapshot;
     snapshot->version = ORV_METRIC_SNAPSHOT_VERSION;
     snapshot->reserved = 0;
-    std::lock_guard<std::mutex> guard(lock);
+    pt::mutexLock guard(lock);
     for (uint32_t i = 0; i < used && i < snapshot->capacity; ++i) {
         const Slot& slot = slots[i];
         MetricReading* out = reinterpret_cast<MetricReading*>(reinterpret_cast<char*>(snapshot->metrics) +
@@ -178,7 +180,7 @@ int32_t ModuleMetrics::read(MetricSnapshot* snapshot) const
 
 void ModuleMetrics::clear()
 {
-    std::lock_guard<std::mutex> guard(lock);
+    pt::mutexLock guard(lock);
     for (uint32_t i = 0; i < used; ++i)
         slots[i].handle.store(0, std::memory_order_relaxed);
     used = 0;

@@ -20,11 +20,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "pt/mutex.h"
+#include "pt/thread_annotations.h"
 #include "supervision/host_api.h"
 
 class ModuleMetrics {
@@ -63,14 +64,15 @@ private:
 
     // The slot `handle` names, or null when it is stale or unknown.
     Slot* live(int64_t handle) const;
-    // REQUIRES: lock held. The handle of the same metric, or 0.
-    int64_t findSame(const MetricDeclaration& declaration) const;
-    // REQUIRES: lock held. False when another module's metric of this name
-    // has another type.
-    bool typeAgrees(const char* name, uint32_t type) const;
+    // The handle of the same metric, or 0.
+    int64_t findSame(const MetricDeclaration& declaration) const REQUIRES(lock);
+    // False when another module's metric of this name has another type.
+    bool typeAgrees(const char* name, uint32_t type) const REQUIRES(lock);
 
-    mutable std::mutex lock;
-    std::vector<Slot> slots;  // ORV_METRIC_CAPACITY; never resized
-    uint32_t used = 0;        // guarded by lock: slots [0, used) are live
-    int64_t generation = 1;   // guarded by lock
+    mutable pt::mutex lock;
+    // ORV_METRIC_CAPACITY; never resized. Each slot's description is
+    // guarded by `lock` (see Invariants), its handle and value are atomic.
+    std::vector<Slot> slots;
+    uint32_t used GUARDED_BY(lock) = 0;  // slots [0, used) are live
+    int64_t generation GUARDED_BY(lock) = 1;
 };

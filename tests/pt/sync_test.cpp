@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "pt/atomic.h"
+#include "pt/condition.h"
+#include "pt/mutex_lock.h"
 #include "pt/semaphore.h"
 #include "pt/thread.h"
 #include "pt/timedsem.h"
@@ -171,3 +173,32 @@ TEST(AtomicExchange, NeighbouringLocationsAreIndependent)
 }
 
 }  // namespace
+
+// A timed wait ends at its deadline with false, and a notify ends an untimed
+// one; the lock is held again on return either way.
+TEST(Condition, TimedWaitEndsAtTheDeadlineAndNotifyEndsAWait)
+{
+    pt::mutex lock;
+    pt::condition changed;
+    {
+        pt::mutexLock held(lock);
+        const auto start = std::chrono::steady_clock::now();
+        const timespec deadline = pt::condition::deadlineIn(50);
+        while (changed.waitUntil(lock, deadline)) {
+        }
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+    }
+    bool ready = false;
+    auto waiter = startWaiter([&] {
+        pt::mutexLock held(lock);
+        while (!ready)
+            changed.wait(lock);
+    });
+    EXPECT_FALSE(waiter->returnedWithin(50));
+    {
+        pt::mutexLock held(lock);
+        ready = true;
+    }
+    changed.notifyAll();
+    EXPECT_TRUE(waiter->returnedWithin(5000));
+}
