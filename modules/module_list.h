@@ -11,8 +11,7 @@
 //
 // Invariants:
 //  - A record with the head module's id is first whenever there is one.
-//  - Once closing has begun, no walk visits another record until the next
-//    reset.
+//  - Once closing has begun, no walk visits a record until the next reset.
 #pragma once
 
 #include <atomic>
@@ -40,8 +39,8 @@ public:
     void clear();
     bool isClosing() const { return closing.load(); }
 
-    // Calls `visit` with each record under the shared lock while closing has
-    // not begun; false when it has, before or during the walk.
+    // Calls `visit` with each record under the shared lock unless closing
+    // has begun (false then). Closing waits for a walk in progress.
     template <typename Visit>
     bool forEachWhileOpen(Visit visit);
 
@@ -68,10 +67,9 @@ bool ModuleList::forEachWhileOpen(Visit visit)
     if (closing.load())
         return false;
     pt::readLock shared(lock);
-    for (size_t i = 0; i < modules.size(); ++i) {
-        if (closing.load())
-            return false;
-        visit(modules[i]);
-    }
+    if (closing.load())
+        return false;
+    for (ModuleRecord& record : modules)
+        visit(record);
     return true;
 }
