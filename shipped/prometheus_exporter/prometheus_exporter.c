@@ -37,6 +37,7 @@
 #include <string.h>
 
 #include "../common/host_services.h"
+#include "../common/listen_address.h"
 #include "../common/module_config.h"
 #include "../common/web_access.h"
 #include "../common/web_limits.h"
@@ -62,12 +63,7 @@
 
 /* Settings, read in Load and only read afterwards. */
 typedef struct Settings {
-    char where[INET6_ADDRSTRLEN + 16];  /* "address:port" or "[address]:port", for messages */
-    int ipv6;
-    int loopback;
-    struct sockaddr_in v4;
-    struct sockaddr_in6 v6;
-    unsigned port;
+    ListenAddress listen;
     uint64_t module_id;
 } Settings;
 
@@ -86,29 +82,6 @@ static unsigned parse_port(const char* text)
     return *text && !*end && value >= 1 && value <= 65535 ? (unsigned)value : 0;
 }
 
-/* Fills the socket address and settings.loopback; false unless `text` is an
- * IPv4 or IPv6 address. */
-static int parse_address(const char* text)
-{
-    if (inet_pton(AF_INET, text, &settings.v4.sin_addr) == 1) {
-        settings.ipv6 = 0;
-        settings.v4.sin_family = AF_INET;
-        settings.v4.sin_port = htons((uint16_t)settings.port);
-        snprintf(settings.where, sizeof settings.where, "%s:%u", text, settings.port);
-        settings.loopback = (ntohl(settings.v4.sin_addr.s_addr) >> 24) == 127;
-        return 1;
-    }
-    if (inet_pton(AF_INET6, text, &settings.v6.sin6_addr) == 1) {
-        settings.ipv6 = 1;
-        settings.v6.sin6_family = AF_INET6;
-        settings.v6.sin6_port = htons((uint16_t)settings.port);
-        snprintf(settings.where, sizeof settings.where, "[%s]:%u", text, settings.port);
-        settings.loopback = IN6_IS_ADDR_LOOPBACK(&settings.v6.sin6_addr);
-        return 1;
-    }
-    return 0;
-}
-
 /* False, with a line on the log, for a configuration not to serve. */
 static int read_settings(void)
 {
@@ -119,13 +92,13 @@ static int read_settings(void)
     if (!found)
         host_log(ORV_LOG_NOTICE, "cannot read %s, using the defaults", config.path);
     const char* port = module_config_text(&config, "port", "9477");
-    settings.port = parse_port(port);
-    if (!settings.port) {
+    const unsigned port_number = parse_port(port);
+    if (!port_number) {
         host_log(ORV_LOG_ERROR, "port \"%s\" is not a port from 1 to 65535: not loading", port);
         return 0;
     }
     const char* address = module_config_text(&config, "listen_address", "127.0.0.1");
-    if (!parse_address(address)) {
+    if (!listen_address_parse(&settings.listen, address, port_number)) {
         host_log(ORV_LOG_ERROR, "listen_address \"%s\" is not an IP address: not loading", address);
         return 0;
     }
@@ -134,7 +107,7 @@ static int read_settings(void)
         host_log(ORV_LOG_ERROR, "%s: not loading", why);
         return 0;
     }
-    if (!settings.loopback && !(access_rules.tls && access_rules.user_count)) {
+    if (!settings.listen.loopback && !(access_rules.tls && access_rules.user_count)) {
         host_log(ORV_LOG_ERROR,
                  "listen_address \"%s\" is not a loopback address (127.0.0.0/8 or ::1) and tls_cert_file, "
                  "tls_key_file and basic_auth_file are not all set: not loading",
@@ -263,9 +236,9 @@ static enum MHD_Result answer(void* unused, struct MHD_Connection* connection, c
 /* Returns 0, or the error number of the failed start. */
 static int start_server(void)
 {
-    const struct sockaddr* address = settings.ipv6 ? (const struct sockaddr*)&settings.v6
-                                                   : (const struct sockaddr*)&settings.v4;
-    unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ITC | (settings.ipv6 ? MHD_USE_IPv6 : 0);
+    const struct sockaddr* address = settings.listen.ipv6 ? (const struct sockaddr*)&settings.listen.v6
+                                                   : (const struct sockaddr*)&settings.listen.v4;
+    unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ITC | (settings.listen.ipv6 ? MHD_USE_IPv6 : 0);
     /* Without TLS the list ends at once. */
     struct MHD_OptionItem tls[] = {
         {access_rules.tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0, access_rules.certificate},
@@ -274,7 +247,7 @@ static int start_server(void)
     };
     web_limits_make_room(MAX_CONNECTIONS);
     errno = 0;
-    server = MHD_start_daemon(flags | (access_rules.tls ? MHD_USE_TLS : 0), (uint16_t)settings.port, NULL, NULL,
+    server = MHD_start_daemon(flags | (access_rules.tls ? MHD_USE_TLS : 0), (uint16_t)settings.listen.port, NULL, NULL,
                               answer, NULL, MHD_OPTION_SOCK_ADDR, address, MHD_OPTION_CONNECTION_LIMIT,
                               (unsigned)MAX_CONNECTIONS, MHD_OPTION_CONNECTION_TIMEOUT, (unsigned)REQUEST_SECONDS,
                               MHD_OPTION_NOTIFY_CONNECTION, web_limits_connection_started,
@@ -316,10 +289,10 @@ EXPORT int32_t Open(void* in, void* out)
     (void)out;
     int error = start_server();
     if (error) {
-        host_log(ORV_LOG_ERROR, "cannot serve on %s: %s", settings.where, strerror(error));
+        host_log(ORV_LOG_ERROR, "cannot serve on %s: %s", settings.listen.where, strerror(error));
         return error;
     }
-    host_log(ORV_LOG_INFO, "serving %s://%s/metrics%s%s", access_rules.tls ? "https" : "http", settings.where,
+    host_log(ORV_LOG_INFO, "serving %s://%s/metrics%s%s", access_rules.tls ? "https" : "http", settings.listen.where,
              access_rules.user_count ? " (basic authentication)" : "",
              host_snapshot ? "" : " (the service has no host interface: no counters)");
     return 0;

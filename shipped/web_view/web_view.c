@@ -38,6 +38,7 @@
 #include <time.h>
 
 #include "../common/host_services.h"
+#include "../common/listen_address.h"
 #include "../common/module_config.h"
 #include "../common/web_access.h"
 #include "../common/web_limits.h"
@@ -70,12 +71,7 @@
 #define LOGIN_SLOTS 64
 
 typedef struct Settings {
-    char where[INET6_ADDRSTRLEN + 16];
-    int ipv6;
-    int loopback;
-    struct sockaddr_in v4;
-    struct sockaddr_in6 v6;
-    unsigned port;
+    ListenAddress listen;
     uint64_t module_id;
     char directory[2048];
     LiveLimits limits;
@@ -126,26 +122,6 @@ static int64_t monotonic_us(void)
 
 /* ---- configuration ------------------------------------------------------ */
 
-static int parse_address(const char* text)
-{
-    if (inet_pton(AF_INET, text, &settings.v4.sin_addr) == 1) {
-        settings.v4.sin_family = AF_INET;
-        settings.v4.sin_port = htons((uint16_t)settings.port);
-        snprintf(settings.where, sizeof settings.where, "%s:%u", text, settings.port);
-        settings.loopback = (ntohl(settings.v4.sin_addr.s_addr) >> 24) == 127;
-        return 1;
-    }
-    if (inet_pton(AF_INET6, text, &settings.v6.sin6_addr) == 1) {
-        settings.ipv6 = 1;
-        settings.v6.sin6_family = AF_INET6;
-        settings.v6.sin6_port = htons((uint16_t)settings.port);
-        snprintf(settings.where, sizeof settings.where, "[%s]:%u", text, settings.port);
-        settings.loopback = IN6_IS_ADDR_LOOPBACK(&settings.v6.sin6_addr);
-        return 1;
-    }
-    return 0;
-}
-
 static int read_limits(const ModuleConfig* config)
 {
     settings.limits.part_us = module_config_number(config, "part_ms", 250) * 1000;
@@ -173,9 +149,8 @@ static int read_settings(void)
         host_log(ORV_LOG_ERROR, "port is not a port from 1 to 65535: not loading");
         return 0;
     }
-    settings.port = (unsigned)port;
     const char* address = module_config_text(&config, "listen_address", "127.0.0.1");
-    if (!parse_address(address)) {
+    if (!listen_address_parse(&settings.listen, address, (unsigned)port)) {
         host_log(ORV_LOG_ERROR, "listen_address \"%s\" is not an IP address: not loading", address);
         return 0;
     }
@@ -188,7 +163,7 @@ static int read_settings(void)
         host_log(ORV_LOG_ERROR, "%s: not loading", why);
         return 0;
     }
-    if (!settings.loopback && !(access_rules.tls && access_rules.user_count)) {
+    if (!settings.listen.loopback && !(access_rules.tls && access_rules.user_count)) {
         host_log(ORV_LOG_ERROR,
                  "listen_address \"%s\" is not a loopback address (127.0.0.0/8 or ::1) and tls_cert_file, "
                  "tls_key_file and basic_auth_file are not all set: not loading",
@@ -700,9 +675,9 @@ static size_t unescape(void* unused, struct MHD_Connection* connection, char* te
 
 static int start_server(void)
 {
-    const struct sockaddr* address = settings.ipv6 ? (const struct sockaddr*)&settings.v6
-                                                   : (const struct sockaddr*)&settings.v4;
-    unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ITC | (settings.ipv6 ? MHD_USE_IPv6 : 0) |
+    const struct sockaddr* address = settings.listen.ipv6 ? (const struct sockaddr*)&settings.listen.v6
+                                                   : (const struct sockaddr*)&settings.listen.v4;
+    unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ITC | (settings.listen.ipv6 ? MHD_USE_IPv6 : 0) |
                      (access_rules.tls ? MHD_USE_TLS : 0);
     struct MHD_OptionItem tls[] = {
         {access_rules.tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0, access_rules.certificate},
@@ -711,7 +686,7 @@ static int start_server(void)
     };
     web_limits_make_room(MAX_CONNECTIONS);
     errno = 0;
-    server = MHD_start_daemon(flags, (uint16_t)settings.port, NULL, NULL, answer, NULL, MHD_OPTION_SOCK_ADDR, address,
+    server = MHD_start_daemon(flags, (uint16_t)settings.listen.port, NULL, NULL, answer, NULL, MHD_OPTION_SOCK_ADDR, address,
                               MHD_OPTION_THREAD_POOL_SIZE, (unsigned)SERVER_THREADS, MHD_OPTION_CONNECTION_LIMIT,
                               (unsigned)MAX_CONNECTIONS, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
                               (size_t)MEMORY_PER_CONNECTION, MHD_OPTION_CONNECTION_TIMEOUT, (unsigned)REQUEST_SECONDS,
@@ -750,10 +725,10 @@ EXPORT int32_t Open(void* in, void* out)
     (void)out;
     int error = start_server();
     if (error) {
-        host_log(ORV_LOG_ERROR, "cannot serve on %s: %s", settings.where, strerror(error));
+        host_log(ORV_LOG_ERROR, "cannot serve on %s: %s", settings.listen.where, strerror(error));
         return error;
     }
-    host_log(ORV_LOG_INFO, "serving %s://%s/%s", access_rules.tls ? "https" : "http", settings.where,
+    host_log(ORV_LOG_INFO, "serving %s://%s/%s", access_rules.tls ? "https" : "http", settings.listen.where,
              access_rules.user_count ? " (basic authentication)" : "");
     return 0;
 }
