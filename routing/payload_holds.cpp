@@ -1,17 +1,17 @@
 #include "routing/payload_holds.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "base/service_stats.h"
 #include "pt/mutex_lock.h"
+#include "routing/payload_pool.h"
 #include "routing/request_flow.h"
 
 void* PayloadHolds::copy(const void* data, int32_t length)
 {
     if (length < 0)
         return nullptr;
-    void* copy = std::malloc(static_cast<size_t>(length));
+    void* copy = PayloadPool::take(static_cast<size_t>(length));
     if (copy)
         std::memcpy(copy, data, static_cast<size_t>(length));
     return copy;
@@ -154,9 +154,9 @@ void PayloadHolds::freeLast(void* payload, bool wake)
 {
     if (!payload)
         return;
-    // Wake before freeing: once freed, the address may come back from malloc
-    // as another worker's payload and must not be mistaken for this one.
+    // Wake before freeing: once freed, the address may come back from the
+    // pool as another worker's payload and must not be mistaken for this one.
     if (wake)
         flow.wakeHolder(payload);
-    std::free(payload);
+    PayloadPool::give(payload);
 }

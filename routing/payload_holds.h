@@ -2,8 +2,10 @@
 // it, and its free by whoever drops its last hold.
 //
 // Every payload the Core keeps beyond a call (a queued message's, a worker's)
-// is its own malloc'ed copy, so senders may reuse their buffers as soon as
-// the call returns. Copies are freed with free() by their last holder.
+// is its own copy, so senders may reuse their buffers as soon as the call
+// returns. Copies are blocks of the payload pool (routing/payload_pool.h),
+// given back to it by their last holder; each is a malloc'ed block, so free()
+// drops one too, without recycling it.
 //
 // The Core holds a payload from the moment it is queued until the end of the
 // message's delivery pass. A receiver that does not keep the payload costs
@@ -58,7 +60,7 @@ public:
     PayloadHolds(const PayloadHolds&) = delete;
     PayloadHolds& operator=(const PayloadHolds&) = delete;
 
-    // A malloc'ed copy of the `length` bytes at `data`, or null when the copy
+    // A copy of the `length` bytes at `data` in a pool block, or null when it
     // cannot be allocated. A negative length (which no allocation can
     // satisfy) gives null without trying. REQUIRES: data non-null, length
     // nonzero.
