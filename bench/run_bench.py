@@ -6,9 +6,12 @@ what each figure means.
 
 Usage: run_bench.py --bin <build bin dir> --bench <build bench dir>
                     [--repetitions 5] [--scale 1.0] [--gap-us 50] [--smoke]
+                    [--before <dir of an earlier orvantisd>] [--throughput-only]
 
 --smoke runs two small cells once and only checks that every message arrived
 in order and intact (the exit status says so); timing means nothing there.
+--before runs an earlier build of the service as a third system, in the same
+interleaving, and adds its figures and the ratio to it to the tables.
 """
 import argparse
 import math
@@ -35,6 +38,7 @@ RUN_TIMEOUT_S = 120
 STOP_TIMEOUT_S = 60
 SERVICE = "orvantisd"
 ZMQ = "ZeroMQ inproc"
+BEFORE = "orvantisd before"
 
 
 class BenchError(Exception):
@@ -107,11 +111,11 @@ class ServiceRunner:
     binary, plugins/ with the producer and K consumer copies, each with its
     settings file beside it, and a HOME of its own for the instance lock."""
 
-    def __init__(self, work, bin_dir, bench_dir):
-        self.root = os.path.join(work, "service")
+    def __init__(self, work, bin_dir, bench_dir, name="service"):
+        self.root = os.path.join(work, name)
         self.plugins = os.path.join(self.root, "plugins")
-        self.home = os.path.join(work, "home")
-        self.log = os.path.join(work, "service.log")
+        self.home = os.path.join(work, name + "-home")
+        self.log = os.path.join(work, name + ".log")
         self.bench_dir = bench_dir
         os.makedirs(self.root)
         os.makedirs(self.home)
@@ -209,15 +213,22 @@ def payload_name(payload):
     return "%d KiB" % (payload // KIB) if payload else "0"
 
 
-def print_tables(throughput, latency, repetitions):
+def print_tables(throughput, latency, repetitions, before):
     print("Machine: %s. Each figure is the median of %d interleaved repetitions.\n" % (machine(), repetitions))
-    print("| payload | K | %s msgs/s | %s msgs/s | ratio |" % (SERVICE, ZMQ))
-    print("|---|---|---|---|---|")
+    extra = " %s msgs/s | ratio to before |" % BEFORE if before else ""
+    print("| payload | K | %s msgs/s | %s msgs/s | ratio |%s" % (SERVICE, ZMQ, extra))
+    print("|---|---|---|---|---|" + ("---|---|" if before else ""))
     for cell, runs in throughput:
         service = statistics.median(r[0] for r in runs[SERVICE])
         zmq = statistics.median(r[0] for r in runs[ZMQ])
-        print("| %s | %d | %s | %s | %.2f |" % (
-            payload_name(cell.payload), cell.receivers, rate_name(service), rate_name(zmq), service / zmq))
+        line = "| %s | %d | %s | %s | %.2f |" % (
+            payload_name(cell.payload), cell.receivers, rate_name(service), rate_name(zmq), service / zmq)
+        if before:
+            earlier = statistics.median(r[0] for r in runs[BEFORE])
+            line += " %s | %.2f |" % (rate_name(earlier), service / earlier)
+        print(line)
+    if not latency:
+        return
     print("\nLatency send → last Write, paced (µs):\n")
     print("| payload | K | %s p50 | %s p99 | %s p50 | %s p99 |" % (SERVICE, SERVICE, ZMQ, ZMQ))
     print("|---|---|---|---|---|---|")
@@ -233,7 +244,11 @@ def plan(args):
     else:
         flat = [Cell(p, k, False, flat_count(p, k, args.scale)) for p, k in THROUGHPUT_CELLS]
         paced = [Cell(p, k, True, max(100, int(LATENCY_COUNT * args.scale)), args.gap_us) for p, k in LATENCY_CELLS]
-    return [(cell, {SERVICE: [], ZMQ: []}) for cell in flat], [(cell, {SERVICE: [], ZMQ: []}) for cell in paced]
+    if args.throughput_only:
+        paced = []
+    systems = [SERVICE, ZMQ] + ([BEFORE] if args.before else [])
+    return ([(cell, {system: [] for system in systems}) for cell in flat],
+            [(cell, {system: [] for system in systems}) for cell in paced])
 
 
 def main():
@@ -244,15 +259,20 @@ def main():
     parser.add_argument("--scale", type=float, default=1.0, help="multiplies every message count")
     parser.add_argument("--gap-us", type=int, default=50, help="pause between paced messages")
     parser.add_argument("--smoke", action="store_true")
+    parser.add_argument("--before", help="the bin directory of an earlier build of the service, run as well")
+    parser.add_argument("--throughput-only", action="store_true", help="no paced (latency) runs")
     args = parser.parse_args()
     repetitions = 1 if args.smoke else args.repetitions
     throughput, latency = plan(args)
     work = tempfile.mkdtemp(prefix="orvantis-bench-")
     try:
         runners = {SERVICE: ServiceRunner(work, args.bin, args.bench), ZMQ: ZmqRunner(work, args.bench)}
+        if args.before:
+            runners[BEFORE] = ServiceRunner(work, args.before, args.bench, "before")
         for repetition in range(repetitions):
-            # Alternate which system goes first, so neither always runs on a warmer machine.
-            order = [SERVICE, ZMQ] if repetition % 2 == 0 else [ZMQ, SERVICE]
+            # Rotate which system goes first, so none always runs on a warmer machine.
+            shift = repetition % len(runners)
+            order = list(runners)[shift:] + list(runners)[:shift]
             for cell, runs in throughput + latency:
                 for system in order:
                     runs[system].append(measure(cell, *runners[system].run(cell)))
@@ -262,7 +282,7 @@ def main():
         return 1
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    print_tables(throughput, latency, repetitions)
+    print_tables(throughput, latency, repetitions, args.before)
     return 0
 
 
