@@ -8,17 +8,6 @@ namespace {
 
 std::atomic<uint64_t> tableGenerations{0};
 
-// The last lookup of the calling thread: senders and the event-handler thread
-// mostly ask for the same id again and again.
-struct LookupCache {
-    uint64_t generation = 0;
-    uint64_t moduleId = 0;
-    ModuleStats* stats = nullptr;
-};
-// Initial-exec: the service is linked into its executable, where this needs
-// no call into the dynamic loader.
-thread_local LookupCache lastLookup __attribute__((tls_model("initial-exec")));
-
 }  // namespace
 
 uint64_t ModuleStats::waiting() const
@@ -51,14 +40,11 @@ ModuleStats* ServiceStats::add(uint64_t moduleId, const std::string& fileName)
     return added;
 }
 
-ModuleStats* ServiceStats::find(uint64_t moduleId) const
+ModuleStats* ServiceStats::lookUp(const IdTable* table, uint64_t moduleId) const
 {
-    const IdTable* table = current.load(std::memory_order_acquire);
     if (!table)
         return nullptr;
-    LookupCache& cache = lastLookup;
-    if (cache.generation == table->generation && cache.moduleId == moduleId)
-        return cache.stats;
+    LookupCache& cache = lastLookup();
     auto at = std::lower_bound(table->byId.begin(), table->byId.end(), moduleId,
                                [](const std::pair<uint64_t, ModuleStats*>& entry, uint64_t id) { return entry.first < id; });
     ModuleStats* found = at != table->byId.end() && at->first == moduleId ? at->second : nullptr;
@@ -81,36 +67,9 @@ size_t ServiceStats::moduleCount() const
     return modules.size();
 }
 
-uint64_t ServiceStats::depth() const
-{
-    const uint64_t out = delivered.load(std::memory_order_relaxed);
-    const uint64_t in = queued.load(std::memory_order_relaxed);
-    return in > out ? in - out : 0;
-}
-
 uint64_t ServiceStats::depthBytes() const
 {
     const uint64_t out = deliveredBytes.load(std::memory_order_relaxed);
     const uint64_t in = queuedBytes.load(std::memory_order_relaxed);
     return in > out ? in - out : 0;
-}
-
-void ServiceStats::countQueued(uint64_t bytes)
-{
-    Bump(queued);
-    if (bytes)
-        Bump(queuedBytes, bytes);
-}
-
-void ServiceStats::noteDepth()
-{
-    const uint64_t now = depth();
-    if (now > depthMax.load(std::memory_order_relaxed))
-        depthMax.store(now, std::memory_order_relaxed);
-}
-
-void ServiceStats::countDelivered(uint64_t messages, uint64_t bytes)
-{
-    Bump(delivered, messages);
-    Bump(deliveredBytes, bytes);
 }

@@ -93,8 +93,7 @@ struct ModuleStats {
     void countWrite(uint64_t bytes)
     {
         Bump(writeMessages);
-        if (bytes)
-            Bump(writeBytes, bytes);
+        Bump(writeBytes, bytes);
     }
 };
 
@@ -107,8 +106,16 @@ public:
     // Starts the counters of a module that has just loaded; main thread only.
     // Throws std::bad_alloc (nothing added).
     ModuleStats* add(uint64_t moduleId, const std::string& fileName);
-    // The counters of the loaded module with this id, or null. Lock-free.
-    ModuleStats* find(uint64_t moduleId) const;
+    // The counters of the loaded module with this id, or null. Lock-free;
+    // inline where the calling thread asks for the id it asked for last.
+    ModuleStats* find(uint64_t moduleId) const
+    {
+        const IdTable* table = current.load(std::memory_order_acquire);
+        const LookupCache& cache = lastLookup();
+        if (table && cache.generation == table->generation && cache.moduleId == moduleId)
+            return cache.stats;
+        return lookUp(table, moduleId);
+    }
     // Calls `visit` for every loaded module, in load order.
     void forEach(const std::function<void(const ModuleStats&)>& visit) const;
     size_t moduleCount() const;
@@ -122,21 +129,59 @@ public:
     alignas(kCacheLine) Counter throttlingChanges{0};  // scheduler thread
     std::atomic<int64_t> startedNs{0};  // MonotonicNowNs at Start; 0 before
 
-    uint64_t depth() const;
+    uint64_t depth() const
+    {
+        const uint64_t out = delivered.load(std::memory_order_relaxed);
+        const uint64_t in = queued.load(std::memory_order_relaxed);
+        return in > out ? in - out : 0;
+    }
     uint64_t depthBytes() const;
+    // The three below are inline: they run for every message or every pass.
     // REQUIRES: queueLock held. A message of `bytes` payload joins the queue.
-    void countQueued(uint64_t bytes);
+    void countQueued(uint64_t bytes)
+    {
+        Bump(queued);
+        Bump(queuedBytes, bytes);
+    }
     // REQUIRES: the event-handler thread, which has just taken the queue:
     // the depth is at a high now.
-    void noteDepth();
+    void noteDepth()
+    {
+        const uint64_t now = depth();
+        if (now > depthMax.load(std::memory_order_relaxed))
+            depthMax.store(now, std::memory_order_relaxed);
+    }
     // REQUIRES: the event-handler thread. Messages finished their pass.
-    void countDelivered(uint64_t messages, uint64_t bytes);
+    void countDelivered(uint64_t messages, uint64_t bytes)
+    {
+        Bump(delivered, messages);
+        Bump(deliveredBytes, bytes);
+    }
 
 private:
     struct IdTable {
-        uint64_t generation;  // unique in the process: tells a reused address apart
+        uint64_t generation;  // unique in the process, never 0: tells a reused address apart
         std::vector<std::pair<uint64_t, ModuleStats*>> byId;  // sorted by id
     };
+    // The last lookup of the calling thread: senders and the event-handler
+    // thread mostly ask for the same id again and again. Plain data, zero
+    // at a thread's start, so that no initialisation runs on its first use.
+    struct LookupCache {
+        uint64_t generation;
+        uint64_t moduleId;
+        ModuleStats* stats;
+    };
+    // Initial-exec: the service is linked into its executable, where this
+    // needs no call into the dynamic loader. A function's own variable rather
+    // than a member, which every other file would reach through a wrapper.
+    static LookupCache& lastLookup()
+    {
+        static thread_local LookupCache cache __attribute__((tls_model("initial-exec")));
+        return cache;
+    }
+
+    // Looks `moduleId` up in `table` (null: none yet) and caches the answer.
+    ModuleStats* lookUp(const IdTable* table, uint64_t moduleId) const;
 
     std::atomic<const IdTable*> current{nullptr};
     mutable pt::mutex listLock;
