@@ -118,9 +118,11 @@ static int64_t monotonic_us(void)
 }
 
 /* Waits until the monotonic time `until_us`; returns nonzero once Close has
- * asked to stop. */
+ * asked to stop. A time already passed costs no lock and no system call. */
 static int wait_until(int64_t until_us)
 {
+    if (monotonic_us() >= until_us)
+        return atomic_load(&stopping);
     struct timespec deadline = {(time_t)(until_us / 1000000), (long)(until_us % 1000000) * 1000};
     pthread_mutex_lock(&lock);
     while (!atomic_load(&stopping) && pthread_cond_timedwait(&wake, &lock, &deadline) == 0)
@@ -291,6 +293,13 @@ static void follow_parameters(Session* session, const AVPacket* packet)
     avcodec_parameters_free(&next);
 }
 
+/* Paced packets leave on a tick of the monotonic clock shared by every
+ * camera, at most this long after their time (reading a file in real time
+ * with ffmpeg's -re is as coarse): the cameras due in one tick wake
+ * together, and the service's delivery thread takes their packets in one
+ * wake instead of one wake per packet. */
+#define PACE_TICK_US 10000
+
 /* Holds the packet back until its time has come at the configured rate;
  * returns nonzero once Close has asked to stop. */
 static int pace(Session* session, const AVPacket* packet)
@@ -305,7 +314,8 @@ static int pace(Session* session, const AVPacket* packet)
     }
     AVRational base = session->timing.time_base;
     int64_t offset_us = av_rescale_q(dts - session->first_dts, base, AV_TIME_BASE_Q);
-    return wait_until(session->first_read_us + (int64_t)((double)offset_us / rate));
+    const int64_t due_us = session->first_read_us + (int64_t)((double)offset_us / rate);
+    return wait_until((due_us + PACE_TICK_US - 1) / PACE_TICK_US * PACE_TICK_US);
 }
 
 static void note_result(Camera* camera, int32_t result)
