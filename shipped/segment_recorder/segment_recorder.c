@@ -13,8 +13,9 @@
  * it.
  *
  * Segments survive a crash: MP4 is written fragmented (the header first, a
- * fragment per key frame), Matroska a cluster per key frame, and both are
- * handed to the kernel at every key frame, so a killed service leaves every
+ * fragment per key frame), Matroska a cluster per key frame (both also
+ * after every 64 KiB, to keep their buffers small), and both are handed to
+ * the kernel at every key frame, so a killed service leaves every
  * picture group but the last one or two playable.
  *
  * Rules of the module contract shown here:
@@ -278,14 +279,25 @@ static void follow_boundary(Recording* recording, int64_t pts)
         recording->boundary += (passed / length + 1) * length;
 }
 
-/* The muxer's options that keep an unfinished segment playable. */
-static AVDictionary* crash_safe_options(void)
+/* Both muxers build a cluster (Matroska) or a fragment (MP4) in memory,
+ * grown by copying, before they write it: one of a whole picture group (a
+ * megabyte at 4 Mbit/s) cost every camera megabytes of memory and the
+ * writer its copies. One still starts at every key frame, and also once the
+ * previous one holds this much. */
+#define PIECE_BYTES "65536"
+
+/* The muxer's options that keep an unfinished segment playable and its
+ * buffers small. */
+static AVDictionary* muxer_options(void)
 {
     AVDictionary* options = NULL;
-    if (strcmp(settings.format, "mp4") == 0)
+    if (strcmp(settings.format, "mp4") == 0) {
         av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
-    else /* a CRC-32 per cluster cost a tenth of the recording's CPU; no player checks it */
-        av_dict_set(&options, "write_crc32", "0", 0);
+        av_dict_set(&options, "frag_size", PIECE_BYTES, 0);
+    } else {
+        av_dict_set(&options, "write_crc32", "0", 0); /* it cost a tenth of the CPU; no player checks it */
+        av_dict_set(&options, "cluster_size_limit", PIECE_BYTES, 0);
+    }
     return options;
 }
 
@@ -337,7 +349,7 @@ static int open_segment(Recording* recording, const VideoPacket* first, int64_t 
     if (error >= 0)
         error = segment_file_open(recording->output, recording->path, &retention);
     if (error >= 0) {
-        AVDictionary* options = crash_safe_options();
+        AVDictionary* options = muxer_options();
         error = avformat_write_header(recording->output, &options);
         av_dict_free(&options);
     }

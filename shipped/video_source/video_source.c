@@ -36,6 +36,8 @@
  * it starts a file again at once ("at_end = loop"). Each break is logged once
  * with its reason; failed attempts after it only when the reason changes.
  */
+#define _GNU_SOURCE
+#include <dlfcn.h>
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/pixdesc.h>
@@ -102,6 +104,7 @@ static atomic_int stopping;
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t wake;  /* monotonic clock; signalled under lock by Close and by the worker's end */
 static int worker_running;   /* guarded by lock */
+static void (*release_free_memory)(void); /* the allocator's, found in Load; null without one */
 
 static int64_t wall_us(void)
 {
@@ -118,9 +121,11 @@ static int64_t monotonic_us(void)
 }
 
 /* Waits until the monotonic time `until_us`; returns nonzero once Close has
- * asked to stop. */
+ * asked to stop. A time already passed costs no lock and no system call. */
 static int wait_until(int64_t until_us)
 {
+    if (monotonic_us() >= until_us)
+        return atomic_load(&stopping);
     struct timespec deadline = {(time_t)(until_us / 1000000), (long)(until_us % 1000000) * 1000};
     pthread_mutex_lock(&lock);
     while (!atomic_load(&stopping) && pthread_cond_timedwait(&wake, &lock, &deadline) == 0)
@@ -291,6 +296,13 @@ static void follow_parameters(Session* session, const AVPacket* packet)
     avcodec_parameters_free(&next);
 }
 
+/* Paced packets leave on a tick of the monotonic clock shared by every
+ * camera, at most this long after their time (reading a file in real time
+ * with ffmpeg's -re is as coarse): the cameras due in one tick wake
+ * together, and the service's delivery thread takes their packets in one
+ * wake instead of one wake per packet. */
+#define PACE_TICK_US 10000
+
 /* Holds the packet back until its time has come at the configured rate;
  * returns nonzero once Close has asked to stop. */
 static int pace(Session* session, const AVPacket* packet)
@@ -305,7 +317,8 @@ static int pace(Session* session, const AVPacket* packet)
     }
     AVRational base = session->timing.time_base;
     int64_t offset_us = av_rescale_q(dts - session->first_dts, base, AV_TIME_BASE_Q);
-    return wait_until(session->first_read_us + (int64_t)((double)offset_us / rate));
+    const int64_t due_us = session->first_read_us + (int64_t)((double)offset_us / rate);
+    return wait_until((due_us + PACE_TICK_US - 1) / PACE_TICK_US * PACE_TICK_US);
 }
 
 static void note_result(Camera* camera, int32_t result)
@@ -490,6 +503,25 @@ static void probe_briefly(AVFormatContext* input, const CameraSettings* settings
         input->fps_probe_size = 0;
 }
 
+/* Probing decodes a few pictures (about 10 MiB at 1080p). The service's
+ * allocator (tcmalloc) keeps what they freed for reuse and hands it back to
+ * the system only when asked: unasked, every camera's probe stayed in the
+ * service's memory. Asked after each probe; a service without that
+ * allocator (a sanitizer build) has nothing to ask. */
+static void find_allocator(void)
+{
+    void* found = dlsym(RTLD_DEFAULT, "MallocExtension_ReleaseFreeMemory");
+    memcpy(&release_free_memory, &found, sizeof release_free_memory); /* ISO C has no such cast */
+}
+
+static int find_stream_info(AVFormatContext* input)
+{
+    const int error = avformat_find_stream_info(input, NULL);
+    if (release_free_memory)
+        release_free_memory();
+    return error;
+}
+
 /* Opens the input and finds its video stream; 0 when that failed. Opening
  * and probing share one deadline, longer than a read's: a camera with long
  * key-frame intervals may take that long before its stream is known. */
@@ -514,7 +546,7 @@ static int open_input(Session* session)
         return 0;
     }
     probe_briefly(session->input, settings);
-    error = avformat_find_stream_info(session->input, NULL);
+    error = find_stream_info(session->input);
     if (error >= 0)
         error = av_find_best_stream(session->input, AVMEDIA_TYPE_VIDEO, -1, -1, NULL, 0);
     if (error < 0) {
@@ -675,6 +707,7 @@ EXPORT int32_t Load(void* in, void* out)
     pthread_cond_init(&wake, &attributes);
     pthread_condattr_destroy(&attributes);
     send_message = args->callback;
+    find_allocator();
     read_settings();
     for (int i = 0; i < list.count; ++i)
         declare_metrics(&cameras[i]);
