@@ -1,6 +1,5 @@
 #include "core/core.h"
 
-#include <cstdlib>
 #include <new>
 
 #include "base/monotonic_clock.h"
@@ -8,6 +7,7 @@
 #include "core/callback.h"
 #include "modules/module_loader.h"
 #include "routing/event_handler.h"
+#include "routing/payload_pool.h"
 #include "routing/plugin_thread.h"
 #include "supervision/host_snapshot.h"
 #include "supervision/module_metrics.h"
@@ -93,7 +93,7 @@ void Core::Stop()
     // trigger and is turned away, so nothing is left behind in the queue.
     const std::vector<Message> left = eventQueue.retire();
     for (const Message& message : left)
-        std::free(message.data);
+        PayloadPool::give(message.data);
     if (!left.empty())
         ThreadLog::warning("stop: %llu messages were dropped undelivered",
                            static_cast<unsigned long long>(left.size()));

@@ -2,7 +2,6 @@
 
 #include <tinyxml.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -13,6 +12,7 @@
 #include "routing/event_queue.h"
 #include "routing/match_key.h"
 #include "routing/payload_holds.h"
+#include "routing/payload_pool.h"
 #include "routing/plugin_thread.h"
 #include "routing/request_flow.h"
 
@@ -90,7 +90,7 @@ int32_t Dispatcher::queueMessage(const Message& message)
         bool released = false;
         slot = flow.slotFor(copy.request_id, released);
         if (!slot) {
-            std::free(copy.data);
+            PayloadPool::give(copy.data);
             return ORV_RESULT_REFUSED;
         }
         if (copy.data)
@@ -102,7 +102,7 @@ int32_t Dispatcher::queueMessage(const Message& message)
     if (outcome != Posted::Yes) {
         if (slot && copy.data)
             flow.unclaim(slot);
-        std::free(copy.data);
+        PayloadPool::give(copy.data);
     }
     switch (outcome) {
     case Posted::Refused:

@@ -1,6 +1,5 @@
 #include "routing/plugin_thread.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -10,6 +9,7 @@
 #include "modules/module_call.h"
 #include "modules/module_record.h"
 #include "routing/payload_holds.h"
+#include "routing/payload_pool.h"
 #include "routing/request_flow.h"
 #include "modules/worker_registry.h"
 
@@ -116,7 +116,7 @@ void PluginThread::cleanup()
             flow->removeSlot(handle);
     });
     if (command.command_code == ORV_WORKER_READ) {
-        std::free(command.args.read.data);
+        PayloadPool::give(command.args.read.data);
         command.args.read.data = nullptr;
     }
 }
