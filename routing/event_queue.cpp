@@ -3,7 +3,23 @@
 #include <algorithm>
 #include <new>
 
+#include "base/monotonic_clock.h"
 #include "pt/mutex_lock.h"
+
+namespace {
+
+// Tells the core that this is a wait loop: it yields to the other hardware
+// thread and saves power.
+inline void SpinPause()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+}  // namespace
 
 void EventQueue::open()
 {
@@ -28,6 +44,8 @@ EventQueue::Posted EventQueue::post(const Message& copy, ModuleStats* sender, bo
     } catch (const std::bad_alloc&) {
         return Posted::NoMemory;
     }
+    if (!hasMessages.load(std::memory_order_relaxed))
+        hasMessages.store(true, std::memory_order_release);
     if (handlerWaiting) {
         handlerWaiting = false;
         eventTrigger->post();
@@ -57,9 +75,28 @@ void EventQueue::countAccepted(ModuleStats* sender, uint64_t bytes)
 
 bool EventQueue::mayWait()
 {
+    idleSinceNs = MonotonicNowNs();
+    if (lastIdleNs < kWatchNs && watchedForMessages())
+        return false;
     pt::mutexLock lock(queueLock);
     handlerWaiting = messages.empty();
     return handlerWaiting;
+}
+
+bool EventQueue::watchedForMessages()
+{
+    const int64_t until = idleSinceNs + kWatchNs;
+    for (;;) {
+        for (int i = 0; i < 32; ++i) {
+            if (hasMessages.load(std::memory_order_acquire)) {
+                lastIdleNs = MonotonicNowNs() - idleSinceNs;
+                return true;
+            }
+            SpinPause();
+        }
+        if (MonotonicNowNs() >= until)
+            return false;
+    }
 }
 
 void EventQueue::wait()
@@ -72,6 +109,7 @@ void EventQueue::wait()
     // Waited on outside the lock; retire deletes it only after the
     // event-handler thread has been joined.
     trigger->wait();
+    lastIdleNs = MonotonicNowNs() - idleSinceNs;
 }
 
 void EventQueue::wake()
@@ -84,6 +122,7 @@ void EventQueue::takeAll(std::vector<Message>& batch)
 {
     pt::mutexLock lock(queueLock);
     batch.swap(messages);
+    hasMessages.store(false, std::memory_order_relaxed);
 }
 
 void EventQueue::closeForLastPass(uint64_t minReplies)
@@ -100,6 +139,7 @@ std::vector<Message> EventQueue::retire()
     {
         pt::mutexLock lock(queueLock);
         left.swap(messages);
+        hasMessages.store(false, std::memory_order_relaxed);
         trigger = eventTrigger;
         eventTrigger = nullptr;
         isRunning.store(false, std::memory_order_release);
