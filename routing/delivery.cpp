@@ -88,11 +88,10 @@ void Delivery::drain()
 {
     // Everything queued is taken under one hold of queueLock and delivered in
     // order; what modules send meanwhile forms the next batch.
-    std::vector<Message> batch;
     for (;;) {
         queue.takeAll(batch);
         if (batch.empty())
-            return;
+            break;
         stats.noteDepth();
         {
             PassTally passed(stats);
@@ -103,6 +102,8 @@ void Delivery::drain()
         }
         batch.clear();
     }
+    if (batch.capacity() > kKeptBatch)
+        std::vector<Message>().swap(batch);
 }
 
 // One module's part of a message's delivery pass; true when the module's

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "base/write_sampler.h"
 #include "modules/module_record.h"
@@ -52,4 +53,9 @@ private:
     ServiceStats& stats;
     CallWatch& watch;
     WriteSampler writeSampler;  // which Write it times
+    // The batch being delivered. Kept between drains, so that neither it nor
+    // the queue's vector it is swapped with grows from nothing each time; a
+    // drain that leaves it larger than kKeptBatch gives the memory back.
+    std::vector<Message> batch;
+    static constexpr size_t kKeptBatch = 4096;
 };

@@ -32,8 +32,10 @@ constexpr uint64_t broadcast(uint64_t event)
 // 0..7, 0x400 for mask 8) contains every bit of `key`.
 inline bool selectedMaskMatches(const ModuleInfo& info, uint64_t flags, uint64_t key)
 {
-    for (int i = 0; i < 8; ++i) {
-        if ((flags & ORV_FLAG_CLASS(i)) && (info.class_mask[i] & key) == key)
+    // Only the selected masks are read (usually one), lowest first: this
+    // runs for every module on every delivery.
+    for (uint64_t selected = flags & 0xFF; selected; selected &= selected - 1) {
+        if ((info.class_mask[__builtin_ctzll(selected)] & key) == key)
             return true;
     }
     return (flags & ORV_FLAG_CLASS8) && (info.class_mask[8] & key) == key;

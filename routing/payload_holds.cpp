@@ -143,7 +143,7 @@ void PayloadHolds::release(void* payload, uint64_t holder)
         freeLast(payload, true);
 }
 
-void PayloadHolds::endPass(const Message& message, bool recorded)
+void PayloadHolds::endPayloadPass(const Message& message, bool recorded)
 {
     // Only a request worker's message can have a worker waiting for it.
     if (dropCoreHold(message.data, recorded))

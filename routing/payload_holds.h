@@ -75,7 +75,11 @@ public:
     // Drops the Core's own hold, which no module's release can drop, at the
     // end of `message`'s delivery pass, and frees the payload when that was
     // the last hold; `recorded`: a receiver's hold was recorded in the pass.
-    void endPass(const Message& message, bool recorded);
+    void endPass(const Message& message, bool recorded)
+    {
+        if (message.data)
+            endPayloadPass(message, recorded);
+    }
 
     // Records one kept hold of `holder` on a payload whose delivery pass is
     // still running; nothing for null.
@@ -100,6 +104,8 @@ private:
     // Drops the Core's hold: true when it was the last hold; true at once
     // for null.
     bool dropCoreHold(void* payload, bool recorded);
+    // endPass of a message with a payload.
+    void endPayloadPass(const Message& message, bool recorded);
     // Frees a payload whose last hold is gone; with `wake`, first wakes the
     // request worker whose payload in flight it is.
     void freeLast(void* payload, bool wake);
