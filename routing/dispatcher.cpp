@@ -75,34 +75,31 @@ int32_t Dispatcher::queueMessage(const Message& message)
     if (video && throttlingOn.load())
         return ORV_RESULT_THROTTLED;
 
-    Message copy = message;
+    void* payload = nullptr;
     if (message.data && message.length != 0) {
-        copy.data = PayloadHolds::copy(message.data, message.length);
-        if (!copy.data)
+        payload = PayloadHolds::copy(message.data, message.length);
+        if (!payload)
             return ORV_RESULT_NO_MEMORY;
-    } else {
-        copy.data = nullptr;
-        copy.length = 0;
     }
 
     FlowSlot* slot = nullptr;
-    if (copy.request_id != 0) {
+    if (message.request_id != 0) {
         bool released = false;
-        slot = flow.slotFor(copy.request_id, released);
+        slot = flow.slotFor(message.request_id, released);
         if (!slot) {
-            PayloadPool::give(copy.data);
+            PayloadPool::give(payload);
             return ORV_RESULT_REFUSED;
         }
-        if (copy.data)
-            flow.claim(slot, copy.data, released);
+        if (payload)
+            flow.claim(slot, payload, released);
     }
 
     using Posted = EventQueue::Posted;
-    const Posted outcome = queue.post(copy, stats.find(copy.source_id), OnEventHandlerThread(queue));
+    const Posted outcome = queue.post(message, payload, stats.find(message.source_id), OnEventHandlerThread(queue));
     if (outcome != Posted::Yes) {
-        if (slot && copy.data)
+        if (slot && payload)
             flow.unclaim(slot);
-        PayloadPool::give(copy.data);
+        PayloadPool::give(payload);
     }
     switch (outcome) {
     case Posted::Refused:

@@ -32,18 +32,24 @@ void EventQueue::open()
     queueOpen = true;
 }
 
-EventQueue::Posted EventQueue::post(const Message& copy, ModuleStats* sender, bool lastPassCall)
+EventQueue::Posted EventQueue::post(const Message& message, void* payload, ModuleStats* sender,
+                                    bool lastPassCall)
 {
-    const uint64_t bytes = copy.data ? static_cast<uint32_t>(copy.length) : 0;
+    const uint64_t bytes = payload ? static_cast<uint32_t>(message.length) : 0;
     pt::mutexLock lock(queueLock);
     Posted outcome = !eventTrigger ? Posted::Refused : queueOpen ? Posted::Yes : lastPassOutcome(lastPassCall);
     if (outcome != Posted::Yes)
         return outcome;
     try {
-        messages.push_back(copy);
+        // Copied once, straight into the queue: a message is 224 bytes.
+        messages.push_back(message);
     } catch (const std::bad_alloc&) {
         return Posted::NoMemory;
     }
+    Message& queued = messages.back();
+    queued.data = payload;
+    if (!payload)
+        queued.length = 0;
     if (!hasMessages.load(std::memory_order_relaxed))
         hasMessages.store(true, std::memory_order_release);
     if (handlerWaiting) {

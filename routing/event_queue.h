@@ -51,11 +51,13 @@ public:
     // Between open and retire. Without the lock: Dispatch's first check.
     bool running() const { return isRunning.load(std::memory_order_acquire); }
 
-    // Appends `copy`, which then owns its payload, and counts it for the
-    // service and `sender` (null for the Core's own). `lastPassCall`: sent
-    // from inside a call of the event-handler thread. NoMemory when the
-    // queue could not grow; on anything but Yes the caller keeps the payload.
-    Posted post(const Message& copy, ModuleStats* sender, bool lastPassCall);
+    // Appends `message` with `payload` in place of its own (the service's
+    // copy, which the queue then owns; null for none, and then no length),
+    // and counts it for the service and `sender` (null for the Core's own).
+    // `lastPassCall`: sent from inside a call of the event-handler thread.
+    // NoMemory when the queue could not grow; on anything but Yes the caller
+    // keeps the payload.
+    Posted post(const Message& message, void* payload, ModuleStats* sender, bool lastPassCall);
 
     // The event-handler thread: true when the queue is empty, and the next
     // post then posts the trigger. Watches the queue for up to kWatchNs
@@ -86,7 +88,7 @@ private:
     void countAccepted(ModuleStats* sender, uint64_t bytes) REQUIRES(queueLock);
 
     ServiceStats& stats;
-    pt::mutex queueLock;
+    pt::mutex queueLock{pt::mutex::Brief};
     pt::trigger* eventTrigger GUARDED_BY(queueLock) = nullptr;  // owning
     std::atomic<bool> isRunning{false};  // eventTrigger is non-null; written under queueLock
     // On a line of its own: the watching handler reads it in a loop, and

@@ -52,7 +52,7 @@ protected:
         message.length = length;
         message.data = data;
         message.source_id = 0x80000000u;
-        ASSERT_EQ(EventQueue::Posted::Yes, core->TEST_eventQueue().post(message, nullptr, false));
+        ASSERT_EQ(EventQueue::Posted::Yes, core->TEST_eventQueue().post(message, message.data, nullptr, false));
     }
 
     std::string dir;

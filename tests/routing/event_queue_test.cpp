@@ -32,14 +32,14 @@ TEST(EventQueue, TakesMessagesOnlyBetweenOpenAndRetire)
     ServiceStats stats;
     EventQueue queue(stats);
     EXPECT_FALSE(queue.running());
-    EXPECT_EQ(EventQueue::Posted::Refused, queue.post(Event(1), nullptr, false));
+    EXPECT_EQ(EventQueue::Posted::Refused, queue.post(Event(1), nullptr, nullptr, false));
     queue.open();
     EXPECT_TRUE(queue.running());
-    EXPECT_EQ(EventQueue::Posted::Yes, queue.post(Event(2), nullptr, false));
-    EXPECT_EQ(EventQueue::Posted::Yes, queue.post(Event(3), nullptr, true));
+    EXPECT_EQ(EventQueue::Posted::Yes, queue.post(Event(2), nullptr, nullptr, false));
+    EXPECT_EQ(EventQueue::Posted::Yes, queue.post(Event(3), nullptr, nullptr, true));
     EXPECT_EQ((std::vector<uint64_t>{2, 3}), Events(queue.retire()));
     EXPECT_FALSE(queue.running());
-    EXPECT_EQ(EventQueue::Posted::Refused, queue.post(Event(4), nullptr, false));
+    EXPECT_EQ(EventQueue::Posted::Refused, queue.post(Event(4), nullptr, nullptr, false));
     EXPECT_EQ(2u, stats.queued.load());  // only what it took is counted
 }
 
@@ -49,12 +49,12 @@ TEST(EventQueue, LastPassTakesOnlyItsOwnRepliesUpToTheBound)
     EventQueue queue(stats);
     queue.open();
     for (uint64_t event : {1, 2, 3})
-        ASSERT_EQ(EventQueue::Posted::Yes, queue.post(Event(event), nullptr, false));
+        ASSERT_EQ(EventQueue::Posted::Yes, queue.post(Event(event), nullptr, nullptr, false));
     queue.closeForLastPass(2);  // three queued: three replies
-    EXPECT_EQ(EventQueue::Posted::Refused, queue.post(Event(9), nullptr, false));
+    EXPECT_EQ(EventQueue::Posted::Refused, queue.post(Event(9), nullptr, nullptr, false));
     for (uint64_t event : {4, 5, 6})
-        EXPECT_EQ(EventQueue::Posted::Yes, queue.post(Event(event), nullptr, true));
-    EXPECT_EQ(EventQueue::Posted::Refused, queue.post(Event(7), nullptr, true));
+        EXPECT_EQ(EventQueue::Posted::Yes, queue.post(Event(event), nullptr, nullptr, true));
+    EXPECT_EQ(EventQueue::Posted::Refused, queue.post(Event(7), nullptr, nullptr, true));
     std::vector<Message> batch;
     queue.takeAll(batch);
     EXPECT_EQ((std::vector<uint64_t>{1, 2, 3, 4, 5, 6}), Events(batch));
@@ -67,7 +67,7 @@ TEST(EventQueue, APostAfterTheHandlerFoundItEmptyWakesIt)
     EventQueue queue(stats);
     queue.open();
     EXPECT_TRUE(queue.mayWait());
-    ASSERT_EQ(EventQueue::Posted::Yes, queue.post(Event(1), nullptr, false));
+    ASSERT_EQ(EventQueue::Posted::Yes, queue.post(Event(1), nullptr, nullptr, false));
     EXPECT_FALSE(queue.mayWait());
     queue.wait();  // returns: the post found the handler waiting and posted the trigger
     queue.retire();
