@@ -29,7 +29,14 @@ void AwaitEnd(Thread& thread)
 }  // namespace
 
 std::atomic<Core*> Core::instance{nullptr};
-pthread_rwlock_t Core::instanceLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+std::atomic<uint32_t> Core::callerGeneration{0};
+std::atomic<uint64_t> Core::callersInside[2] = {{0}, {0}};
+
+namespace {
+// The generation the calling thread counts itself in, from AcquireInstance
+// to ReleaseInstance.
+__thread uint32_t heldGeneration __attribute__((tls_model("initial-exec")));
+}  // namespace
 
 Core::Core(const std::string& executablePath_) : executablePath(executablePath_)
 {
@@ -38,24 +45,27 @@ Core::Core(const std::string& executablePath_) : executablePath(executablePath_)
 
 Core::~Core()
 {
-    // Taking the lock exclusively waits for the calls already inside this Core
-    // and for no others: the lock prefers writers, so callers that come later
-    // wait until the Core is unpublished and then find none.
-    pthread_rwlock_wrlock(&instanceLock);
+    // All sequentially consistent: a caller that found this Core counted
+    // itself before the Core was unpublished, so in the generation read
+    // before the switch, which is the one waited for. A caller of that
+    // generation that counts itself later finds no Core.
     Core* self = this;
     instance.compare_exchange_strong(self, nullptr);
-    pthread_rwlock_unlock(&instanceLock);
+    const uint32_t old = callerGeneration.fetch_add(1) & 1;
+    while (callersInside[old].load() != 0)
+        pt::sleepMs(1);
 }
 
 Core* Core::AcquireInstance()
 {
-    pthread_rwlock_rdlock(&instanceLock);
+    heldGeneration = callerGeneration.load() & 1;
+    callersInside[heldGeneration].fetch_add(1);
     return instance.load();
 }
 
 void Core::ReleaseInstance()
 {
-    pthread_rwlock_unlock(&instanceLock);
+    callersInside[heldGeneration].fetch_sub(1, std::memory_order_release);
 }
 
 bool Core::Start()

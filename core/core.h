@@ -36,8 +36,6 @@
 //    last holder that drops it.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -67,8 +65,8 @@ class Core {
 public:
     // The most recently constructed Core, or null once it is destroyed.
     // REQUIRES: ReleaseInstance after every AcquireInstance, also a null one,
-    // on the same thread, and no AcquireInstance in between (the two hold a
-    // lock that a waiting destructor keeps new callers out of).
+    // on the same thread, and no AcquireInstance in between (the thread's
+    // one record says which callers it counts among).
     static Core* AcquireInstance();
     static void ReleaseInstance();
 
@@ -76,7 +74,7 @@ public:
     // running executable, as bytes; its directory holds the plug-in folders.
     explicit Core(const std::string& executablePath);
     // Waits for module callbacks already inside the Core to leave, then
-    // releases the members only: Stop must have run. Blocks on instanceLock.
+    // releases the members only: Stop must have run.
     ~Core();
     Core(const Core&) = delete;
     Core& operator=(const Core&) = delete;
@@ -149,12 +147,15 @@ public:
 private:
     SchedulerParts schedulerParts();
 
-    static std::atomic<Core*> instance;   // see AcquireInstance; cleared under instanceLock
-    // Held shared by callers between Acquire and Release, exclusively by a
-    // destructor; prefers writers. A plain POSIX lock, statically
-    // initialised: a module's late callback may come during the process's
-    // exit, after static destructors have run.
-    static pthread_rwlock_t instanceLock;
+    static std::atomic<Core*> instance;  // see AcquireInstance
+    // The callers between Acquire and Release, counted in two generations:
+    // a destructor moves new callers to the other generation and waits for
+    // its own to empty, so callers that come later cannot keep it waiting.
+    // Cheaper than a lock (a module's every send passes here) and, like the
+    // instance, constant-initialised: a module's late callback may come
+    // during the process's exit, after static destructors have run.
+    static std::atomic<uint32_t> callerGeneration;
+    static std::atomic<uint64_t> callersInside[2];
 
     const std::string executablePath;  // absolute, as bytes
     ServiceStats stats;                // counters; see its header for who writes which

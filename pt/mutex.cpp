@@ -1,18 +1,23 @@
 #include "pt/mutex.h"
 
+#include "pt/spin_pause.h"
+
 namespace pt {
 
-mutex::mutex(Hold hold)
+namespace {
+// A few microseconds of retries at most: longer than a brief holder needs,
+// far shorter than a sleep and a wake.
+constexpr int kBriefTries = 100;
+}  // namespace
+
+void mutex::lockBrief()
 {
-    if (hold == Plain) {
-        pthread_mutex_init(&handle, nullptr);
-        return;
+    for (int i = 0; i < kBriefTries; ++i) {
+        if (pthread_mutex_trylock(&handle) == 0)
+            return;
+        spinPause();
     }
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
-    pthread_mutex_init(&handle, &attributes);
-    pthread_mutexattr_destroy(&attributes);
+    pthread_mutex_lock(&handle);
 }
 
 sharedMutex::sharedMutex()

@@ -5,21 +5,7 @@
 
 #include "base/monotonic_clock.h"
 #include "pt/mutex_lock.h"
-
-namespace {
-
-// Tells the core that this is a wait loop: it yields to the other hardware
-// thread and saves power.
-inline void SpinPause()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
-}  // namespace
+#include "pt/spin_pause.h"
 
 void EventQueue::open()
 {
@@ -98,7 +84,7 @@ bool EventQueue::watchedForMessages()
                 lastIdleNs = MonotonicNowNs() - idleSinceNs;
                 return true;
             }
-            SpinPause();
+            pt::spinPause();
         }
         if (MonotonicNowNs() >= until)
             return false;
