@@ -1,23 +1,18 @@
 #include "pt/mutex.h"
 
-#include "pt/spin_pause.h"
-
 namespace pt {
 
-namespace {
-// A few microseconds of retries at most: longer than a brief holder needs,
-// far shorter than a sleep and a wake.
-constexpr int kBriefTries = 100;
-}  // namespace
-
-void mutex::lockBrief()
+mutex::mutex(Hold hold)
 {
-    for (int i = 0; i < kBriefTries; ++i) {
-        if (pthread_mutex_trylock(&handle) == 0)
-            return;
-        spinPause();
+    if (hold == Plain) {
+        pthread_mutex_init(&handle, nullptr);
+        return;
     }
-    pthread_mutex_lock(&handle);
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(&handle, &attributes);
+    pthread_mutexattr_destroy(&attributes);
 }
 
 sharedMutex::sharedMutex()

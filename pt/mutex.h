@@ -15,31 +15,22 @@ namespace pt {
 class CAPABILITY("mutex") mutex {
 public:
     // Brief: held for a few instructions by threads on different cores, so
-    // a locker that finds it taken retries for a moment before it sleeps;
-    // two threads that take it in turns would otherwise put each other to
-    // sleep and wake each other at nearly every turn.
+    // a locker spins a little before it sleeps; two threads that take it in
+    // turns would otherwise put each other to sleep and wake each other at
+    // nearly every turn.
     enum Hold { Plain, Brief };
 
-    explicit mutex(Hold hold_ = Plain) : hold(hold_) { pthread_mutex_init(&handle, nullptr); }
+    explicit mutex(Hold hold = Plain);
     ~mutex() { pthread_mutex_destroy(&handle); }
     mutex(const mutex&) = delete;
     mutex& operator=(const mutex&) = delete;
 
-    void lock() ACQUIRE()
-    {
-        if (hold == Plain)
-            pthread_mutex_lock(&handle);
-        else
-            lockBrief();
-    }
+    void lock() ACQUIRE() { pthread_mutex_lock(&handle); }
     void unlock() RELEASE() { pthread_mutex_unlock(&handle); }
 
 private:
-    void lockBrief();
-
     friend class condition;  // waits on the handle
     pthread_mutex_t handle;
-    const Hold hold;
 };
 
 // Writers first: a stream of readers cannot keep a writer waiting.
