@@ -81,7 +81,13 @@ bool EventQueue::watchedForMessages()
     for (;;) {
         for (int i = 0; i < 32; ++i) {
             if (hasMessages.load(std::memory_order_acquire)) {
-                lastIdleNs = MonotonicNowNs() - idleSinceNs;
+                const int64_t now = MonotonicNowNs();
+                lastIdleNs = now - idleSinceNs;
+                // Lets the messages sent right behind it join the batch, so
+                // the sender does not meet the handler on queueLock at
+                // every message.
+                while (MonotonicNowNs() < now + kGatherNs)
+                    pt::spinPause();
                 return true;
             }
             pt::spinPause();

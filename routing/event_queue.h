@@ -61,12 +61,14 @@ public:
 
     // The event-handler thread: true when the queue is empty, and the next
     // post then posts the trigger. Watches the queue for up to kWatchNs
-    // first when the last idle time was shorter than that.
+    // first when the last idle time was shorter than that; a message seen
+    // meanwhile is taken kGatherNs later, with those sent right after it.
     bool mayWait();
     // The event-handler thread: waits for the trigger.
     void wait();
 
     static constexpr int64_t kWatchNs = 20000;
+    static constexpr int64_t kGatherNs = 2000;
     // Posts the trigger once, whatever the handler said.
     void wake();
     // Moves every queued message, in order, into the empty `batch`.
