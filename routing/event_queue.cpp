@@ -83,10 +83,11 @@ bool EventQueue::watchedForMessages()
             if (hasMessages.load(std::memory_order_acquire)) {
                 const int64_t now = MonotonicNowNs();
                 lastIdleNs = now - idleSinceNs;
-                // Lets the messages sent right behind it join the batch, so
-                // the sender does not meet the handler on queueLock at
-                // every message.
-                while (MonotonicNowNs() < now + kGatherNs)
+                // In a dense stream, lets the messages sent right behind it
+                // join the batch, so the sender does not meet the handler
+                // on queueLock at every message. Sparser messages (cameras
+                // sending a few apart) are taken at once.
+                while (lastIdleNs < kGatherNs && MonotonicNowNs() < now + kGatherNs)
                     pt::spinPause();
                 return true;
             }

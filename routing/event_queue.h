@@ -62,7 +62,8 @@ public:
     // The event-handler thread: true when the queue is empty, and the next
     // post then posts the trigger. Watches the queue for up to kWatchNs
     // first when the last idle time was shorter than that; a message seen
-    // meanwhile is taken kGatherNs later, with those sent right after it.
+    // within kGatherNs of the start is taken kGatherNs later, with those
+    // sent right after it.
     bool mayWait();
     // The event-handler thread: waits for the trigger.
     void wait();
