@@ -53,27 +53,32 @@ private:
     uint64_t bytes = 0;
 };
 
+// A receiver's call (`call` returns whether it keeps the payload), published
+// to the holds while it runs; true when its hold was recorded.
+template <typename Call>
+bool HeldCall(PayloadHolds& holds, const ModuleRecord& record, const Message& message, Call call)
+{
+    if (message.data)
+        holds.beginCall(message.data, record.info.module_id);
+    const bool keeps = call();
+    return message.data && holds.endCall(*record.stats, keeps);
+}
+
 // Payload notice through IOCTL with sub-code `code`: the payload only.
 bool NotifyPayload(PayloadHolds& holds, CallWatch& watch, const ModuleRecord& record, const Message& message,
                    uint32_t code)
 {
-    if (!record.IOCTL)
-        return false;
-    if (message.data)
-        holds.beginCall(message.data, record.info.module_id);
-    const bool keeps = ModuleCall::NotifyPayload(record, watch, message, code);
-    return message.data && holds.endCall(*record.stats, keeps);
+    return record.IOCTL && HeldCall(holds, record, message, [&] {
+               return ModuleCall::NotifyPayload(record, watch, message, code);
+           });
 }
 
 bool WriteMessage(PayloadHolds& holds, CallWatch& watch, WriteSampler& sampler, const ModuleRecord& record,
                   const Message& message)
 {
-    if (!record.Write)
-        return false;
-    if (message.data)
-        holds.beginCall(message.data, record.info.module_id);
-    const bool keeps = ModuleCall::Write(record, watch, sampler, message);
-    return message.data && holds.endCall(*record.stats, keeps);
+    return record.Write && HeldCall(holds, record, message, [&] {
+               return ModuleCall::Write(record, watch, sampler, message);
+           });
 }
 
 }  // namespace
