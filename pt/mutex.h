@@ -14,13 +14,7 @@ namespace pt {
 
 class CAPABILITY("mutex") mutex {
 public:
-    // Brief: held for a few instructions by threads on different cores, so
-    // a locker spins a little before it sleeps; two threads that take it in
-    // turns would otherwise put each other to sleep and wake each other at
-    // nearly every turn.
-    enum Hold { Plain, Brief };
-
-    explicit mutex(Hold hold = Plain);
+    mutex() { pthread_mutex_init(&handle, nullptr); }
     ~mutex() { pthread_mutex_destroy(&handle); }
     mutex(const mutex&) = delete;
     mutex& operator=(const mutex&) = delete;

@@ -91,7 +91,7 @@ private:
     void countAccepted(ModuleStats* sender, uint64_t bytes) REQUIRES(queueLock);
 
     ServiceStats& stats;
-    pt::mutex queueLock{pt::mutex::Brief};
+    pt::mutex queueLock;
     pt::trigger* eventTrigger GUARDED_BY(queueLock) = nullptr;  // owning
     std::atomic<bool> isRunning{false};  // eventTrigger is non-null; written under queueLock
     // On a line of its own: the watching handler reads it in a loop, and
