@@ -103,6 +103,26 @@ TEST_F(CoreLifecycle, MessagesStillQueuedAtStopAreFreed)
 
 }  // namespace
 
+TEST_F(CoreLifecycle, DestructionWaitsForACallerAlreadyInside)
+{
+    std::promise<void> inside;
+    std::atomic<bool> released{false};
+    std::thread caller([&] {
+        EXPECT_EQ(core, Core::AcquireInstance());
+        inside.set_value();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        released = true;
+        Core::ReleaseInstance();
+    });
+    inside.get_future().wait();
+    delete core;
+    core = nullptr;
+    EXPECT_TRUE(released) << "the Core was destroyed under a caller";
+    caller.join();
+    EXPECT_EQ(nullptr, Core::AcquireInstance());
+    Core::ReleaseInstance();
+}
+
 TEST_F(CoreLifecycle, DestructionIsNotHeldUpByCallersThatKeepComing)
 {
     core->Start();
