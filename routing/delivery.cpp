@@ -112,30 +112,10 @@ void Delivery::drain()
 }
 
 // One module's part of a message's delivery pass; true when the module's
-// hold on the payload was recorded. The list does not change while this
-// thread runs, so the record stays valid across the module's call.
-void Delivery::deliver(const Message& message)
-{
-    const uint64_t key = MatchKey::delivery(message.event);
-    bool recorded = false;
-    std::vector<ModuleRecord>& records = modules.records();
-    for (size_t i = 0; i < records.size(); ++i) {
-        try {
-            if (records[i].library && deliverTo(records[i], message, key))
-                recorded = true;
-        } catch (const std::bad_alloc&) {
-            // A hold that could not be recorded cannot be released either:
-            // the payload stays allocated rather than be freed under a
-            // module that keeps it.
-            ThreadLog::error("plugin %s: out of memory recording its hold on a payload, which stays allocated",
-                             records[i].file_name.c_str());
-            return;
-        }
-    }
-    holds.endPass(message, recorded);
-}
-
-bool Delivery::deliverTo(const ModuleRecord& record, const Message& message, uint64_t key)
+// hold on the payload was recorded. Inline: it runs for every module on
+// every message, and as a call of its own it cost a tenth of a delivery.
+__attribute__((always_inline)) inline bool Delivery::deliverTo(const ModuleRecord& record, const Message& message,
+                                                               uint64_t key)
 {
     const bool matched = MatchKey::selectedMaskMatches(record.info, message.flags, key);
     if ((message.flags & ORV_FLAG_NOTIFY_OTHERS) && record.info.module_id != message.source_id)
@@ -145,4 +125,26 @@ bool Delivery::deliverTo(const ModuleRecord& record, const Message& message, uin
     if (matched && record.info.accepts_write)
         return WriteMessage(holds, watch, writeSampler, record, message);
     return false;
+}
+
+// The list does not change while this thread runs, so a record stays valid
+// across its module's call, and so does the end of the list.
+void Delivery::deliver(const Message& message)
+{
+    const uint64_t key = MatchKey::delivery(message.event);
+    bool recorded = false;
+    for (const ModuleRecord& record : modules.records()) {
+        try {
+            if (record.library && deliverTo(record, message, key))
+                recorded = true;
+        } catch (const std::bad_alloc&) {
+            // A hold that could not be recorded cannot be released either:
+            // the payload stays allocated rather than be freed under a
+            // module that keeps it.
+            ThreadLog::error("plugin %s: out of memory recording its hold on a payload, which stays allocated",
+                             record.file_name.c_str());
+            return;
+        }
+    }
+    holds.endPass(message, recorded);
 }
