@@ -201,12 +201,6 @@ bool Core::UnloadModules()
     return true;
 }
 
-int32_t Core::Dispatch(const Message* message, MessageResult* result)
-{
-    dispatcher.dispatch(*message, *result);
-    return 0;
-}
-
 void Core::SendText(const std::string& text)
 {
     dispatcher.sendText(text);

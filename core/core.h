@@ -101,8 +101,13 @@ public:
     bool UnloadModules();
 
     // Always returns 0; the outcome is in result->result. May block on the
-    // calling worker's flow slot.
-    int32_t Dispatch(const Message* message, MessageResult* result);
+    // calling worker's flow slot. Inline: every send of every module comes
+    // through here.
+    int32_t Dispatch(const Message* message, MessageResult* result)
+    {
+        dispatcher.dispatch(*message, *result);
+        return 0;
+    }
     // Sends a text notice (flags 0x40, event 0x1000002), without its NUL.
     void SendText(const std::string& text);
     // Sends `document` printed compactly, with event 0x1000010.
