@@ -270,10 +270,14 @@ TEST(OpenRequests, OneReadWorkerPerChosenModuleEachWithItsOwnCopy)
     CoreHarness h;
     const std::string r1 = h.plugin("r1.so"), r2 = h.plugin("r2.so"), r3 = h.plugin("r3.so");
     const std::string r4 = h.plugin("r4.so"), r5 = h.plugin("r5.so"), r6 = h.plugin("r6.so");
-    ASSERT_TRUE(InstallModule(r1, Reader(1, 0x800002)));
+    // The two workers' Reads overlap, so their copies are alive together:
+    // a copy given back after its Read may come back from the payload pool
+    // as the next one.
+    const std::string overlap = "return_delay_ms = 300\n";
+    ASSERT_TRUE(InstallModule(r1, Reader(1, 0x800002, 1, overlap)));
     ASSERT_TRUE(InstallModule(r2, Reader(2, 0x800000)));          // lacks bit 2
     ASSERT_TRUE(InstallModule(r3, Reader(3, ~0ull, 0)));          // serves no requests
-    ASSERT_TRUE(InstallModule(r4, Reader(4, 0xFFFFFF)));
+    ASSERT_TRUE(InstallModule(r4, Reader(4, 0xFFFFFF, 1, overlap)));
     ASSERT_TRUE(InstallModule(r5, Reader(5, 0x2000002)));         // the delivery key only
     ASSERT_TRUE(InstallModule(r6, Reader(6, ~0ull), "orv_test_module_bare"));  // no Read export
     h.load();
