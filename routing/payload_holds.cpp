@@ -19,7 +19,7 @@ void* PayloadHolds::copy(const void* data, int32_t length)
 
 bool PayloadHolds::dropCoreHold(void* payload, bool recorded)
 {
-    if (!payload || !recorded)
+    if (!recorded)
         return true;
     pt::mutexLock held(lock);
     delivering.erase(payload);
@@ -152,8 +152,6 @@ void PayloadHolds::endPayloadPass(const Message& message, bool recorded)
 
 void PayloadHolds::freeLast(void* payload, bool wake)
 {
-    if (!payload)
-        return;
     // Wake before freeing: once freed, the address may come back from the
     // pool as another worker's payload and must not be mistaken for this one.
     if (wake)

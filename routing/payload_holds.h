@@ -101,13 +101,13 @@ private:
     Drop dropHold(void* payload, uint64_t holder);
     // Ends the call in progress; true when the receiver's hold was recorded.
     bool settleCall(bool keeps);
-    // Drops the Core's hold: true when it was the last hold; true at once
-    // for null.
+    // Drops the Core's hold: true when it was the last hold.
+    // REQUIRES: `payload` non-null.
     bool dropCoreHold(void* payload, bool recorded);
     // endPass of a message with a payload.
     void endPayloadPass(const Message& message, bool recorded);
     // Frees a payload whose last hold is gone; with `wake`, first wakes the
-    // request worker whose payload in flight it is.
+    // request worker whose payload in flight it is. REQUIRES: non-null.
     void freeLast(void* payload, bool wake);
 
     // callTicket: odd while a call is in progress, with kReleasedEarly set
