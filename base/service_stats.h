@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/call_watch.h"
 #include "pt/mutex.h"
 #include "pt/thread_annotations.h"
 
@@ -70,11 +71,12 @@ struct ModuleStats {
     Counter sentThrottled{0};
     Counter sentNoMemory{0};
     // The event-handler thread: its messages through their pass, and the
-    // deliveries to it. writeNsMax is also raised by the stall watchdog.
+    // deliveries to it (the calls of `write` and `notice` count them).
+    // writeNsMax is also raised by the stall watchdog.
     alignas(kCacheLine) Counter sentPassed{0};
-    Counter writeMessages{0};
+    WatchedEntry write{this, "Write"};
     Counter writeBytes{0};
-    Counter noticeMessages{0};
+    WatchedEntry notice{this, "IOCTL"};
     Counter noticeBytes{0};
     Counter writeNsTotal{0};
     Counter writeNsMax{0};
@@ -83,18 +85,15 @@ struct ModuleStats {
     Counter releases{0};
     Counter releasesUnmatched{0};
     Counter stalledCalls{0};  // the stall watchdog thread
-    // What its Open returned, and whether the open pass called it (main thread).
+    // Its Open and Close calls, what its Open returned, and whether the open
+    // pass called it (main thread).
+    WatchedEntry open{this, "Open"};
+    WatchedEntry close{this, "Close"};
     std::atomic<int32_t> openCode{0};
     std::atomic<bool> opened{false};
 
     // Its accepted messages that have not been through their pass yet.
     uint64_t waiting() const;
-    // REQUIRES: the event-handler thread.
-    void countWrite(uint64_t bytes)
-    {
-        Bump(writeMessages);
-        Bump(writeBytes, bytes);
-    }
 };
 
 class alignas(kCacheLine) ServiceStats {

@@ -51,7 +51,7 @@ int32_t Open(ModuleRecord& record, CallWatch& watch)
     CallTimer timer;
     int32_t code = -1;  // what an exception out of Open leaves
     {
-        WatchedCall watched(watch, record.stats, "Open");
+        WatchedCall watched(watch, record.stats->open);
         CallEntryPoint(record.file_name, "Open", record.Open, &args, &reply, &code);
     }
     record.open_time_ms = timer.elapsedMs();
@@ -62,7 +62,7 @@ void Close(ModuleRecord& record, CallWatch& watch)
 {
     CloseArgs args = NewRecord<CloseArgs>();
     CloseReply reply = NewRecord<CloseReply>();
-    WatchedCall watched(watch, record.stats, "Close");
+    WatchedCall watched(watch, record.stats->close);
     CallEntryPoint(record.file_name, "Close", record.Close, &args, &reply);
 }
 
@@ -99,10 +99,9 @@ bool NotifyPayload(const ModuleRecord& record, CallWatch& watch, const Message& 
     reply.nested_version = 1;
     bool returned;
     {
-        WatchedCall watched(watch, record.stats, "IOCTL");
+        WatchedCall watched(watch, record.stats->notice);
         returned = CallEntryPoint(record.file_name, "IOCTL", record.IOCTL, &args, &reply);
     }
-    Bump(record.stats->noticeMessages);
     if (message.data)
         Bump(record.stats->noticeBytes, static_cast<uint32_t>(message.length));
     return returned && reply.keeps_buffer != 0;

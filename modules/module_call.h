@@ -75,10 +75,10 @@ namespace ModuleCall {
 int32_t Load(ModuleRecord& record, void* core, OrvCallback callback, ModuleInfo& info);
 
 // Open, watched and timed into `record.open_time_ms`. The result, -1 when
-// Open threw. REQUIRES: `record.Open` not null.
+// Open threw. REQUIRES: `record.Open` and `record.stats` not null.
 int32_t Open(ModuleRecord& record, CallWatch& watch);
 
-// Close, watched. REQUIRES: `record.Close` not null.
+// Close, watched. REQUIRES: `record.Close` and `record.stats` not null.
 void Close(ModuleRecord& record, CallWatch& watch);
 
 // Unload. REQUIRES: `record.Unload` not null.
@@ -90,7 +90,7 @@ namespace detail {
 __attribute__((always_inline)) inline bool Write(const ModuleRecord& record, CallWatch& watch, WriteArgs& args,
                                                  WriteReply& reply)
 {
-    WatchedCall watched(watch, record.stats, "Write");
+    WatchedCall watched(watch, record.stats->write);
     return CallEntryPoint(record.file_name, "Write", record.Write, &args, &reply);
 }
 
@@ -120,7 +120,8 @@ __attribute__((always_inline)) inline bool Write(const ModuleRecord& record, Cal
     args.event = message.event;
     std::memcpy(args.body, message.body, sizeof args.body);
     WriteReply reply = NewRecord<WriteReply>();
-    record.stats->countWrite(message.data ? static_cast<uint32_t>(message.length) : 0);
+    if (message.data)
+        Bump(record.stats->writeBytes, static_cast<uint32_t>(message.length));
     const bool returned = sampler.due() ? detail::WriteTimed(record, watch, sampler, args, reply)
                                         : detail::Write(record, watch, args, reply);
     return returned && reply.keeps_buffer != 0;

@@ -35,10 +35,8 @@ void OpenModule(ModuleRecord& record, CallWatch& watch)
     }
     const int32_t code = ModuleCall::Open(record, watch);
     record.open_code = code;
-    if (record.stats) {
-        record.stats->openCode.store(code, std::memory_order_relaxed);
-        record.stats->opened.store(true, std::memory_order_relaxed);
-    }
+    record.stats->openCode.store(code, std::memory_order_relaxed);
+    record.stats->opened.store(true, std::memory_order_relaxed);
     if (code != 0)
         ThreadLog::warning("plugin %s ID 0x%08lX: open returned %d", record.file_name.c_str(),
                            static_cast<unsigned long>(record.info.module_id), code);

@@ -45,9 +45,9 @@ void FillModuleFields(const ModuleStats& stats, ModuleCounters* out)
     out->sent_no_memory = Load(stats.sentNoMemory);
     out->sent_bytes = Load(stats.sentBytes);
     out->waiting = stats.waiting();
-    out->write_messages = Load(stats.writeMessages);
+    out->write_messages = Load(stats.write.calls);
     out->write_bytes = Load(stats.writeBytes);
-    out->notice_messages = Load(stats.noticeMessages);
+    out->notice_messages = Load(stats.notice.calls);
     out->notice_bytes = Load(stats.noticeBytes);
     out->holds_now = Load(stats.holdsNow);
     out->releases = Load(stats.releases);

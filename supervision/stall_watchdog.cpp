@@ -93,8 +93,8 @@ void StallWatchdog::check(int64_t nowNs)
 void StallWatchdog::checkCall(Watched& w, int64_t nowNs)
 {
     const CallWatch::Call call = w.watch->read();
-    if (call.seq != w.call.seq) {
-        if (w.call.module)
+    if (call != w.call) {
+        if (w.call.entry)
             callEnded(w, nowNs);
         w.call = call;
         w.startedAfterNs = previousCheckNs;
@@ -103,12 +103,13 @@ void StallWatchdog::checkCall(Watched& w, int64_t nowNs)
         return;
     }
     w.lastSeenNs = nowNs;
-    if (!call.module || w.warned || nowNs - w.firstSeenNs <= kStallMs * INT64_C(1000000))
+    if (!call.entry || w.warned || nowNs - w.firstSeenNs <= kStallMs * INT64_C(1000000))
         return;
-    ThreadLog::warning("plugin %s ID 0x%08lX: %s has run for more than %lld s; %s", call.module->fileName.c_str(),
-                       LogId(call.module), call.entry, static_cast<long long>(kStallMs / 1000),
-                       HeldUp(call.entry));
-    Add(call.module->stalledCalls);
+    ModuleStats* module = call.entry->module;
+    ThreadLog::warning("plugin %s ID 0x%08lX: %s has run for more than %lld s; %s", module->fileName.c_str(),
+                       LogId(module), call.entry->name, static_cast<long long>(kStallMs / 1000),
+                       HeldUp(call.entry->name));
+    Add(module->stalledCalls);
     w.warned = true;
 }
 
@@ -117,13 +118,14 @@ void StallWatchdog::checkCall(Watched& w, int64_t nowNs)
 // allow, which is within a cycle of the truth.
 void StallWatchdog::callEnded(const Watched& w, int64_t nowNs)
 {
-    if (std::strcmp(w.call.entry, "Write") == 0)
-        RaiseMax(w.call.module->writeNsMax, static_cast<uint64_t>(w.lastSeenNs - w.firstSeenNs));
+    ModuleStats* module = w.call.entry->module;
+    if (w.call.entry == &module->write)
+        RaiseMax(module->writeNsMax, static_cast<uint64_t>(w.lastSeenNs - w.firstSeenNs));
     if (!w.warned)
         return;
     const int64_t length = (w.lastSeenNs + nowNs) / 2 - (w.startedAfterNs + w.firstSeenNs) / 2;
-    ThreadLog::warning("plugin %s ID 0x%08lX: %s returned after %.1f s", w.call.module->fileName.c_str(),
-                       LogId(w.call.module), w.call.entry, length / 1e9);
+    ThreadLog::warning("plugin %s ID 0x%08lX: %s returned after %.1f s", module->fileName.c_str(), LogId(module),
+                       w.call.entry->name, length / 1e9);
 }
 
 void StallWatchdog::checkQueue()

@@ -50,7 +50,7 @@ private:
     // One watched thread and the call the watchdog last saw it in.
     struct Watched {
         CallWatch* watch = nullptr;
-        CallWatch::Call call;      // as last seen; module null between calls
+        CallWatch::Call call;      // as last seen; entry null between calls
         int64_t startedAfterNs = 0;  // the cycle before it was first seen
         int64_t firstSeenNs = 0;
         int64_t lastSeenNs = 0;

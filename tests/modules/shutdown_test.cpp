@@ -12,6 +12,7 @@
 
 #include "core/core.h"
 #include "modules/worker_registry.h"
+#include "support/core_harness.h"
 
 namespace {
 
@@ -48,6 +49,7 @@ ModuleRecord FakeModule(uint64_t key, uint64_t id = N)
     record.info.module_id = id;
     record.info.class_mask[5] = key;
     record.file_name = "fake" + std::to_string(N) + ".so";
+    record.stats = testmodule::RecordStats(id, record.file_name);
     record.Close = FakeClose<N, CloseCode>;
     record.Unload = FakeUnload<N>;
     return record;

@@ -13,6 +13,7 @@
 #include "core/core.h"
 #include "supervision/status_documents.h"
 #include "supervision/supervision_helpers.h"
+#include "support/core_harness.h"
 
 namespace {
 
@@ -155,6 +156,7 @@ ModuleRecord OpenableRecord(uint64_t id, OrvEntryPoint open)
     record.info.module_id = id;
     record.file_name = "m.so";
     record.Open = open;
+    record.stats = testmodule::RecordStats(id, record.file_name);
     return record;
 }
 
