@@ -115,8 +115,6 @@ int32_t Dispatcher::queueMessage(const Message& message)
 // are counted under queueLock.
 void Dispatcher::countRefusal(const Message& message, int32_t result)
 {
-    if (result == ORV_RESULT_OK)
-        return;
     ModuleStats* sender = stats.find(message.source_id);
     if (!sender)
         return;
@@ -150,7 +148,8 @@ void Dispatcher::dispatch(const Message& message, MessageResult& result)
         }
     } else {
         result.result = queueMessage(message);
-        countRefusal(message, result.result);
+        if (result.result != ORV_RESULT_OK)
+            countRefusal(message, result.result);
         return;
     }
     result.result = ORV_RESULT_OK;

@@ -18,6 +18,18 @@ void EventQueue::open()
     queueOpen = true;
 }
 
+// Inline: every accepted message is counted, and as a call of its own the
+// count cost six instructions more per send.
+__attribute__((always_inline)) inline void EventQueue::countAccepted(ModuleStats* sender, uint64_t bytes)
+{
+    stats.countQueued(bytes);
+    if (!sender)
+        return;
+    Bump(sender->sentAccepted);
+    if (bytes)
+        Bump(sender->sentBytes, bytes);
+}
+
 EventQueue::Posted EventQueue::post(const Message& message, void* payload, ModuleStats* sender,
                                     bool lastPassCall)
 {
@@ -53,16 +65,6 @@ EventQueue::Posted EventQueue::lastPassOutcome(bool lastPassCall)
         return Posted::Yes;
     }
     return Posted::Refused;
-}
-
-void EventQueue::countAccepted(ModuleStats* sender, uint64_t bytes)
-{
-    stats.countQueued(bytes);
-    if (!sender)
-        return;
-    Bump(sender->sentAccepted);
-    if (bytes)
-        Bump(sender->sentBytes, bytes);
 }
 
 bool EventQueue::mayWait()
