@@ -4,12 +4,12 @@
 #include <new>
 
 #include "base/monotonic_clock.h"
-#include "pt/mutex_lock.h"
+#include "pt/spin_mutex.h"
 #include "pt/spin_pause.h"
 
 void EventQueue::open()
 {
-    pt::mutexLock lock(queueLock);
+    pt::spinLock lock(queueLock);
     if (!eventTrigger) {
         eventTrigger = new pt::trigger(true, false);
         isRunning.store(true, std::memory_order_release);
@@ -34,7 +34,7 @@ EventQueue::Posted EventQueue::post(const Message& message, void* payload, Modul
                                     bool lastPassCall)
 {
     const uint64_t bytes = payload ? static_cast<uint32_t>(message.length) : 0;
-    pt::mutexLock lock(queueLock);
+    pt::spinLock lock(queueLock);
     Posted outcome = !eventTrigger ? Posted::Refused : queueOpen ? Posted::Yes : lastPassOutcome(lastPassCall);
     if (outcome != Posted::Yes)
         return outcome;
@@ -72,7 +72,7 @@ bool EventQueue::mayWait()
     idleSinceNs = MonotonicNowNs();
     if (lastIdleNs < kWatchNs && watchedForMessages())
         return false;
-    pt::mutexLock lock(queueLock);
+    pt::spinLock lock(queueLock);
     handlerWaiting = messages.empty();
     return handlerWaiting;
 }
@@ -104,7 +104,7 @@ void EventQueue::wait()
 {
     pt::trigger* trigger;
     {
-        pt::mutexLock lock(queueLock);
+        pt::spinLock lock(queueLock);
         trigger = eventTrigger;
     }
     // Waited on outside the lock; retire deletes it only after the
@@ -115,20 +115,20 @@ void EventQueue::wait()
 
 void EventQueue::wake()
 {
-    pt::mutexLock lock(queueLock);
+    pt::spinLock lock(queueLock);
     eventTrigger->post();
 }
 
 void EventQueue::takeAll(std::vector<Message>& batch)
 {
-    pt::mutexLock lock(queueLock);
+    pt::spinLock lock(queueLock);
     batch.swap(messages);
     hasMessages.store(false, std::memory_order_relaxed);
 }
 
 void EventQueue::closeForLastPass(uint64_t minReplies)
 {
-    pt::mutexLock lock(queueLock);
+    pt::spinLock lock(queueLock);
     queueOpen = false;
     lastPassReplies = std::max<uint64_t>(messages.size(), minReplies);
 }
@@ -138,7 +138,7 @@ std::vector<Message> EventQueue::retire()
     std::vector<Message> left;
     pt::trigger* trigger;
     {
-        pt::mutexLock lock(queueLock);
+        pt::spinLock lock(queueLock);
         left.swap(messages);
         hasMessages.store(false, std::memory_order_relaxed);
         trigger = eventTrigger;
@@ -152,6 +152,6 @@ std::vector<Message> EventQueue::retire()
 
 std::vector<Message> EventQueue::TEST_messages()
 {
-    pt::mutexLock lock(queueLock);
+    pt::spinLock lock(queueLock);
     return messages;
 }

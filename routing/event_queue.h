@@ -4,9 +4,12 @@
 // Thread safety: post runs on any sending thread; mayWait, wait and takeAll
 // on the event-handler thread; open, closeForLastPass, wake and retire on
 // the main thread. queueLock guards everything below it and is held only for
-// the append, the batch's swap and the empty check, never while a module
-// runs; no other lock is taken under it. The idle-time fields belong to the
-// event-handler thread alone.
+// the append, the batch's swap and the empty check (and the trigger's post
+// when the handler sleeps), never while a module runs; no other lock of the
+// service is taken under it. It is a spin lock (pt/spin_mutex.h), so that a
+// sender's unlock does not wait for the message it has just written to
+// reach the cache. The idle-time fields belong to the event-handler thread
+// alone.
 //
 // Waiting: putting the event-handler thread to sleep and waking it costs a
 // sender a system call and the handler a few microseconds per message, which
@@ -32,7 +35,7 @@
 #include <vector>
 
 #include "base/service_stats.h"
-#include "pt/mutex.h"
+#include "pt/spin_mutex.h"
 #include "pt/thread_annotations.h"
 #include "pt/trigger.h"
 #include "routing/message_api.h"
@@ -91,7 +94,7 @@ private:
     void countAccepted(ModuleStats* sender, uint64_t bytes) REQUIRES(queueLock);
 
     ServiceStats& stats;
-    pt::mutex queueLock;
+    pt::spinMutex queueLock;
     pt::trigger* eventTrigger GUARDED_BY(queueLock) = nullptr;  // owning
     std::atomic<bool> isRunning{false};  // eventTrigger is non-null; written under queueLock
     // On a line of its own: the watching handler reads it in a loop, and

@@ -1,4 +1,4 @@
-// Semaphores, triggers and atomic exchange under contention.
+// Semaphores, triggers, the spin lock and atomic exchange under contention.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +10,7 @@
 #include "pt/condition.h"
 #include "pt/mutex_lock.h"
 #include "pt/semaphore.h"
+#include "pt/spin_mutex.h"
 #include "pt/thread.h"
 #include "pt/timedsem.h"
 #include "pt/trigger.h"
@@ -201,4 +202,27 @@ TEST(Condition, TimedWaitEndsAtTheDeadlineAndNotifyEndsAWait)
     }
     changed.notifyAll();
     EXPECT_TRUE(waiter->returnedWithin(5000));
+}
+
+// Threads that find it held, one of them for longer than the spin (its
+// holder sleeps), all get it in the end, one at a time.
+TEST(SpinMutex, ExcludesAndLetsWaitersInAfterALongHold)
+{
+    pt::spinMutex lock;
+    long counted = 0;  // guarded by `lock`, as far as the test goes
+    std::vector<std::thread> threads;
+    {
+        pt::spinLock held(lock);
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&] {
+                for (int i = 0; i < 50000; ++i) {
+                    pt::spinLock each(lock);
+                    ++counted;
+                }
+            });
+        pt::sleepMs(20);
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(4 * 50000, counted);
 }
