@@ -5,6 +5,7 @@
 #include "base/monotonic_clock.h"
 #include "base/thread_log.h"
 #include "core/callback.h"
+#include "core/caller_count.h"
 #include "modules/module_loader.h"
 #include "routing/event_handler.h"
 #include "routing/payload_pool.h"
@@ -29,14 +30,6 @@ void AwaitEnd(Thread& thread)
 }  // namespace
 
 std::atomic<Core*> Core::instance{nullptr};
-std::atomic<uint32_t> Core::callerGeneration{0};
-std::atomic<uint64_t> Core::callersInside[2] = {{0}, {0}};
-
-namespace {
-// The generation the calling thread counts itself in, from AcquireInstance
-// to ReleaseInstance.
-__thread uint32_t heldGeneration __attribute__((tls_model("initial-exec")));
-}  // namespace
 
 Core::Core(const std::string& executablePath_) : executablePath(executablePath_)
 {
@@ -45,27 +38,22 @@ Core::Core(const std::string& executablePath_) : executablePath(executablePath_)
 
 Core::~Core()
 {
-    // All sequentially consistent: a caller that found this Core counted
-    // itself before the Core was unpublished, so in the generation read
-    // before the switch, which is the one waited for. A caller of that
-    // generation that counts itself later finds no Core.
+    // A caller that finds this Core is counted before it looks, so it is
+    // one of those waited for; one that comes later finds no Core.
     Core* self = this;
     instance.compare_exchange_strong(self, nullptr);
-    const uint32_t old = callerGeneration.fetch_add(1) & 1;
-    while (callersInside[old].load() != 0)
-        pt::sleepMs(1);
+    CallerCount::waitForCallers();
 }
 
 Core* Core::AcquireInstance()
 {
-    heldGeneration = callerGeneration.load() & 1;
-    callersInside[heldGeneration].fetch_add(1);
-    return instance.load();
+    CallerCount::enter();
+    return instance.load(std::memory_order_acquire);
 }
 
 void Core::ReleaseInstance()
 {
-    callersInside[heldGeneration].fetch_sub(1, std::memory_order_release);
+    CallerCount::leave();
 }
 
 bool Core::Start()

@@ -152,15 +152,11 @@ public:
 private:
     SchedulerParts schedulerParts();
 
-    static std::atomic<Core*> instance;  // see AcquireInstance
-    // The callers between Acquire and Release, counted in two generations:
-    // a destructor moves new callers to the other generation and waits for
-    // its own to empty, so callers that come later cannot keep it waiting.
-    // Cheaper than a lock (a module's every send passes here) and, like the
-    // instance, constant-initialised: a module's late callback may come
-    // during the process's exit, after static destructors have run.
-    static std::atomic<uint32_t> callerGeneration;
-    static std::atomic<uint64_t> callersInside[2];
+    // See AcquireInstance; the callers between Acquire and Release are
+    // counted by CallerCount (core/caller_count.h). Constant-initialised: a
+    // module's late callback may come during the process's exit, after
+    // static destructors have run.
+    static std::atomic<Core*> instance;
 
     const std::string executablePath;  // absolute, as bytes
     ServiceStats stats;                // counters; see its header for who writes which
