@@ -13,7 +13,7 @@
 // The throttling flag is written by the scheduler thread and read here.
 //
 // Invariants:
-//  - Outside Start..Stop (no eventTrigger) every message is refused with 1:
+//  - Outside Start..Stop (the queue not running) every message is refused with 1:
 //    nothing is copied, queued, released, cancelled or started.
 //  - Once the last delivery pass has begun (queueOpen false) a message is
 //    still accepted with 0 but dropped at once, unless it is a reply sent

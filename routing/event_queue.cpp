@@ -10,8 +10,7 @@
 void EventQueue::open()
 {
     pt::spinLock lock(queueLock);
-    if (!eventTrigger) {
-        eventTrigger = new pt::trigger(true, false);
+    if (!isRunning.load(std::memory_order_relaxed)) {
         isRunning.store(true, std::memory_order_release);
         handlerWaiting = false;
     }
@@ -33,9 +32,21 @@ __attribute__((always_inline)) inline void EventQueue::countAccepted(ModuleStats
 EventQueue::Posted EventQueue::post(const Message& message, void* payload, ModuleStats* sender,
                                     bool lastPassCall)
 {
+    bool wakeHandler = false;
+    const Posted outcome = append(message, payload, sender, lastPassCall, wakeHandler);
+    // After the lock is let go: the handler it wakes goes straight for it.
+    if (wakeHandler)
+        eventTrigger.post();
+    return outcome;
+}
+
+EventQueue::Posted EventQueue::append(const Message& message, void* payload, ModuleStats* sender,
+                                      bool lastPassCall, bool& wakeHandler)
+{
     const uint64_t bytes = payload ? static_cast<uint32_t>(message.length) : 0;
     pt::spinLock lock(queueLock);
-    Posted outcome = !eventTrigger ? Posted::Refused : queueOpen ? Posted::Yes : lastPassOutcome(lastPassCall);
+    const bool running = isRunning.load(std::memory_order_relaxed);
+    Posted outcome = !running ? Posted::Refused : queueOpen ? Posted::Yes : lastPassOutcome(lastPassCall);
     if (outcome != Posted::Yes)
         return outcome;
     try {
@@ -50,10 +61,8 @@ EventQueue::Posted EventQueue::post(const Message& message, void* payload, Modul
         queued.length = 0;
     if (!hasMessages.load(std::memory_order_relaxed))
         hasMessages.store(true, std::memory_order_release);
-    if (handlerWaiting) {
-        handlerWaiting = false;
-        eventTrigger->post();
-    }
+    wakeHandler = handlerWaiting;
+    handlerWaiting = false;
     countAccepted(sender, bytes);
     return Posted::Yes;
 }
@@ -102,21 +111,13 @@ bool EventQueue::watchedForMessages()
 
 void EventQueue::wait()
 {
-    pt::trigger* trigger;
-    {
-        pt::spinLock lock(queueLock);
-        trigger = eventTrigger;
-    }
-    // Waited on outside the lock; retire deletes it only after the
-    // event-handler thread has been joined.
-    trigger->wait();
+    eventTrigger.wait();
     lastIdleNs = MonotonicNowNs() - idleSinceNs;
 }
 
 void EventQueue::wake()
 {
-    pt::spinLock lock(queueLock);
-    eventTrigger->post();
+    eventTrigger.post();
 }
 
 void EventQueue::takeAll(std::vector<Message>& batch)
@@ -136,17 +137,11 @@ void EventQueue::closeForLastPass(uint64_t minReplies)
 std::vector<Message> EventQueue::retire()
 {
     std::vector<Message> left;
-    pt::trigger* trigger;
-    {
-        pt::spinLock lock(queueLock);
-        left.swap(messages);
-        hasMessages.store(false, std::memory_order_relaxed);
-        trigger = eventTrigger;
-        eventTrigger = nullptr;
-        isRunning.store(false, std::memory_order_release);
-        queueOpen = false;
-    }
-    delete trigger;
+    pt::spinLock lock(queueLock);
+    left.swap(messages);
+    hasMessages.store(false, std::memory_order_relaxed);
+    isRunning.store(false, std::memory_order_release);
+    queueOpen = false;
     return left;
 }
 

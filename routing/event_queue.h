@@ -4,9 +4,8 @@
 // Thread safety: post runs on any sending thread; mayWait, wait and takeAll
 // on the event-handler thread; open, closeForLastPass, wake and retire on
 // the main thread. queueLock guards everything below it and is held only for
-// the append, the batch's swap and the empty check (and the trigger's post
-// when the handler sleeps), never while a module runs; no other lock of the
-// service is taken under it. It is a spin lock (pt/spin_mutex.h), so that a
+// the append, the batch's swap and the empty check, never while a module
+// runs; no other lock is taken under it. It is a spin lock (pt/spin_mutex.h), so that a
 // sender's unlock does not wait for the message it has just written to
 // reach the cache. The idle-time fields belong to the event-handler thread
 // alone.
@@ -20,14 +19,18 @@
 // nothing.
 //
 // Invariants:
-//  - eventTrigger is non-null exactly from open to retire, and running()
-//    says so; a post after retire is refused and touches nothing.
+//  - The queue runs from open to retire, and running() says so; a post
+//    outside that is refused and touches nothing.
 //  - Every queued message owns its payload; a message answered Yes is
 //    delivered, or freed by the one who retires the queue.
 //  - Once closed for the last pass, only a reply sent from inside a call of
 //    that pass joins the queue, up to the pass's allowance; everything else
 //    is refused, so the pass ends however fast modules send.
-//  - The trigger is posted only when the handler said it would wait.
+//  - The trigger is posted only when the handler said it would wait, or to
+//    make it stop. It lives as long as the queue, so that a sender posts it
+//    after letting queueLock go (the handler it wakes goes straight for
+//    the lock); a post that comes after retire leaves it set, and the next
+//    run's handler wakes once for nothing.
 #pragma once
 
 #include <atomic>
@@ -49,7 +52,7 @@ public:
     EventQueue(const EventQueue&) = delete;
     EventQueue& operator=(const EventQueue&) = delete;
 
-    // Makes the trigger (unless there is one) and accepts messages.
+    // Accepts messages from now on.
     void open();
     // Between open and retire. Without the lock: Dispatch's first check.
     bool running() const { return isRunning.load(std::memory_order_acquire); }
@@ -81,8 +84,8 @@ public:
     // The stop's last pass begins: from now on only its own calls' replies
     // are taken, as many as are queued now and at least `minReplies`.
     void closeForLastPass(uint64_t minReplies);
-    // Refuses everything from now on, deletes the trigger and returns what
-    // was still queued, whose payloads the caller then owns.
+    // Refuses everything from now on and returns what was still queued,
+    // whose payloads the caller then owns.
     std::vector<Message> retire();
 
     // For tests: a copy of what is queued now (payloads still owned here).
@@ -90,13 +93,16 @@ public:
 
 private:
     bool watchedForMessages();
+    // post's part under the lock; `wakeHandler`: the trigger is to be posted.
+    Posted append(const Message& message, void* payload, ModuleStats* sender, bool lastPassCall,
+                  bool& wakeHandler) EXCLUDES(queueLock);
     Posted lastPassOutcome(bool lastPassCall) REQUIRES(queueLock);
     void countAccepted(ModuleStats* sender, uint64_t bytes) REQUIRES(queueLock);
 
     ServiceStats& stats;
     pt::spinMutex queueLock;
-    pt::trigger* eventTrigger GUARDED_BY(queueLock) = nullptr;  // owning
-    std::atomic<bool> isRunning{false};  // eventTrigger is non-null; written under queueLock
+    pt::trigger eventTrigger{true, false};  // auto-reset; thread-safe itself
+    std::atomic<bool> isRunning{false};     // between open and retire; written under queueLock
     // On a line of its own: the watching handler reads it in a loop, and
     // the senders write nothing else there.
     alignas(64) std::atomic<bool> hasMessages{false};  // messages is not empty; written under queueLock
