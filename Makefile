@@ -36,8 +36,8 @@ test-asan: deps
 # ThreadSanitizer: the tests of the threading primitives and of routing.
 test-tsan: deps
 	cmake -S . -B build-tsan -DORV_SANITIZE=thread $(CMAKE_FLAGS)
-	cmake --build build-tsan -j$(JOBS) --target pt_tests routing_tests supervision_tests
-	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(CTEST) --test-dir build-tsan -L 'pt|routing'
+	cmake --build build-tsan -j$(JOBS) --target pt_tests core_tests routing_tests supervision_tests
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(CTEST) --test-dir build-tsan -L 'pt|core|routing'
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(CTEST) --test-dir build-tsan -R '^(HostLog|Metric)'
 
 # Stops under load, at length: 50 rounds of each scenario of the stop stress
