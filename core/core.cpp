@@ -48,7 +48,7 @@ Core::~Core()
 Core* Core::AcquireInstance()
 {
     CallerCount::enter();
-    return instance.load(std::memory_order_acquire);
+    return instance.load();
 }
 
 void Core::ReleaseInstance()
