@@ -6,9 +6,10 @@
 // lines another core read last (a message handed to another thread), the
 // holder stalls there for the lines to come back. Unlocking this one is a
 // plain store, so those stores drain while the holder goes on. The price: a
-// thread that finds it held spins, then gives up its core in turns, rather
-// than sleeping until it is free; so it is only for short holds, and a
-// holder that loses its core keeps the others yielding until it runs again.
+// thread that finds it held spins, then gives up its core in turns, then
+// naps, rather than sleeping until it is woken; so it is only for short
+// holds, and a holder that loses its core keeps the others waiting in
+// turns and naps until it runs again.
 //
 // Thread safety: any thread; not recursive; lock and unlock on one thread.
 #pragma once
@@ -33,7 +34,8 @@ public:
     void unlock() RELEASE() { held.store(false, std::memory_order_release); }
 
 private:
-    // Spins reading (no stores while another thread holds it), then yields.
+    // Waits until it looks free, reading only (no stores while another
+    // thread holds it): spins, then yields, then naps.
     void waitUntilFree() const;
 
     std::atomic<bool> held{false};

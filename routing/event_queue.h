@@ -5,10 +5,10 @@
 // on the event-handler thread; open, closeForLastPass, wake and retire on
 // the main thread. queueLock guards everything below it and is held only for
 // the append, the batch's swap and the empty check, never while a module
-// runs; no other lock is taken under it. It is a spin lock (pt/spin_mutex.h), so that a
-// sender's unlock does not wait for the message it has just written to
-// reach the cache. The idle-time fields belong to the event-handler thread
-// alone.
+// runs; no other lock is taken under it. It is a spin lock
+// (pt/spin_mutex.h), so that a sender's unlock does not wait for the
+// message it has just written to reach the cache. The idle-time fields
+// belong to the event-handler thread alone.
 //
 // Waiting: putting the event-handler thread to sleep and waking it costs a
 // sender a system call and the handler a few microseconds per message, which
